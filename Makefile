@@ -1,0 +1,61 @@
+# Entry points: `make test` (deps, build, tests), `make test-sanitizers`, `make fuzz-smoke`,
+# `make bench`, `make demo`. Everything builds with CMake presets and Ninja.
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+FUZZ_SECONDS ?= 20
+
+.PHONY: all deps build test build-asan build-tsan test-asan test-tsan test-sanitizers \
+        build-fuzz fuzz-smoke bench demo clean
+
+all: build
+
+deps:
+	@./scripts/install-deps
+
+build/build.ninja: | deps
+	cmake --preset default
+
+build: deps build/build.ninja
+	cmake --build --preset default -j $(JOBS)
+
+test: build
+	ctest --preset default -j $(JOBS)
+
+build-asan: deps
+	cmake --preset asan
+	cmake --build --preset asan -j $(JOBS)
+
+build-tsan: deps
+	cmake --preset tsan
+	cmake --build --preset tsan -j $(JOBS)
+
+test-asan: build-asan
+	ctest --preset asan -j $(JOBS)
+
+test-tsan: build-tsan
+	ctest --preset tsan -j $(JOBS)
+
+test-sanitizers: test-asan test-tsan
+
+build-fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS) --target fuzzers
+
+# Runs every fuzz target briefly from its corpus folder (fuzz/corpus/<name>, if present).
+fuzz-smoke: build-fuzz
+	@set -e; for f in build-fuzz/bin/fuzz_*; do \
+	  name=$$(basename $$f); corpus=fuzz/corpus/$${name#fuzz_}; work=$$(mktemp -d); \
+	  [ -d $$corpus ] && cp -r $$corpus/. $$work/; \
+	  echo "== $$name ($(FUZZ_SECONDS) s)"; \
+	  $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=0 $$work 2>&1 | tail -n 2; \
+	  rm -rf $$work; \
+	done
+
+bench: build
+	@set -e; for b in build/bin/bench_*; do echo "== $$b"; $$b --benchmark_min_time=0.2; done
+
+demo: build
+	@if [ -x scripts/demo ]; then ./scripts/demo; else \
+	  echo "make demo: the daemon and the virtual Mac process come with a later change"; fi
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz

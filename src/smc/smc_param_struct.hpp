@@ -1,0 +1,73 @@
+// The 80-byte AppleSMC user-client record, byte for byte: one is sent and one comes back per
+// exchange. Value type, not shared.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace quorvane {
+
+struct SMCVersion {
+    std::uint8_t major = 0;
+    std::uint8_t minor = 0;
+    std::uint8_t build = 0;
+    std::uint8_t reserved = 0;
+    std::uint16_t release = 0;
+};
+
+struct SMCPLimitData {
+    std::uint16_t version = 0;
+    std::uint16_t length = 0;
+    std::uint32_t cpuPLimit = 0;
+    std::uint32_t gpuPLimit = 0;
+    std::uint32_t memPLimit = 0;
+};
+
+struct SMCKeyInfoData {
+    std::uint32_t dataSize = 0;
+    std::uint32_t dataType = 0;
+    std::uint8_t dataAttributes = 0;
+    friend bool operator==(const SMCKeyInfoData&, const SMCKeyInfoData&) = default;
+};
+
+struct SMCParamStruct {
+    std::uint32_t key = 0;
+    SMCVersion vers;
+    SMCPLimitData pLimitData;
+    SMCKeyInfoData keyInfo;
+    std::uint16_t padding = 0;
+    std::uint8_t result = 0;
+    std::uint8_t status = 0;
+    std::uint8_t data8 = 0;
+    std::uint32_t data32 = 0;
+    std::uint8_t bytes[32] = {};
+
+    // The first count bytes of the value area, count clamped to 0…32.
+    std::vector<std::uint8_t> valueBytes(long count) const;
+    // Copies up to 32 bytes into the value area and zeroes the rest.
+    void setValueBytes(const std::vector<std::uint8_t>& values);
+    void setValueBytes(const std::uint8_t* values, std::size_t n);
+};
+
+static_assert(sizeof(SMCParamStruct) == 80);
+static_assert(alignof(SMCParamStruct) == 4);
+static_assert(offsetof(SMCParamStruct, key) == 0);
+static_assert(offsetof(SMCParamStruct, vers) == 4);
+static_assert(offsetof(SMCParamStruct, vers) + offsetof(SMCVersion, release) == 8);
+static_assert(offsetof(SMCParamStruct, pLimitData) == 12);
+static_assert(offsetof(SMCParamStruct, pLimitData) + offsetof(SMCPLimitData, length) == 14);
+static_assert(offsetof(SMCParamStruct, pLimitData) + offsetof(SMCPLimitData, cpuPLimit) == 16);
+static_assert(offsetof(SMCParamStruct, pLimitData) + offsetof(SMCPLimitData, gpuPLimit) == 20);
+static_assert(offsetof(SMCParamStruct, pLimitData) + offsetof(SMCPLimitData, memPLimit) == 24);
+static_assert(offsetof(SMCParamStruct, keyInfo) == 28);
+static_assert(offsetof(SMCParamStruct, keyInfo) + offsetof(SMCKeyInfoData, dataType) == 32);
+static_assert(offsetof(SMCParamStruct, keyInfo) + offsetof(SMCKeyInfoData, dataAttributes) == 36);
+static_assert(offsetof(SMCParamStruct, padding) == 38);
+static_assert(offsetof(SMCParamStruct, result) == 40);
+static_assert(offsetof(SMCParamStruct, status) == 41);
+static_assert(offsetof(SMCParamStruct, data8) == 42);
+static_assert(offsetof(SMCParamStruct, data32) == 44);
+static_assert(offsetof(SMCParamStruct, bytes) == 48);
+
+}  // namespace quorvane
