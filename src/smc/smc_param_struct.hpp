@@ -24,12 +24,17 @@ struct SMCPLimitData {
     std::uint32_t memPLimit = 0;
 };
 
+// Packed to 2 so that the record's `padding` field sits at offset 38, right after the attribute
+// byte and its one-byte gap, as the user client lays it out.
+#pragma pack(push, 2)
 struct SMCKeyInfoData {
     std::uint32_t dataSize = 0;
     std::uint32_t dataType = 0;
     std::uint8_t dataAttributes = 0;
     friend bool operator==(const SMCKeyInfoData&, const SMCKeyInfoData&) = default;
 };
+#pragma pack(pop)
+static_assert(sizeof(SMCKeyInfoData) == 10);
 
 struct SMCParamStruct {
     std::uint32_t key = 0;
