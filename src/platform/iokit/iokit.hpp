@@ -86,4 +86,20 @@ private:
     std::string className_;
 };
 
+// Serves a Service on a Unix socket (the kernel side of the socket stand-in; used by the virtual
+// Mac process). Each accepted connection is one open of the service; its calls are answered in
+// order. Stops accepting and closes every connection when destroyed. Thread-safe.
+class SocketServiceServer {
+public:
+    // Throws std::system_error when the socket cannot be bound.
+    SocketServiceServer(std::string path, std::shared_ptr<Service> service);
+    ~SocketServiceServer();
+    SocketServiceServer(const SocketServiceServer&) = delete;
+    SocketServiceServer& operator=(const SocketServiceServer&) = delete;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
 }  // namespace quorvane::iokit
