@@ -8,6 +8,12 @@
 //  - delayed jobs run in (deadline, submission order) order, never before their deadline;
 //  - everything a job wrote is visible to the next job of the same queue.
 // Deadlines are on the dispatch clock, which is the suspending clock: time asleep does not count.
+//
+// Lifetimes (both backends): a job never keeps its queue alive; when the last reference to a
+// queue goes, the jobs it has not started are discarded (a real queue waits for the job it is
+// running, unless the last reference went inside that very job). Timer and signal sources keep
+// their queue, as in libdispatch; destroying a source cancels it. Mixing objects of two backends
+// (a mock queue for a real timer, say) throws std::invalid_argument.
 #pragma once
 
 #include <functional>
@@ -41,7 +47,8 @@ public:
     virtual void signal() = 0;
     // Waits until signalled or until dispatch-now + timeout. Returns true when the semaphore was
     // taken, false on timeout. Blocks the calling thread (in mock time it pumps the virtual clock
-    // instead): never call it from a queue whose jobs must signal it.
+    // instead): never call it from a queue whose jobs must signal it. Counting, like
+    // dispatch_semaphore: each signal() lets exactly one wait() through, earlier or later.
     virtual bool wait(Duration timeout) = 0;
 };
 
@@ -49,8 +56,9 @@ public:
 class TimerSource {
 public:
     virtual ~TimerSource() = default;
-    // First fire at dispatch-now + firstDelay, then every interval. Leeway is how late the system
-    // may fire it.
+    // First fire at dispatch-now + firstDelay, then every interval (an interval of zero or less
+    // fires once). Leeway is how late the system may fire it; both backends fire on time. Fires
+    // missed while the queue was busy are coalesced into one. Rescheduling replaces the series.
     virtual void schedule(Duration firstDelay, Duration interval, Duration leeway) = 0;
     virtual void setEventHandler(Job handler) = 0;
     virtual void resume() = 0;
@@ -59,7 +67,10 @@ public:
 };
 
 // Turns deliveries of one signal into jobs on a queue (dispatch_source_t of type SIGNAL). The
-// signal handler itself does no work beyond noting the delivery. Created suspended.
+// signal handler itself does no work beyond noting the delivery. Created suspended. A resumed
+// source sees its signal even if the program set it to SIG_IGN before (as the daemon does, and
+// as on macOS); when the last source for a signal is cancelled, the earlier disposition returns.
+// Deliveries close together may coalesce into one job.
 class SignalSource {
 public:
     virtual ~SignalSource() = default;

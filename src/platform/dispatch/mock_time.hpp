@@ -1,6 +1,14 @@
 // Mock-time backend: every queue, delayed job, timer, semaphore wait and clock read of a test runs
 // deterministically in virtual time on the thread that drives it. Not thread-safe: one test thread
 // drives it (jobs themselves may submit more jobs). Serial-queue rules as in dispatch.hpp.
+//
+// All queues share one order of jobs: (deadline, submission number across the backend). A job
+// starts at its deadline, or when its queue's stall ends if that is later. Both virtual clocks
+// start at the same instant, 1000 s (not zero, so "zero means never" mistakes show). A semaphore
+// wait runs, in that order, the jobs of every queue that is not running a job already (nor
+// stalled) until it is signalled or its deadline comes; on timeout the clock is at the deadline.
+// A wait with no deadline (Duration::max()) and nothing left to run throws std::logic_error
+// instead of hanging. isCurrent() is true for the queue whose job is innermost on the stack.
 #pragma once
 
 #include <cstddef>
@@ -34,9 +42,10 @@ public:
     // not, and nothing runs.
     void sleepMachine(Duration d);
     // The queue behaves as if its current job were stuck in a call for d: it starts nothing until
-    // now + d. Other queues go on.
+    // now + d. Other queues go on. Its jobs stay pending and run in order once the stall ends.
     void stallQueue(const Queue& queue, Duration d);
-    // Simulates the delivery of a signal to the process.
+    // Simulates the delivery of a signal to the process: queues, for now, the event handler of
+    // every resumed signal source for signo (run it with runUntilIdle()).
     void deliverSignal(int signo);
 
     // Jobs waiting to run on any queue (timers count one while armed and resumed).

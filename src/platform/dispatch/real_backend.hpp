@@ -1,0 +1,51 @@
+// Private to the real-thread dispatch backend: the serial queue with its worker thread and the
+// makers of the sources and semaphore that run on it. Thread-safe, like everything in dispatch.hpp.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/dispatch/dispatch.hpp"
+
+namespace quorvane::dispatch::real {
+
+// A serial queue served by one worker thread of its own, started on creation. Jobs wait in a
+// min-heap keyed by (deadline, submission number) on CLOCK_MONOTONIC. Destroying the queue
+// discards the jobs that have not started and joins the worker (or detaches it when the last
+// reference goes away inside one of the queue's own jobs). Jobs never hold the queue.
+class RealQueue final : public Queue {
+public:
+    explicit RealQueue(std::string label);
+    ~RealQueue() override;
+    RealQueue(const RealQueue&) = delete;
+    RealQueue& operator=(const RealQueue&) = delete;
+
+    const std::string& label() const override { return label_; }
+    void async(Job job) override;
+    void asyncAfter(Duration delay, Job job) override;
+    bool isCurrent() const override;
+
+    // Runs job no earlier than the given instant of the dispatch clock (timers use it so that
+    // their fires stay on their exact series instead of drifting by each submission's latency).
+    void asyncAt(Instant deadline, Job job);
+
+private:
+    struct Core;
+    std::string label_;
+    std::shared_ptr<Core> core_;  // shared with the worker thread, which outlives a detach
+    std::thread worker_;
+};
+
+std::shared_ptr<TimerSource> makeTimer(std::shared_ptr<Queue> queue);
+std::shared_ptr<SignalSource> makeSignalSource(int signo, std::shared_ptr<Queue> queue);
+
+// The queue argument of a source maker as a real queue; throws std::invalid_argument for a null
+// queue or one of another backend.
+std::shared_ptr<RealQueue> asRealQueue(std::shared_ptr<Queue> queue, const char* what);
+
+}  // namespace quorvane::dispatch::real

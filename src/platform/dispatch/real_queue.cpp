@@ -1,0 +1,118 @@
+#include <algorithm>
+#include <pthread.h>
+#include <stdexcept>
+#include <utility>
+
+#include "platform/dispatch/deadline.hpp"
+#include "platform/dispatch/real_backend.hpp"
+
+namespace quorvane::dispatch::real {
+
+namespace {
+
+struct Pending {
+    Instant deadline;
+    std::uint64_t sequence;
+    Job job;
+};
+
+// Heap order: the job that must run first is at the front.
+bool runsLater(const Pending& a, const Pending& b) {
+    if (a.deadline != b.deadline) return a.deadline > b.deadline;
+    return a.sequence > b.sequence;
+}
+
+}  // namespace
+
+struct RealQueue::Core {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::vector<Pending> heap;       // guarded by mutex
+    std::uint64_t nextSequence = 0;  // guarded by mutex
+    bool stopping = false;           // guarded by mutex
+
+    void serve();
+};
+
+namespace {
+// The queue whose job the calling thread is running, if any.
+thread_local const void* currentCore = nullptr;
+const clock::SuspendingClock dispatchClock;
+}  // namespace
+
+void RealQueue::Core::serve() {
+    currentCore = this;
+    std::unique_lock lock(mutex);
+    for (;;) {
+        if (stopping) return;
+        if (heap.empty()) {
+            wake.wait(lock);
+            continue;
+        }
+        const Instant deadline = heap.front().deadline;
+        if (dispatchClock.now() < deadline) {
+            wake.wait_until(lock, detail::toSteady(deadline));
+            continue;
+        }
+        std::pop_heap(heap.begin(), heap.end(), runsLater);
+        Job job = std::move(heap.back().job);
+        heap.pop_back();
+        lock.unlock();
+        job();
+        job = nullptr;  // whatever the job captured is released outside the lock
+        lock.lock();
+    }
+}
+
+RealQueue::RealQueue(std::string label) : label_(std::move(label)), core_(std::make_shared<Core>()) {
+    worker_ = std::thread([core = core_] { core->serve(); });
+    // Thread names are limited to 15 characters; the tail of a reverse-DNS label says the most.
+    const std::string name = label_.size() > 15 ? label_.substr(label_.size() - 15) : label_;
+    pthread_setname_np(worker_.native_handle(), name.c_str());
+}
+
+RealQueue::~RealQueue() {
+    std::vector<Pending> discarded;
+    {
+        std::lock_guard lock(core_->mutex);
+        core_->stopping = true;
+        discarded.swap(core_->heap);
+    }
+    core_->wake.notify_one();
+    if (worker_.get_id() == std::this_thread::get_id()) {
+        worker_.detach();  // the job running now is on this thread; the worker ends after it
+    } else {
+        worker_.join();
+    }
+}  // discarded jobs are destroyed here, outside the lock
+
+void RealQueue::async(Job job) { asyncAt(dispatchClock.now(), std::move(job)); }
+
+void RealQueue::asyncAfter(Duration delay, Job job) {
+    asyncAt(detail::deadlineAfter(dispatchClock.now(), delay), std::move(job));
+}
+
+void RealQueue::asyncAt(Instant deadline, Job job) {
+    bool newFront;
+    {
+        std::lock_guard lock(core_->mutex);
+        if (core_->stopping) return;
+        core_->heap.push_back(Pending{deadline, core_->nextSequence++, std::move(job)});
+        std::push_heap(core_->heap.begin(), core_->heap.end(), runsLater);
+        newFront = core_->heap.front().sequence == core_->nextSequence - 1;
+    }
+    // The worker only needs waking when its next deadline moved earlier.
+    if (newFront) core_->wake.notify_one();
+}
+
+bool RealQueue::isCurrent() const { return currentCore == core_.get(); }
+
+std::shared_ptr<RealQueue> asRealQueue(std::shared_ptr<Queue> queue, const char* what) {
+    auto real = std::dynamic_pointer_cast<RealQueue>(std::move(queue));
+    if (!real) {
+        throw std::invalid_argument(std::string(what) + ": the queue must be a queue of the real backend");
+    }
+    return real;
+}
+
+}  // namespace quorvane::dispatch::real

@@ -1,0 +1,217 @@
+// The real-thread backend. These tests run under ThreadSanitizer too. They never assert on how
+// long something took: waits are generous upper bounds, and the only time checks are the
+// backend's own guarantee that a delayed job does not run before its deadline.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/dispatch/dispatch.hpp"
+
+namespace quorvane::dispatch {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr Duration generous = 5s;
+
+// Appends from jobs and reads from the test thread; the mutex only makes the test's own reads
+// safe, the jobs of one queue are serial anyway.
+struct Recorder {
+    void add(std::string entry) {
+        std::lock_guard lock(mutex);
+        entries.push_back(std::move(entry));
+    }
+    std::vector<std::string> snapshot() {
+        std::lock_guard lock(mutex);
+        return entries;
+    }
+    std::mutex mutex;
+    std::vector<std::string> entries;
+};
+
+TEST(RealDispatchQueue, RunsJobsInSubmissionOrderAndEachSeesThePreviousWrites) {
+    auto queue = realBackend().makeQueue("com.quorvane.test.order");
+    auto done = realBackend().makeSemaphore(0);
+    // Plain, unsynchronised data: the queue's ordering is what makes this race-free.
+    std::vector<int> seen;
+    int last = -1;
+    bool ordered = true;
+    for (int i = 0; i < 1000; ++i) {
+        queue->async([&, i] {
+            ordered = ordered && last == i - 1;
+            last = i;
+            seen.push_back(i);
+        });
+    }
+    queue->async([done] { done->signal(); });
+    ASSERT_TRUE(done->wait(generous));
+    EXPECT_TRUE(ordered);
+    EXPECT_EQ(seen.size(), 1000u);
+}
+
+TEST(RealDispatchQueue, DelayedJobsRunByDeadlineThenSubmissionAndNeverEarly) {
+    auto queue = realBackend().makeQueue("com.quorvane.test.delay");
+    auto done = realBackend().makeSemaphore(0);
+    const auto& clock = realBackend().suspendingClock();
+    Recorder recorder;
+    std::atomic<bool> early{false};
+    const auto delayed = [&](std::string name, Duration delay) {
+        const Instant deadline = clock.now() + delay;
+        queue->asyncAfter(delay, [&, name, deadline] {
+            if (clock.now() < deadline) early = true;
+            recorder.add(name);
+        });
+    };
+    queue->async([&] { recorder.add("now"); });
+    delayed("300ms-a", 300ms);
+    delayed("10ms", 10ms);
+    delayed("300ms-b", 300ms);
+    queue->asyncAfter(400ms, [done] { done->signal(); });
+
+    ASSERT_TRUE(done->wait(generous));
+    EXPECT_EQ(recorder.snapshot(), (std::vector<std::string>{"now", "10ms", "300ms-a", "300ms-b"}));
+    EXPECT_FALSE(early);
+}
+
+TEST(RealDispatchQueue, IsCurrentOnlyOnItsOwnThread) {
+    auto queue = realBackend().makeQueue("com.quorvane.test.current");
+    auto other = realBackend().makeQueue("com.quorvane.test.other");
+    auto done = realBackend().makeSemaphore(0);
+    std::atomic<bool> inside{false};
+    std::atomic<bool> otherInside{true};
+    queue->async([&] {
+        inside = queue->isCurrent();
+        otherInside = other->isCurrent();
+        done->signal();
+    });
+    ASSERT_TRUE(done->wait(generous));
+    EXPECT_TRUE(inside);
+    EXPECT_FALSE(otherInside);
+    EXPECT_FALSE(queue->isCurrent());
+    EXPECT_EQ(queue->label(), "com.quorvane.test.current");
+}
+
+TEST(RealDispatchQueue, DestroyingAQueueDiscardsPendingJobsWithoutWaitingForThem) {
+    auto ran = std::make_shared<std::atomic<bool>>(false);
+    auto queue = realBackend().makeQueue("com.quorvane.test.discard");
+    queue->asyncAfter(1h, [ran] { *ran = true; });
+    queue.reset();  // returns at once: the hour-long job is discarded, not awaited
+    EXPECT_FALSE(*ran);
+    EXPECT_EQ(ran.use_count(), 1);  // the discarded job released what it captured
+}
+
+TEST(RealDispatchQueue, AJobMayReleaseTheLastReferenceToItsOwnQueue) {
+    auto gate = realBackend().makeSemaphore(0);
+    auto done = realBackend().makeSemaphore(0);
+    auto holder = std::make_shared<std::shared_ptr<Queue>>(realBackend().makeQueue("com.quorvane.test.self"));
+    std::weak_ptr<Queue> weak = *holder;
+    (*holder)->async([holder, gate, done] {
+        gate->wait(generous);  // lets async() return before the queue goes away
+        holder->reset();       // destroys the queue from its own thread: the worker is detached
+        done->signal();
+    });
+    gate->signal();
+    ASSERT_TRUE(done->wait(generous));
+    EXPECT_TRUE(weak.expired());
+}
+
+TEST(RealDispatchSemaphore, SignalledWaitSucceedsAndUnsignalledWaitTimesOut) {
+    auto semaphore = realBackend().makeSemaphore(0);
+    EXPECT_FALSE(semaphore->wait(20ms));
+    auto queue = realBackend().makeQueue("com.quorvane.test.semaphore");
+    queue->asyncAfter(10ms, [semaphore] { semaphore->signal(); });
+    EXPECT_TRUE(semaphore->wait(generous));
+}
+
+TEST(RealDispatchSemaphore, CountsLikeADispatchSemaphore) {
+    auto semaphore = realBackend().makeSemaphore(2);
+    EXPECT_TRUE(semaphore->wait(0s));
+    EXPECT_TRUE(semaphore->wait(0s));
+    EXPECT_FALSE(semaphore->wait(0s));
+    semaphore->signal();
+    semaphore->signal();
+    EXPECT_TRUE(semaphore->wait(0s));
+    EXPECT_TRUE(semaphore->wait(0s));
+    EXPECT_FALSE(semaphore->wait(1ms));
+    EXPECT_THROW(realBackend().makeSemaphore(-1), std::invalid_argument);
+}
+
+TEST(RealDispatchTimer, RepeatsOnItsQueueUntilCancelled) {
+    auto queue = realBackend().makeQueue("com.quorvane.test.timer");
+    auto timer = realBackend().makeTimer(queue);
+    auto tick = realBackend().makeSemaphore(0);
+    std::atomic<int> fires{0};
+    std::atomic<bool> onQueue{true};
+    timer->setEventHandler([&] {
+        if (!queue->isCurrent()) onQueue = false;
+        ++fires;
+        tick->signal();
+    });
+    timer->schedule(10ms, 10ms, 1ms);
+    timer->resume();
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(tick->wait(generous));
+    timer->cancel();
+
+    // Once a job queued after the cancel has run, no fire can be outstanding.
+    auto flushed = realBackend().makeSemaphore(0);
+    queue->async([flushed] { flushed->signal(); });
+    ASSERT_TRUE(flushed->wait(generous));
+    const int afterCancel = fires;
+    queue->asyncAfter(50ms, [flushed] { flushed->signal(); });
+    ASSERT_TRUE(flushed->wait(generous));
+    EXPECT_GE(afterCancel, 3);
+    EXPECT_EQ(fires, afterCancel);
+    EXPECT_TRUE(onQueue);
+}
+
+TEST(RealDispatchTimer, SourcesOfAnotherBackendQueueAreRefused) {
+    // A queue that is not the real backend's cannot carry a real timer or signal source.
+    struct ForeignQueue final : Queue {
+        const std::string& label() const override { return name; }
+        void async(Job) override {}
+        void asyncAfter(Duration, Job) override {}
+        bool isCurrent() const override { return false; }
+        std::string name = "foreign";
+    };
+    auto foreign = std::make_shared<ForeignQueue>();
+    EXPECT_THROW(realBackend().makeTimer(foreign), std::invalid_argument);
+    EXPECT_THROW(realBackend().makeSignalSource(SIGUSR1, foreign), std::invalid_argument);
+    EXPECT_THROW(realBackend().makeSignalSource(SIGKILL, realBackend().makeQueue("q")), std::invalid_argument);
+}
+
+TEST(RealDispatchSignal, IgnoredSignalStillReachesTheSourceAsAJobOnItsQueue) {
+    // The daemon ignores the signal first, then creates the source, as on macOS.
+    std::signal(SIGUSR1, SIG_IGN);
+    auto queue = realBackend().makeQueue("com.quorvane.test.signal");
+    auto source = realBackend().makeSignalSource(SIGUSR1, queue);
+    auto delivered = realBackend().makeSemaphore(0);
+    std::atomic<bool> onQueue{false};
+    source->setEventHandler([&] {
+        onQueue = queue->isCurrent();
+        delivered->signal();
+    });
+    source->resume();
+
+    ASSERT_EQ(std::raise(SIGUSR1), 0);
+    ASSERT_TRUE(delivered->wait(generous));
+    EXPECT_TRUE(onQueue);
+    ASSERT_EQ(std::raise(SIGUSR1), 0);
+    ASSERT_TRUE(delivered->wait(generous));
+
+    source->cancel();
+    // With the last source gone the signal is ignored again, as the program had set it.
+    struct sigaction current {};
+    ASSERT_EQ(sigaction(SIGUSR1, nullptr, &current), 0);
+    EXPECT_EQ(current.sa_handler, SIG_IGN);
+    ASSERT_EQ(std::raise(SIGUSR1), 0);  // ignored: does not end the test program
+    std::signal(SIGUSR1, SIG_DFL);
+}
+
+}  // namespace
+}  // namespace quorvane::dispatch
