@@ -4,6 +4,7 @@
 // Thread-safe.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -33,12 +34,18 @@ void removeSink(const std::shared_ptr<Sink>& sink);
 namespace detail {
 // Formats with the platform's printf after removing the "{…}" privacy annotations.
 std::string format(const char* fmt, ...);
+// "%{public}s" -> "%s": drops a closed "{…}" right after a '%'; "%%" is kept as is.
+std::string stripPrivacyAnnotations(const char* fmt);
+// The stderr line: "2026-12-06T18:50:52.123Z <level> <subsystem> [<category>] <message>\n" (UTC).
+std::string formatLine(const Record& record, std::chrono::system_clock::time_point when);
 void emit(Level level, const std::string& subsystem, const std::string& category, std::string message);
 
 template <class T>
 decltype(auto) cArg(const T& v) {
     if constexpr (std::is_same_v<T, std::string>) {
         return v.c_str();
+    } else if constexpr (std::is_array_v<T>) {
+        return static_cast<const std::remove_extent_t<T>*>(v);  // a string literal argument
     } else {
         static_assert(std::is_arithmetic_v<T> || std::is_pointer_v<T> || std::is_enum_v<T>,
                       "log arguments must be numbers, C strings or std::string");
@@ -73,6 +80,7 @@ private:
 // Records every message while installed (tests). Thread-safe.
 class CaptureSink final : public Sink {
 public:
+    CaptureSink();
     void write(const Record& record) override;
     std::vector<Record> records() const;
     // Messages equal to text (any subsystem/category/level when not given).
@@ -82,7 +90,7 @@ public:
 
 private:
     struct Impl;
-    std::shared_ptr<Impl> impl_ = std::make_shared<Impl>();
+    std::shared_ptr<Impl> impl_;  // Impl is defined in log.cpp, so it is built there too
 };
 
 // Installs a CaptureSink for its lifetime.

@@ -1,0 +1,40 @@
+// Arbitrary 80-byte records (and control lines) against the virtual Mac: no input may crash it,
+// corrupt its key table or grow its memory without bound.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "sim/control_protocol.hpp"
+#include "sim/smc_key_model.hpp"
+
+namespace {
+
+class StillClock final : public quorvane::clock::Clock {
+public:
+    quorvane::clock::Instant now() const override { return t; }
+    quorvane::clock::Instant t{};
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace quorvane::sim;
+    static StillClock clock;
+    static const MachineProfile profile = MachineProfile::load("apple-silicon-laptop");
+    SMCKeyModel model(profile, clock);
+    std::uint64_t id = 0;
+    model.openConnection(id);
+    // First byte chooses: control line, or a run of records with time passing between them.
+    if (size > 0 && data[0] == 'C') {
+        handleControlRequest(model, std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
+        return 0;
+    }
+    for (std::size_t at = 0; at + SMCRecord::kSize <= size; at += SMCRecord::kSize) {
+        std::uint8_t out[SMCRecord::kSize];
+        std::size_t outSize = sizeof out;
+        model.call(id, kSMCSelector, data + at, SMCRecord::kSize, out, &outSize);
+        clock.t = clock.t + quorvane::clock::Duration(data[at] * 10'000'000LL);
+    }
+    model.stateJSON();
+    return 0;
+}

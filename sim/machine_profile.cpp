@@ -1,0 +1,209 @@
+#include "sim/machine_profile.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "shared/smc/four_cc.hpp"
+
+namespace quorvane::sim {
+
+namespace {
+
+using nlohmann::json;
+
+[[noreturn]] void fail(const std::string& profile, const std::string& what) {
+    throw ProfileError("machine profile \"" + profile + "\": " + what);
+}
+
+bool validName(const std::string& name) {
+    if (name.empty() || name.size() > 64) return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+    });
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+SMCBytes parseHex(const std::string& profile, const std::string& key, std::string text) {
+    text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+    if (text.size() % 2 != 0 || text.size() > 64) fail(profile, "key \"" + key + "\": bad hex value");
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        int hi = hexDigit(text[i]), lo = hexDigit(text[i + 1]);
+        if (hi < 0 || lo < 0) fail(profile, "key \"" + key + "\": bad hex value");
+        bytes.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
+    }
+    return SMCBytes(std::span<const std::uint8_t>(bytes));
+}
+
+std::uint8_t defaultAttributes(bool readable, bool writable) {
+    return static_cast<std::uint8_t>((readable ? 0x80 : 0) | (writable ? 0x40 : 0) | 0x10);
+}
+
+SMCBytes encodeOrFail(const std::string& profile, const std::string& key, double value, std::uint32_t type) {
+    try {
+        return SMCDataCodec::encode(value, SMCDataType::fromRaw(type));
+    } catch (const SMCCodecError& e) {
+        fail(profile, "key \"" + key + "\": " + e.description());
+    }
+}
+
+KeyDefinition makeKey(std::string name, std::uint32_t type, double value, bool readable, bool writable,
+                      const std::string& profile) {
+    KeyDefinition k;
+    k.name = std::move(name);
+    k.type = type;
+    k.size = static_cast<std::uint32_t>(SMCDataType::fromRaw(type).size());
+    k.readable = readable;
+    k.writable = writable;
+    k.attributes = defaultAttributes(readable, writable);
+    k.value = encodeOrFail(profile, k.name, value, type);
+    return k;
+}
+
+KeyDefinition parseKey(const std::string& profile, const json& j) {
+    if (!j.is_object()) fail(profile, "every entry of \"keys\" must be an object");
+    KeyDefinition k;
+    k.name = j.value("key", std::string());
+    std::uint32_t code = 0;
+    if (!FourCC::tryCode(k.name, code)) fail(profile, "key name \"" + k.name + "\" is not four bytes");
+    k.type = typeCodeFromText(j.value("type", std::string()));
+    k.readable = j.value("readable", true);
+    k.writable = j.value("writable", false);
+    k.attributes = static_cast<std::uint8_t>(j.value("attributes", int{defaultAttributes(k.readable, k.writable)}));
+    const SMCDataType type = SMCDataType::fromRaw(k.type);
+    const bool hasValue = j.contains("value"), hasHex = j.contains("hex");
+    if (hasValue == hasHex) fail(profile, "key \"" + k.name + "\" needs exactly one of \"value\" and \"hex\"");
+    if (hasValue) {
+        if (type.kind() == SMCDataType::Kind::other)
+            fail(profile, "key \"" + k.name + "\" has a type without a numeric encoding; give \"hex\"");
+        if (!j["value"].is_number()) fail(profile, "key \"" + k.name + "\": \"value\" must be a number");
+        k.value = encodeOrFail(profile, k.name, j["value"].get<double>(), k.type);
+        k.size = static_cast<std::uint32_t>(k.value.size());
+    } else {
+        if (!j["hex"].is_string()) fail(profile, "key \"" + k.name + "\": \"hex\" must be a string");
+        k.value = parseHex(profile, k.name, j["hex"].get<std::string>());
+        k.size = static_cast<std::uint32_t>(k.value.size());
+        if (type.kind() != SMCDataType::Kind::other && k.size != type.size())
+            fail(profile, "key \"" + k.name + "\": hex value has the wrong size for its type");
+    }
+    return k;
+}
+
+}  // namespace
+
+std::uint32_t typeCodeFromText(const std::string& text) {
+    if (text.empty() || text.size() > 4) throw ProfileError("type code \"" + text + "\" is not one to four bytes");
+    std::string padded = text;
+    padded.resize(4, ' ');
+    std::uint32_t code = 0;
+    if (!FourCC::tryCode(padded, code)) throw ProfileError("type code \"" + text + "\" is not valid text");
+    return code;
+}
+
+std::string MachineProfile::directory() {
+#ifdef QUORVANE_PROFILE_DIR
+    return QUORVANE_PROFILE_DIR;
+#else
+    return "sim/profiles";
+#endif
+}
+
+std::vector<std::string> MachineProfile::available() {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(directory(), ec)) {
+        if (entry.path().extension() == ".json") names.push_back(entry.path().stem().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+MachineProfile MachineProfile::load(const std::string& name) {
+    const auto known = available();
+    if (!validName(name) || std::find(known.begin(), known.end(), name) == known.end()) {
+        std::string list;
+        for (const auto& k : known) list += (list.empty() ? "" : ", ") + k;
+        throw ProfileError("unknown machine profile \"" + name + "\" (known: " + list + ")");
+    }
+    std::ifstream in(std::filesystem::path(directory()) / (name + ".json"));
+    if (!in) fail(name, "cannot read " + directory() + "/" + name + ".json");
+    json document = json::parse(in, nullptr, false);
+    if (document.is_discarded()) fail(name, "file is not valid JSON");
+    return fromJSON(document, name);
+}
+
+MachineProfile MachineProfile::fromJSON(const json& document, const std::string& name) {
+    if (!document.is_object()) fail(name, "document must be an object");
+    MachineProfile p;
+    try {
+        p.name = document.value("name", name);
+        p.description = document.value("description", std::string());
+        p.hasForceTest = document.value("forceTest", false);
+        if (document.contains("firmware")) {
+            const json& fw = document.at("firmware");
+            p.firmware.manualModeNeedsForceTest = fw.value("manualModeNeedsForceTest", false);
+            p.firmware.unlockDelay = fw.value("unlockDelaySeconds", 3.5);
+            p.firmware.fanTimeConstant = fw.value("fanTimeConstantSeconds", 1.5);
+        }
+        if (!std::isfinite(p.firmware.unlockDelay) || p.firmware.unlockDelay < 0 ||
+            !std::isfinite(p.firmware.fanTimeConstant) || p.firmware.fanTimeConstant < 0)
+            fail(name, "firmware times must be finite and not negative");
+        if (p.firmware.manualModeNeedsForceTest && !p.hasForceTest)
+            fail(name, "manual mode needs \"Ftst\" but the profile has no \"Ftst\"");
+        for (const json& f : document.value("fans", json::array())) {
+            FanDefinition fan;
+            fan.type = typeCodeFromText(f.at("type").get<std::string>());
+            fan.minimum = f.at("minimum").get<double>();
+            fan.maximum = f.at("maximum").get<double>();
+            fan.autoSpeed = f.value("auto", fan.minimum);
+            const auto kind = SMCDataType::fromRaw(fan.type).kind();
+            if (kind != SMCDataType::Kind::flt && kind != SMCDataType::Kind::fpe2)
+                fail(name, "fan type must be flt or fpe2");
+            if (!(fan.minimum >= 0 && fan.minimum <= fan.maximum && fan.autoSpeed >= 0 &&
+                  fan.autoSpeed <= fan.maximum && fan.maximum <= 16383.75))
+                fail(name, "fan speeds must satisfy 0 <= minimum <= maximum and auto <= maximum");
+            p.fans.push_back(fan);
+        }
+        if (p.fans.size() > 10) fail(name, "at most 10 fans");
+        for (const json& k : document.value("keys", json::array())) p.keys.push_back(parseKey(name, k));
+    } catch (const json::exception& e) {
+        fail(name, e.what());
+    }
+    (void)p.allKeys();  // reject duplicates now rather than when a model is built
+    return p;
+}
+
+std::vector<KeyDefinition> MachineProfile::allKeys() const {
+    const std::uint32_t ui8 = smc_type_codes::ui8;
+    std::vector<KeyDefinition> all;
+    all.push_back(makeKey("FNum", ui8, static_cast<double>(fans.size()), true, false, name));
+    for (std::size_t i = 0; i < fans.size(); ++i) {
+        const FanDefinition& f = fans[i];
+        const std::string n = "F" + std::to_string(i);
+        all.push_back(makeKey(n + "Ac", f.type, f.autoSpeed, true, false, name));
+        all.push_back(makeKey(n + "Mn", f.type, f.minimum, true, false, name));
+        all.push_back(makeKey(n + "Mx", f.type, f.maximum, true, false, name));
+        all.push_back(makeKey(n + "Tg", f.type, f.autoSpeed, true, true, name));
+        all.push_back(makeKey(n + "Md", ui8, 0, true, true, name));
+    }
+    if (hasForceTest) all.push_back(makeKey("Ftst", ui8, 0, true, true, name));
+    all.insert(all.end(), keys.begin(), keys.end());
+    // "#KEY" counts every key, itself included.
+    all.push_back(makeKey("#KEY", smc_type_codes::ui32, static_cast<double>(all.size() + 1), true, false, name));
+    std::set<std::string> seen;
+    for (const auto& k : all) {
+        if (!seen.insert(k.name).second) fail(name, "duplicate key \"" + k.name + "\"");
+    }
+    return all;
+}
+
+}  // namespace quorvane::sim

@@ -1,0 +1,74 @@
+// A machine profile of the virtual Mac: its fans, firmware behaviour and key population, loaded
+// from a JSON data file in the profile directory (sim/profiles/<name>.json).
+// Value type, not shared; loading is thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "shared/smc/smc_data_codec.hpp"
+
+namespace quorvane::sim {
+
+// A profile that cannot be found or does not parse. The message names the profile and the fault.
+class ProfileError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// One SMC key as the controller holds it.
+struct KeyDefinition {
+    std::string name;               // exactly four bytes
+    std::uint32_t type = 0;         // four-character type code
+    std::uint32_t size = 0;         // value size in bytes, 0…32
+    std::uint8_t attributes = 0;    // reported by key information, not interpreted
+    bool readable = true;
+    bool writable = false;
+    SMCBytes value;                 // exactly `size` bytes
+};
+
+struct FanDefinition {
+    std::uint32_t type = 0;         // type of F<n>Ac/Mn/Mx/Tg ("flt " or "fpe2"); F<n>Md is ui8
+    double minimum = 0;
+    double maximum = 0;
+    double autoSpeed = 0;           // where the firmware drives the fan in automatic mode
+};
+
+struct FirmwareSettings {
+    // Manual mode (F<n>Md = 1) is refused until "Ftst" = 1 and unlockDelay has passed since.
+    bool manualModeNeedsForceTest = false;
+    double unlockDelay = 3.5;       // seconds
+    double fanTimeConstant = 1.5;   // seconds, first-order lag of the actual speed
+};
+
+struct MachineProfile {
+    std::string name;
+    std::string description;
+    FirmwareSettings firmware;
+    std::vector<FanDefinition> fans;   // at most 10
+    bool hasForceTest = false;         // the profile has the "Ftst" key
+    std::vector<KeyDefinition> keys;   // every other key ("FNum", fan keys, "Ftst", "#KEY" are generated)
+
+    // Loads <directory()>/<name>.json. Throws ProfileError for an unknown name (listing the known
+    // ones) or a malformed file.
+    static MachineProfile load(const std::string& name);
+    // Parses a profile document. Throws ProfileError.
+    static MachineProfile fromJSON(const nlohmann::json& document, const std::string& name);
+    // Names of the profiles in directory(), sorted.
+    static std::vector<std::string> available();
+    static std::string directory();
+
+    // The complete key population: the explicit keys plus FNum, fan keys, Ftst and #KEY.
+    // Throws ProfileError on a duplicate key.
+    std::vector<KeyDefinition> allKeys() const;
+};
+
+// "flt" or "flt " → the code of "flt "; any one-to-four byte text is padded with spaces.
+// Throws ProfileError when the text is empty or longer than four bytes.
+std::uint32_t typeCodeFromText(const std::string& text);
+
+}  // namespace quorvane::sim

@@ -1,0 +1,137 @@
+// quorvane-virtual-mac: serves a machine profile's SMC as the "AppleSMC" service on its socket in
+// the bootstrap directory until SIGTERM or SIGINT, with a control socket beside it; "ctl" sends
+// one control request to a running instance.
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <string>
+
+#include <pthread.h>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include "platform/bootstrap/bootstrap.hpp"
+#include "platform/clock/clock.hpp"
+#include "platform/iokit/iokit.hpp"
+#include "sim/control_protocol.hpp"
+#include "sim/control_socket.hpp"
+#include "sim/virtual_mac.hpp"
+
+namespace {
+
+using namespace quorvane;
+
+constexpr const char* kProgram = "quorvane-virtual-mac";
+
+int serve(const std::string& profileName) {
+    // Signals become a sigwait on the main thread; every thread started below inherits the mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    static const clock::SuspendingClock suspendingClock;
+    std::shared_ptr<sim::VirtualMac> mac;
+    try {
+        mac = sim::VirtualMac::create(profileName, suspendingClock);
+    } catch (const std::exception& e) {
+        std::cerr << kProgram << ": " << e.what() << "\n";
+        return 1;
+    }
+
+    const std::string smcPath = bootstrap::socketPath(sim::kAppleSMCServiceClass);
+    const std::string ctlPath = bootstrap::socketPath(sim::kControlSocketName);
+    try {
+        std::filesystem::create_directories(bootstrap::directory());
+        iokit::SocketServiceServer smcServer(smcPath, mac);
+        sim::ControlServer controlServer(ctlPath, mac->sharedModel());
+        std::cerr << kProgram << ": serving profile \"" << profileName << "\" on " << smcPath << "\n";
+
+        int signo = 0;
+        while (sigwait(&signals, &signo) != 0) {
+        }
+        std::cerr << kProgram << ": signal " << signo << ", stopping\n";
+        // Hung calls must end before the servers join their connection threads.
+        mac->model().shutdown();
+    } catch (const std::exception& e) {
+        std::cerr << kProgram << ": " << e.what() << "\n";
+        mac->model().shutdown();
+        return 1;
+    }
+    return 0;
+}
+
+int control(const std::string& request) {
+    std::string reply;
+    try {
+        reply = sim::sendControlRequest(bootstrap::socketPath(sim::kControlSocketName), request);
+    } catch (const sim::ControlUnavailable& e) {
+        std::cerr << kProgram << ": " << e.what() << "\n";
+        return 1;
+    }
+    if (reply.rfind("ok", 0) == 0 && (reply.size() == 2 || reply[2] == ' ')) {
+        const std::string payload = reply.size() > 3 ? reply.substr(3) : std::string();
+        if (request == "state") {
+            const auto state = nlohmann::ordered_json::parse(payload, nullptr, false);
+            std::cout << (state.is_discarded() ? payload : state.dump(2)) << "\n";
+        } else if (!payload.empty()) {
+            std::cout << payload << "\n";
+        }
+        return 0;
+    }
+    const std::string message = reply.rfind("error ", 0) == 0 ? reply.substr(6) : reply;
+    std::cerr << kProgram << ": " << message << "\n";
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"The virtual Mac: an SMC with fans and firmware behaviour, served as AppleSMC"};
+    app.name(kProgram);
+    std::string profile = "apple-silicon-laptop";
+    app.add_option("--profile", profile, "Machine profile (" + [] {
+        std::string names;
+        for (const auto& n : sim::MachineProfile::available()) names += (names.empty() ? "" : ", ") + n;
+        return names;
+    }() + ")")->capture_default_str();
+
+    CLI::App* ctl = app.add_subcommand("ctl", "Send a control request to the running virtual Mac");
+    ctl->require_subcommand(1);
+    std::string key, value, onoff, result;
+    std::string request;
+
+    auto* read = ctl->add_subcommand("read", "Print a key's value");
+    read->add_option("KEY", key)->required();
+    read->callback([&] { request = "read " + key; });
+
+    auto* write = ctl->add_subcommand("write", "Set a key's value as firmware state would be");
+    write->add_option("KEY", key)->required();
+    write->add_option("VALUE", value)->required();
+    write->callback([&] { request = "write " + key + " " + value; });
+
+    for (const char* name : {"hang", "refuse-open"}) {
+        auto* sub = ctl->add_subcommand(name, std::string(name) == "hang"
+                                                  ? "Block calls on every connection opened so far"
+                                                  : "Make opening the service fail");
+        sub->add_option("STATE", onoff)->required()->check(CLI::IsMember({"on", "off"}));
+        sub->callback([&request, &onoff, name] { request = std::string(name) + " " + onoff; });
+    }
+
+    auto* fail = ctl->add_subcommand("fail", "Answer every exchange of a key with a result byte");
+    fail->add_option("KEY", key)->required();
+    fail->add_option("RESULT", result, "Decimal, 0x-hex or off")->required();
+    fail->callback([&] { request = "fail " + key + " " + result; });
+
+    auto* state = ctl->add_subcommand("state", "Print the fans and Ftst as JSON");
+    state->callback([&] { request = "state"; });
+
+    CLI11_PARSE(app, argc, argv);
+    if (ctl->parsed()) return control(request);
+    return serve(profile);
+}

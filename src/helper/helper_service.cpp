@@ -1,0 +1,475 @@
+#include "helper/helper_service.hpp"
+
+#include <cassert>
+#include <utility>
+
+#include "platform/xpc/connection.hpp"
+#include "shared/smc/fan_key.hpp"
+#include "shared/smc/helper_constants.hpp"
+#include "shared/smc/write_policy.hpp"
+
+namespace quorvane {
+
+const log::Logger& serviceLog() {
+    static const log::Logger logger(HelperConstants::daemonLabel, "service");
+    return logger;
+}
+
+namespace {
+std::string fanOutOfRange(std::int64_t fan) { return "fan index " + std::to_string(fan) + " out of range"; }
+}  // namespace
+
+HelperService::HelperService(std::shared_ptr<SMCKernelBridge> bridge, double unlockTimeout, double retryInterval,
+                             double heartbeatTimeout, dispatch::Backend& backend)
+    : backend_(backend),
+      queue_(backend.makeQueue("com.quorvane.SMCService.hw")),
+      watchdogQueue_(backend.makeQueue("com.quorvane.SMCService.watchdog")),
+      bridge_(std::move(bridge)),
+      fanReader_(bridge_),
+      watchdog_(heartbeatTimeout),
+      unlockTimeout_(unlockTimeout),
+      retryInterval_(retryInterval),
+      clock_(backend.continuousClock()),
+      startInstant_(clock_.now()),
+      suspendingClock_(backend.suspendingClock()) {}
+
+HelperService::~HelperService() {
+    // Jobs capture this service by pointer: stop the timer and drop both queues (which discards
+    // their pending jobs and waits for a running one) before any field goes away.
+    if (watchdogTimer_) watchdogTimer_->cancel();
+    watchdogTimer_.reset();
+    watchdogQueue_.reset();
+    queue_.reset();
+}
+
+// MARK: - Shared conventions
+
+void HelperService::recordCaller() {
+    if (auto id = xpc::Connection::currentIdentity()) {
+        std::lock_guard lock(watchdogLock_);
+        controllingClient_ = *id;
+    }
+}
+
+long HelperService::resolvedFanCount() {
+    {
+        std::lock_guard lock(watchdogLock_);
+        if (cachedFanCount_) return *cachedFanCount_;
+    }
+    const long count = fanReader_.fanCount();
+    if (count > 0) {
+        std::lock_guard lock(watchdogLock_);
+        cachedFanCount_ = count;
+    }
+    return count;
+}
+
+void HelperService::heartbeat(std::function<void(double)> reply) {
+    queue_->async([this, reply = std::move(reply)] {
+        const auto now = suspendingClock_.now();
+        {
+            std::lock_guard lock(watchdogLock_);
+            watchdog_.recordBeat(now);
+        }
+        reply(clock::toSeconds(clock_.now() - startInstant_));
+    });
+}
+
+void HelperService::helperVersion(std::function<void(std::string)> reply) { reply(helperBuildVersion); }
+
+// MARK: - Restore
+
+std::optional<SMCError> HelperService::performRestore() {
+    ++engageGeneration_;
+    if (!engageWaiters_.empty()) {
+        auto waiters = std::exchange(engageWaiters_, {});
+        const auto canceled = EngageResult::failed(
+            makeServiceError(ServiceErrorCode::engageCanceled, "manual-mode engage canceled by restore").rendering());
+        // Answered after the current job, so a restore's own reply goes out first.
+        queue_->async([waiters = std::move(waiters), canceled] {
+            for (const auto& [fan, list] : waiters) {
+                for (const auto& waiter : list) waiter(canceled);
+            }
+        });
+    }
+    std::optional<SMCError> first;
+    const long n = resolvedFanCount();
+    for (long i = 0; i < n; ++i) {
+        try {
+            bridge_->write(FanKey::mode(i), 0.0);
+        } catch (const SMCError& e) {
+            if (!first) first = e;
+            serviceLog().error("restore fan %ld failed: %{public}s", i, e.description());
+        }
+    }
+    manualFans_.clear();
+    try {
+        bridge_->write(FanKey::forceTest, 0.0);
+    } catch (const SMCError& e) {
+        if (e.kind() != SMCError::Kind::keyNotFound) {
+            if (!first) first = e;
+            serviceLog().error("Ftst reset failed: %{public}s", e.description());
+        }
+    }
+    diagnosticUnlocked_ = false;
+    const auto now = suspendingClock_.now();
+    {
+        std::lock_guard lock(watchdogLock_);
+        watchdog_.manualEngaged(false, now);
+    }
+    return first;
+}
+
+void HelperService::restoreAutomaticControl(std::function<void(OptionalError)> reply) {
+    queue_->async([this, reply = std::move(reply)] {
+        if (auto e = performRestore()) {
+            reply(makeServiceError(ServiceErrorCode::hardwareFailed, "restore failed: " + e->description()));
+        } else {
+            reply(std::nullopt);
+        }
+    });
+}
+
+// MARK: - Manual control
+
+void HelperService::setManualControl(std::int64_t fan, bool enabled, std::function<void(OptionalError)> reply) {
+    recordCaller();
+    queue_->async([this, fan, enabled, reply = std::move(reply)] {
+        if (!enabled) {
+            if (auto e = performRestore()) {
+                reply(makeServiceError(ServiceErrorCode::hardwareFailed, "disengage failed: " + e->description()));
+            } else {
+                reply(std::nullopt);
+            }
+            return;
+        }
+        if (fan < 0 || fan >= resolvedFanCount()) {
+            reply(makeServiceError(ServiceErrorCode::fanOutOfRange, fanOutOfRange(fan)));
+            return;
+        }
+        engageManual(static_cast<long>(fan),
+                     [this, reply](const EngageResult& result) { finishManualEngage(result, reply); });
+    });
+}
+
+void HelperService::finishManualEngage(const EngageResult& result, const std::function<void(OptionalError)>& reply) {
+    if (!result.failure) {
+        reply(std::nullopt);
+        return;
+    }
+    performRestore();
+    reply(makeServiceError(ServiceErrorCode::hardwareFailed, "engage manual failed: " + *result.failure));
+}
+
+void HelperService::engageManual(long fan, EngageCompletion completion) {
+    assert(queue_->isCurrent());
+    if (!diagnosticUnlocked_) {
+        try {
+            bridge_->write(FanKey::forceTest, 1.0);
+            serviceLog().notice("Ftst diagnostic mode engaged (M3/M4 unlock)");
+            diagnosticUnlocked_ = true;
+        } catch (const SMCError& e) {
+            if (e.kind() != SMCError::Kind::keyNotFound) {
+                completion(EngageResult::failed(e.description()));
+                return;
+            }
+            serviceLog().notice("Ftst absent on this Mac — proceeding without diagnostic unlock");
+            diagnosticUnlocked_ = true;
+        }
+    }
+    const auto now = suspendingClock_.now();
+    {
+        std::lock_guard lock(watchdogLock_);
+        watchdog_.manualEngaged(true, now);
+    }
+    if (manualFans_.count(fan)) {
+        completion(EngageResult::success());
+        return;
+    }
+    if (auto it = engageWaiters_.find(fan); it != engageWaiters_.end()) {
+        it->second.push_back(std::move(completion));
+        return;
+    }
+    engageWaiters_[fan].push_back(std::move(completion));
+    const std::int64_t generation = engageGeneration_;
+    std::int64_t epoch;
+    {
+        std::lock_guard lock(watchdogLock_);
+        epoch = emergencyRestoreEpoch_;
+    }
+    const auto deadline = backend_.dispatchNow() + clock::seconds(unlockTimeout_);
+    attemptEngage(fan, generation, epoch, deadline);
+}
+
+void HelperService::attemptEngage(long fan, std::int64_t generation, std::int64_t epoch, clock::Instant deadline) {
+    {
+        std::lock_guard lock(watchdogLock_);
+        if (emergencyRestoreEpoch_ != epoch) return;
+    }
+    if (engageGeneration_ != generation) return;
+    try {
+        bridge_->write(FanKey::mode(fan), 1.0);
+    } catch (const SMCError& e) {
+        if (backend_.dispatchNow() < deadline) {
+            queue_->asyncAfter(clock::seconds(retryInterval_), [this, fan, generation, epoch, deadline] {
+                attemptEngage(fan, generation, epoch, deadline);
+            });
+        } else {
+            resolveEngageWaiters(fan, EngageResult::failed(e.description()));
+        }
+        return;
+    }
+    manualFans_.insert(fan);
+    resolveEngageWaiters(fan, EngageResult::success());
+}
+
+void HelperService::resolveEngageWaiters(long fan, const EngageResult& result) {
+    std::vector<EngageCompletion> waiters;
+    if (auto it = engageWaiters_.find(fan); it != engageWaiters_.end()) {
+        waiters = std::move(it->second);
+        engageWaiters_.erase(it);
+    }
+    for (const auto& waiter : waiters) waiter(result);
+}
+
+std::size_t HelperService::engageWaiterCount() const {
+    std::size_t n = 0;
+    for (const auto& [fan, list] : engageWaiters_) n += list.size();
+    return n;
+}
+
+// MARK: - Target speed
+
+FanBounds HelperService::hardwareBounds(long fan) {
+    if (auto it = boundsCache_.find(fan); it != boundsCache_.end()) return it->second;
+    const double min = bridge_->read(FanKey::minimum(fan));
+    const double max = bridge_->read(FanKey::maximum(fan));
+    const FanBounds bounds{min, max};
+    if (max > 0 && min < max) boundsCache_[fan] = bounds;
+    return bounds;
+}
+
+void HelperService::failSafe(const std::string& error, const std::function<void(double, OptionalError)>& reply) {
+    serviceLog().error("setTargetRPM failed: %{public}s; failing safe", error);
+    performRestore();
+    reply(0.0, makeServiceError(ServiceErrorCode::hardwareFailed, "hardware write failed: " + error));
+}
+
+void HelperService::setTargetRPM(std::int64_t fan, double rpm, std::function<void(double, OptionalError)> reply) {
+    recordCaller();
+    queue_->async([this, fan, rpm, reply = std::move(reply)] {
+        if (fan < 0 || fan >= resolvedFanCount()) {
+            reply(0.0, makeServiceError(ServiceErrorCode::fanOutOfRange, fanOutOfRange(fan)));
+            return;
+        }
+        const long index = static_cast<long>(fan);
+        FanBounds bounds;
+        try {
+            bounds = hardwareBounds(index);
+        } catch (const SMCError& e) {
+            failSafe(e.description(), reply);
+            return;
+        }
+        const auto verdict = WritePolicy::vet(rpm, bounds.min, bounds.max);
+        if (const auto* rejected = std::get_if<WritePolicy::Reject>(&verdict)) {
+            reply(0.0, makeServiceError(ServiceErrorCode::rejected, "rejected: " + rejected->reason));
+            return;
+        }
+        const double value = std::get<WritePolicy::Apply>(verdict).value;
+        engageManual(index, [this, index, value, reply](const EngageResult& result) {
+            finishTargetWrite(result, index, value, reply);
+        });
+    });
+}
+
+void HelperService::finishTargetWrite(const EngageResult& result, long fan, double rpm,
+                                      const std::function<void(double, OptionalError)>& reply) {
+    if (result.failure) {
+        failSafe(*result.failure, reply);
+        return;
+    }
+    try {
+        bridge_->write(FanKey::target(fan), rpm);
+    } catch (const SMCError& e) {
+        failSafe(e.description(), reply);
+        return;
+    }
+    reply(rpm, std::nullopt);
+}
+
+// MARK: - Disconnects
+
+void HelperService::clientDisconnected(ConnectionIdentity id) {
+    std::optional<ConnectionIdentity> controlling;
+    {
+        std::lock_guard lock(watchdogLock_);
+        controlling = controllingClient_;
+    }
+    if (controlling && *controlling != id) {
+        serviceLog().notice("ignoring disconnect from a connection that never held fan control");
+        return;
+    }
+    {
+        std::lock_guard lock(watchdogLock_);
+        controllingClient_.reset();
+    }
+    queue_->async([this] { failSafeAfterDisconnect(); });
+}
+
+void HelperService::failSafeAfterDisconnect() {
+    bool engaged;
+    {
+        std::lock_guard lock(watchdogLock_);
+        engaged = watchdog_.manualControlEngaged();
+    }
+    if (!engaged) return;
+    serviceLog().notice("client disconnected while manual engaged — failing safe");
+    performRestore();
+}
+
+// MARK: - Watchdog and emergency restore
+
+void HelperService::startWatchdog() {
+    watchdogTimer_ = backend_.makeTimer(watchdogQueue_);
+    watchdogTimer_->schedule(clock::seconds(watchdogInterval), clock::seconds(watchdogInterval),
+                             clock::seconds(watchdogLeeway));
+    // The service owns the timer and cancels it before it goes away, so the handler holds it
+    // by pointer rather than keeping it alive forever.
+    watchdogTimer_->setEventHandler([this] { watchdogTick(); });
+    watchdogTimer_->resume();
+}
+
+void HelperService::watchdogTick() {
+    const auto now = suspendingClock_.now();
+    bool failSafeNow;
+    {
+        std::lock_guard lock(watchdogLock_);
+        failSafeNow = watchdog_.shouldFailSafe(now);
+    }
+    if (!failSafeNow) return;
+    {
+        std::lock_guard lock(watchdogLock_);
+        if (restoreHandoffInFlight_) return;
+        restoreHandoffInFlight_ = true;
+    }
+    serviceLog().error("heartbeat lost — failing safe, restoring Apple automatic control");
+    queue_->async([this] { handOffRestore(); });
+    watchdogQueue_->asyncAfter(clock::seconds(handoffCheckDelay), [this] { checkHandoff(); });
+}
+
+void HelperService::handOffRestore() {
+    performRestore();
+    std::lock_guard lock(watchdogLock_);
+    restoreHandoffInFlight_ = false;
+}
+
+void HelperService::checkHandoff() {
+    bool inFlight;
+    {
+        std::lock_guard lock(watchdogLock_);
+        inFlight = restoreHandoffInFlight_;
+    }
+    if (inFlight) escalateEmergencyRestore(emergencyAttempts);
+}
+
+void HelperService::escalateEmergencyRestore(int attemptsLeft) {
+    if (emergencyRestore()) {
+        const auto now = suspendingClock_.now();
+        std::lock_guard lock(watchdogLock_);
+        watchdog_.manualEngaged(false, now);
+        restoreHandoffInFlight_ = false;
+        return;
+    }
+    if (attemptsLeft < 2) {
+        serviceLog().fault(
+            "EMERGENCY restore: exhausted retry budget without a working SMC connection — releasing the handoff so "
+            "the next watchdog tick can re-escalate");
+        std::lock_guard lock(watchdogLock_);
+        restoreHandoffInFlight_ = false;
+        return;
+    }
+    watchdogQueue_->asyncAfter(clock::seconds(emergencyRetryDelay),
+                               [this, attemptsLeft] { escalateEmergencyRestore(attemptsLeft - 1); });
+}
+
+bool HelperService::emergencyRestore() {
+    serviceLog().fault(
+        "EMERGENCY restore: watchdog handoff to the hw queue did not complete in time — restoring via a throwaway "
+        "SMC connection");
+    std::shared_ptr<SMCKernelBridge> throwaway;
+    try {
+        throwaway = SMCKernelBridge::open();
+    } catch (const SMCError&) {
+        serviceLog().fault(
+            "EMERGENCY restore: failed to open a second AppleSMC connection — cannot fail safe from the watchdog "
+            "queue");
+        return false;
+    }
+    std::optional<long> cached;
+    {
+        std::lock_guard lock(watchdogLock_);
+        cached = cachedFanCount_;
+    }
+    const long fresh = SMCFanReader(throwaway).fanCount();
+    const long count = (cached && *cached > 0) ? *cached : (fresh > 0 ? fresh : emergencyFallbackFanCount);
+    for (long i = 0; i < count; ++i) {
+        try {
+            throwaway->write(FanKey::mode(i), 0.0);
+        } catch (const SMCError&) {
+        }
+    }
+    try {
+        throwaway->write(FanKey::forceTest, 0.0);
+    } catch (const SMCError&) {
+    }
+    {
+        std::lock_guard lock(watchdogLock_);
+        ++emergencyRestoreEpoch_;
+    }
+    serviceLog().fault("EMERGENCY restore: completed");
+    return true;
+}
+
+void HelperService::exitRestore() {
+    assert(!queue_->isCurrent() && "exitRestore waits for the hardware queue and must not run on it");
+    auto done = backend_.makeSemaphore(0);
+    queue_->async([this, done] {
+        performRestore();
+        done->signal();
+    });
+    if (!done->wait(clock::seconds(exitRestoreTimeout))) {
+        serviceLog().fault(
+            "exit restore: hw queue did not respond within %fs — escalating to the emergency SMC connection",
+            exitRestoreTimeout);
+        emergencyRestore();
+    }
+}
+
+// MARK: - Views
+
+std::optional<ConnectionIdentity> HelperService::controllingClient() const {
+    std::lock_guard lock(watchdogLock_);
+    return controllingClient_;
+}
+
+HeartbeatWatchdog HelperService::watchdogSnapshot() const {
+    std::lock_guard lock(watchdogLock_);
+    return watchdog_;
+}
+
+bool HelperService::restoreHandoffInFlight() const {
+    std::lock_guard lock(watchdogLock_);
+    return restoreHandoffInFlight_;
+}
+
+std::int64_t HelperService::emergencyRestoreEpoch() const {
+    std::lock_guard lock(watchdogLock_);
+    return emergencyRestoreEpoch_;
+}
+
+std::optional<long> HelperService::cachedFanCount() const {
+    std::lock_guard lock(watchdogLock_);
+    return cachedFanCount_;
+}
+
+}  // namespace quorvane

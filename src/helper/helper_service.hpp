@@ -1,0 +1,136 @@
+// The daemon's one exported object: fan commands, heartbeats, restore, the watchdog timer and the
+// emergency restore. Thread-safe: XPC threads only record the caller and queue work; every SMC
+// access of normal operation runs on the hardware queue `queue`; the watchdog timer and the
+// emergency path run on `watchdogQueue`. watchdogLock guards the fields shared between them and is
+// held only for single field accesses — never across an SMC call, a log line, a dispatch or a reply.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "helper/heartbeat_watchdog.hpp"
+#include "platform/dispatch/dispatch.hpp"
+#include "platform/log/log.hpp"
+#include "shared/smc/quorvane_xpc_protocol.hpp"
+#include "smc/smc_fan_reader.hpp"
+#include "smc/smc_kernel_bridge.hpp"
+
+namespace quorvane {
+
+// The identity of an XPC connection: a unique serial, only ever compared.
+using ConnectionIdentity = std::uint64_t;
+
+// Success, or failure with the textual form of the error that ended the engage.
+struct EngageResult {
+    std::optional<std::string> failure;
+    static EngageResult success() { return {}; }
+    static EngageResult failed(std::string error) { return {std::move(error)}; }
+};
+using EngageCompletion = std::function<void(const EngageResult&)>;
+
+const log::Logger& serviceLog();
+
+class HelperService final : public QuorvaneXPCProtocol, public std::enable_shared_from_this<HelperService> {
+public:
+    // Does not touch the SMC. The backend defaults to real threads; tests pass mock time.
+    HelperService(std::shared_ptr<SMCKernelBridge> bridge, double unlockTimeout, double retryInterval,
+                  double heartbeatTimeout, dispatch::Backend& backend = dispatch::realBackend());
+    ~HelperService() override;
+    HelperService(const HelperService&) = delete;
+    HelperService& operator=(const HelperService&) = delete;
+
+    // QuorvaneXPCProtocol. Replies come from the hardware queue, except the version's.
+    void setTargetRPM(std::int64_t fan, double rpm, std::function<void(double, OptionalError)> reply) override;
+    void setManualControl(std::int64_t fan, bool enabled, std::function<void(OptionalError)> reply) override;
+    void restoreAutomaticControl(std::function<void(OptionalError)> reply) override;
+    void heartbeat(std::function<void(double)> reply) override;
+    void helperVersion(std::function<void(std::string)> reply) override;
+
+    // Hardware queue only.
+    long resolvedFanCount();
+    std::optional<SMCError> performRestore();
+    void engageManual(long fan, EngageCompletion completion);
+    void attemptEngage(long fan, std::int64_t generation, std::int64_t epoch, clock::Instant deadline);
+    void resolveEngageWaiters(long fan, const EngageResult& result);
+    void finishManualEngage(const EngageResult& result, const std::function<void(OptionalError)>& reply);
+    FanBounds hardwareBounds(long forFan);
+    void finishTargetWrite(const EngageResult& result, long fan, double rpm,
+                           const std::function<void(double, OptionalError)>& reply);
+    void failSafeAfterDisconnect();
+    void handOffRestore();
+
+    // Watchdog queue only.
+    void watchdogTick();
+    void checkHandoff();
+    void escalateEmergencyRestore(int attemptsLeft);
+
+    // Any thread but the hardware queue: restores over a throwaway SMC connection. Returns false
+    // when that connection could not be opened.
+    bool emergencyRestore();
+    // Blocks for up to 2 s (plus one emergency restore) waiting for the hardware queue, so it must
+    // never run on that queue.
+    void exitRestore();
+    // Starts the 1.25 s watchdog timer; called once at start-up.
+    void startWatchdog();
+    // Any thread: the connection with this identity has gone.
+    void clientDisconnected(ConnectionIdentity id);
+
+    // Read-only views for tests and diagnostics; each takes watchdogLock briefly.
+    std::optional<ConnectionIdentity> controllingClient() const;
+    HeartbeatWatchdog watchdogSnapshot() const;
+    bool restoreHandoffInFlight() const;
+    std::int64_t emergencyRestoreEpoch() const;
+    std::optional<long> cachedFanCount() const;
+    dispatch::Queue& hardwareQueue() const { return *queue_; }
+    dispatch::Queue& watchdogQueue() const { return *watchdogQueue_; }
+    // Hardware-queue state, for tests that run on mock time.
+    const std::set<long>& manualFans() const { return manualFans_; }
+    bool diagnosticUnlocked() const { return diagnosticUnlocked_; }
+    std::int64_t engageGeneration() const { return engageGeneration_; }
+    std::size_t engageWaiterCount() const;
+
+    static constexpr double exitRestoreTimeout = 2.0;
+    static constexpr double handoffCheckDelay = 4.0;
+    static constexpr int emergencyAttempts = 5;
+    static constexpr double emergencyRetryDelay = 4.0;
+    static constexpr long emergencyFallbackFanCount = 8;
+    static constexpr double watchdogInterval = 1.25;
+    static constexpr double watchdogLeeway = 0.3;
+
+private:
+    void recordCaller();
+    // Logs, restores every fan, then replies 1003: the fan is never left manual behind an error.
+    void failSafe(const std::string& error, const std::function<void(double, OptionalError)>& reply);
+
+    dispatch::Backend& backend_;
+    std::shared_ptr<dispatch::Queue> queue_;
+    std::shared_ptr<dispatch::Queue> watchdogQueue_;
+    std::shared_ptr<SMCKernelBridge> bridge_;
+    SMCFanReader fanReader_;
+    mutable std::mutex watchdogLock_;
+    HeartbeatWatchdog watchdog_;                          // guarded by watchdogLock_
+    std::shared_ptr<dispatch::TimerSource> watchdogTimer_;
+    bool restoreHandoffInFlight_ = false;                 // guarded by watchdogLock_
+    std::map<long, FanBounds> boundsCache_;               // hardware queue only
+    std::optional<long> cachedFanCount_;                  // guarded by watchdogLock_
+    std::int64_t emergencyRestoreEpoch_ = 0;              // guarded by watchdogLock_
+    std::optional<ConnectionIdentity> controllingClient_; // guarded by watchdogLock_
+    bool diagnosticUnlocked_ = false;                     // hardware queue only
+    std::set<long> manualFans_;                           // hardware queue only
+    const double unlockTimeout_;
+    const double retryInterval_;
+    std::int64_t engageGeneration_ = 0;                   // hardware queue only
+    std::map<long, std::vector<EngageCompletion>> engageWaiters_;  // hardware queue only
+    const clock::Clock& clock_;            // continuous: uptime
+    const clock::Instant startInstant_;
+    const clock::Clock& suspendingClock_;  // the watchdog's time stamps
+};
+
+}  // namespace quorvane

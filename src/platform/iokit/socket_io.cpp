@@ -1,0 +1,53 @@
+#include "platform/iokit/socket_io.hpp"
+
+#include <poll.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace quorvane::iokit::socket_io {
+
+bool sendAll(int fd, const std::vector<std::uint8_t>& bytes) {
+    const std::uint8_t* p = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::send(fd, p, left, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+int connectUnix(const std::string& path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof addr.sun_path) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(addr.sun_path, path.data(), path.size());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return fd;
+    if (errno == EINTR) {
+        // The connection goes on in the background; wait for it and read its outcome.
+        pollfd p{fd, POLLOUT, 0};
+        int rc;
+        do {
+            rc = ::poll(&p, 1, -1);
+        } while (rc < 0 && errno == EINTR);
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (rc > 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) return fd;
+        if (err != 0) errno = err;
+    }
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return -1;
+}
+
+}  // namespace quorvane::iokit::socket_io

@@ -1,0 +1,65 @@
+// NSXPCListener look-alike: publishes a Mach service as a Unix socket of that name in the
+// bootstrap directory and hands each accepted peer, as a server-side Connection, to its
+// delegate on the accept thread. Thread-safe. invalidate() and the destructor wait for every
+// connection's handlers and in-flight invoke to finish: never call them from the delegate or
+// from a connection's handler or exported object.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/xpc/connection.hpp"
+
+namespace quorvane::xpc {
+
+class Listener;
+
+class ListenerDelegate {
+public:
+    virtual ~ListenerDelegate() = default;
+    // Configure the connection and resume() it, then return true; false invalidates it.
+    virtual bool shouldAcceptNewConnection(Listener& listener, std::shared_ptr<Connection> connection) = 0;
+};
+
+class Listener {
+public:
+    explicit Listener(std::string machServiceName);
+    ~Listener();
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+
+    const std::string& serviceName() const { return serviceName_; }
+
+    // Not owned; must outlive the listener (or be replaced first). Without one, every peer is
+    // turned away.
+    void setDelegate(ListenerDelegate* delegate);
+    // Creates the bootstrap directory if missing, replaces a stale socket and starts accepting.
+    // Throws std::system_error when the socket cannot be published (including when a live
+    // listener already serves the name). Once only; a no-op after invalidate().
+    void resume();
+    // Stops accepting, removes the socket, invalidates every connection and joins their threads.
+    void invalidate();
+
+private:
+    void acceptLoop();
+
+    const std::string serviceName_;
+    std::mutex mutex_;
+    ListenerDelegate* delegate_ = nullptr;                 // guarded by mutex_
+    bool resumed_ = false;                                 // guarded by mutex_
+    bool invalidated_ = false;                             // guarded by mutex_
+    std::vector<std::shared_ptr<Connection>> connections_;  // guarded by mutex_
+    std::thread acceptThread_;                             // set under mutex_ in resume()
+    int listenFd_ = -1;                                    // fixed once resumed
+    int wakeRead_ = -1;                                    // fixed once resumed
+    int wakeWrite_ = -1;                                   // fixed once resumed
+    dev_t socketDevice_ = 0;                               // fixed once resumed
+    ino_t socketInode_ = 0;                                // fixed once resumed
+};
+
+}  // namespace quorvane::xpc

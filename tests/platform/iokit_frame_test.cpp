@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "platform/iokit/iokit_frame.hpp"
+
+namespace quorvane::iokit {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+TEST(IOKitFrame, CallRequestIsLittleEndianAndRoundTrips) {
+    const Bytes wire = encodeCallRequest(CallRequest{2, {0xAA, 0xBB}, 80});
+    EXPECT_EQ(wire, (Bytes{2, 0, 0, 0, 2, 0, 0, 0, 0xAA, 0xBB, 80, 0, 0, 0}));
+    const auto d = decodeCallRequest(wire.data(), wire.size());
+    ASSERT_EQ(d.status, DecodeStatus::complete);
+    EXPECT_EQ(d.consumed, wire.size());
+    EXPECT_EQ(d.value.selector, 2u);
+    EXPECT_EQ(d.value.input, (Bytes{0xAA, 0xBB}));
+    EXPECT_EQ(d.value.outputCapacity, 80u);
+}
+
+TEST(IOKitFrame, EveryStrictPrefixIsIncomplete) {
+    const Bytes request = encodeCallRequest(CallRequest{5, Bytes(80, 1), 80});
+    const Bytes reply = encodeCallReply(CallReply{kIOReturnUnderrun, Bytes(79, 2)});
+    for (std::size_t n = 0; n < request.size(); ++n) {
+        EXPECT_EQ(decodeCallRequest(request.data(), n).status, DecodeStatus::incomplete) << n;
+    }
+    for (std::size_t n = 0; n < reply.size(); ++n) {
+        EXPECT_EQ(decodeCallReply(reply.data(), n).status, DecodeStatus::incomplete) << n;
+    }
+    EXPECT_EQ(decodeOpenReply(reply.data(), 3).status, DecodeStatus::incomplete);
+}
+
+TEST(IOKitFrame, ReplyKeepsNegativeReturnCodes) {
+    const Bytes wire = encodeCallReply(CallReply{kIOReturnNotResponding, {1, 2, 3}});
+    const auto d = decodeCallReply(wire.data(), wire.size());
+    ASSERT_EQ(d.status, DecodeStatus::complete);
+    EXPECT_EQ(d.value.result, kIOReturnNotResponding);
+    EXPECT_EQ(d.value.output, (Bytes{1, 2, 3}));
+    const Bytes open = encodeOpenReply(OpenReply{kIOReturnNotPrivileged});
+    EXPECT_EQ(decodeOpenReply(open.data(), open.size()).value.result, kIOReturnNotPrivileged);
+}
+
+TEST(IOKitFrame, TrailingBytesBelongToTheNextFrame) {
+    Bytes wire = encodeCallRequest(CallRequest{1, {9}, 4});
+    const std::size_t first = wire.size();
+    const Bytes second = encodeCallRequest(CallRequest{3, {}, 0});
+    wire.insert(wire.end(), second.begin(), second.end());
+    const auto d = decodeCallRequest(wire.data(), wire.size());
+    ASSERT_EQ(d.status, DecodeStatus::complete);
+    EXPECT_EQ(d.consumed, first);
+    const auto d2 = decodeCallRequest(wire.data() + first, wire.size() - first);
+    ASSERT_EQ(d2.status, DecodeStatus::complete);
+    EXPECT_EQ(d2.value.selector, 3u);
+}
+
+TEST(IOKitFrame, OversizeLengthsAreMalformedBeforeTheirBytesArrive) {
+    const Bytes bigInput{1, 0, 0, 0, 0x01, 0x10, 0, 0};  // inputSize 4097
+    EXPECT_EQ(decodeCallRequest(bigInput.data(), bigInput.size()).status, DecodeStatus::malformed);
+    const Bytes hugeInput{1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(decodeCallRequest(hugeInput.data(), hugeInput.size()).status, DecodeStatus::malformed);
+    const Bytes bigReply{0, 0, 0, 0, 0x01, 0x10, 0, 0};
+    EXPECT_EQ(decodeCallReply(bigReply.data(), bigReply.size()).status, DecodeStatus::malformed);
+
+    Bytes bigCapacity = encodeCallRequest(CallRequest{1, {}, 0});
+    bigCapacity[8] = 0x01;
+    bigCapacity[9] = 0x10;  // outputCapacity 4097
+    EXPECT_EQ(decodeCallRequest(bigCapacity.data(), bigCapacity.size()).status, DecodeStatus::malformed);
+}
+
+TEST(IOKitFrame, LargestFramesAreAccepted) {
+    const Bytes wire = encodeCallRequest(CallRequest{1, Bytes(kMaxStructSize, 3), kMaxStructSize});
+    EXPECT_EQ(wire.size(), kMaxRequestFrameSize);
+    EXPECT_EQ(decodeCallRequest(wire.data(), wire.size()).status, DecodeStatus::complete);
+    const Bytes reply = encodeCallReply(CallReply{0, Bytes(kMaxStructSize, 4)});
+    EXPECT_EQ(reply.size(), kMaxReplyFrameSize);
+    EXPECT_EQ(decodeCallReply(reply.data(), reply.size()).status, DecodeStatus::complete);
+}
+
+TEST(IOKitFrame, EncodingOversizePayloadIsACallerError) {
+    EXPECT_THROW(encodeCallRequest(CallRequest{1, Bytes(kMaxStructSize + 1), 0}), std::length_error);
+    EXPECT_THROW(encodeCallRequest(CallRequest{1, {}, kMaxStructSize + 1}), std::length_error);
+    EXPECT_THROW(encodeCallReply(CallReply{0, Bytes(kMaxStructSize + 1)}), std::length_error);
+}
+
+TEST(IOKitFrame, NullBufferIsIncompleteNotACrash) {
+    EXPECT_EQ(decodeCallRequest(nullptr, 100).status, DecodeStatus::incomplete);
+    EXPECT_EQ(decodeCallReply(nullptr, 100).status, DecodeStatus::incomplete);
+    EXPECT_EQ(decodeOpenRequest(nullptr, 4).status, DecodeStatus::incomplete);
+}
+
+}  // namespace
+}  // namespace quorvane::iokit

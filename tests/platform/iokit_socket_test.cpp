@@ -1,0 +1,307 @@
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "platform/bootstrap/bootstrap.hpp"
+#include "platform/fake_io_service.hpp"
+#include "platform/iokit/iokit.hpp"
+#include "platform/iokit/iokit_frame.hpp"
+#include "platform/iokit/socket_io.hpp"
+
+namespace quorvane::iokit {
+namespace {
+
+using testing::FakeService;
+using testing::openClass;
+
+constexpr const char* kClass = "QuorvaneTestSocketSMC";
+
+// Each test gets its own bootstrap directory, so sockets of other tests never match.
+class IOKitSocket : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/quorvane-iokit-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        ::setenv("QUORVANE_BOOTSTRAP", dir_.c_str(), 1);
+    }
+    void TearDown() override {
+        server.reset();
+        ::unsetenv("QUORVANE_BOOTSTRAP");
+        std::filesystem::remove_all(dir_);
+    }
+    void startServer() { server = std::make_unique<SocketServiceServer>(bootstrap::socketPath(kClass), service); }
+
+    std::shared_ptr<FakeService> service = std::make_shared<FakeService>();
+    std::unique_ptr<SocketServiceServer> server;
+    std::string dir_;
+};
+
+std::vector<std::uint8_t> pattern(std::size_t n, std::uint8_t salt) {
+    std::vector<std::uint8_t> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>(i * 7 + salt);
+    return v;
+}
+
+TEST_F(IOKitSocket, SocketInBootstrapDirectoryIsFoundWhenClassIsNotRegistered) {
+    EXPECT_EQ(IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass)), 0u);
+    startServer();
+    const io_service_t svc = IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass));
+    EXPECT_NE(svc, 0u);
+    EXPECT_EQ(IOObjectRelease(svc), kIOReturnSuccess);
+}
+
+TEST_F(IOKitSocket, RegularFileOfTheClassNameIsNotAService) {
+    std::ofstream(bootstrap::socketPath(kClass)) << "not a socket";
+    EXPECT_EQ(IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass)), 0u);
+}
+
+TEST_F(IOKitSocket, EveryOpenIsItsOwnConnectionAndOpenOnTheServer) {
+    startServer();
+    const io_connect_t a = openClass(kClass);
+    const io_connect_t b = openClass(kClass);
+    ASSERT_NE(a, 0u);
+    ASSERT_NE(b, 0u);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(service->opens(), 2);
+
+    int whichA = 0, whichB = 0;
+    std::size_t sizeA = sizeof whichA, sizeB = sizeof whichB;
+    ASSERT_EQ(IOConnectCallStructMethod(a, testing::kWhichOpen, nullptr, 0, &whichA, &sizeA), kIOReturnSuccess);
+    ASSERT_EQ(IOConnectCallStructMethod(b, testing::kWhichOpen, nullptr, 0, &whichB, &sizeB), kIOReturnSuccess);
+    EXPECT_NE(whichA, whichB);
+    EXPECT_EQ(IOServiceClose(a), kIOReturnSuccess);
+    EXPECT_EQ(IOServiceClose(b), kIOReturnSuccess);
+}
+
+TEST_F(IOKitSocket, CallsRoundTripTheBytesUpToTheLimit) {
+    startServer();
+    const io_connect_t c = openClass(kClass);
+    ASSERT_NE(c, 0u);
+    for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{80}, kMaxStructSize}) {
+        const auto in = pattern(n, static_cast<std::uint8_t>(n));
+        std::vector<std::uint8_t> out(n + 1, 0xEE);
+        std::size_t size = n;
+        ASSERT_EQ(IOConnectCallStructMethod(c, testing::kEcho, in.data(), in.size(), out.data(), &size),
+                  kIOReturnSuccess);
+        EXPECT_EQ(size, n);
+        EXPECT_TRUE(std::equal(in.begin(), in.end(), out.begin()));
+        EXPECT_EQ(out[n], 0xEE) << "wrote past the reported size";
+    }
+    IOServiceClose(c);
+}
+
+TEST_F(IOKitSocket, OutputSizeAndReturnCodeComeFromTheServer) {
+    startServer();
+    const io_connect_t c = openClass(kClass);
+    ASSERT_NE(c, 0u);
+    std::array<std::uint8_t, 80> out{};
+    std::size_t size = out.size();
+    ASSERT_EQ(IOConnectCallStructMethod(c, testing::kShort, nullptr, 0, out.data(), &size), kIOReturnSuccess);
+    EXPECT_EQ(size, 79u);
+    EXPECT_EQ(out[78], 0xAB);
+    EXPECT_EQ(out[79], 0x00);
+    size = out.size();
+    EXPECT_EQ(IOConnectCallStructMethod(c, testing::kFail, nullptr, 0, out.data(), &size), kIOReturnNotPrivileged);
+    size = out.size();
+    EXPECT_EQ(IOConnectCallStructMethod(c, testing::kThrow, nullptr, 0, out.data(), &size), kIOReturnError);
+    // A throwing client does not end the connection.
+    size = out.size();
+    EXPECT_EQ(IOConnectCallStructMethod(c, testing::kShort, nullptr, 0, out.data(), &size), kIOReturnSuccess);
+    IOServiceClose(c);
+}
+
+TEST_F(IOKitSocket, RefusedOpenReturnsTheServersCode) {
+    service->refuseWith = kIOReturnNotPrivileged;
+    startServer();
+    kern_return_t kr = kIOReturnSuccess;
+    EXPECT_EQ(openClass(kClass, &kr), 0u);
+    EXPECT_EQ(kr, kIOReturnNotPrivileged);
+}
+
+TEST_F(IOKitSocket, OpenTypeReachesTheServer) {
+    startServer();
+    const io_service_t svc = IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass));
+    io_connect_t c = 0;
+    ASSERT_EQ(IOServiceOpen(svc, mach_task_self_, 42, &c), kIOReturnSuccess);
+    IOObjectRelease(svc);
+    EXPECT_EQ(service->lastType(), 42u);
+    IOServiceClose(c);
+}
+
+TEST_F(IOKitSocket, ClosedHandleFails) {
+    startServer();
+    const io_connect_t c = openClass(kClass);
+    ASSERT_NE(c, 0u);
+    ASSERT_EQ(IOServiceClose(c), kIOReturnSuccess);
+    std::size_t size = 0;
+    EXPECT_EQ(IOConnectCallStructMethod(c, testing::kEcho, nullptr, 0, nullptr, &size), kIOReturnBadArgument);
+}
+
+TEST_F(IOKitSocket, OpenFailsWhenServerIsGone) {
+    startServer();
+    const io_service_t svc = IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass));
+    ASSERT_NE(svc, 0u);
+    server.reset();
+    io_connect_t c = 0;
+    EXPECT_NE(IOServiceOpen(svc, mach_task_self_, 0, &c), kIOReturnSuccess);
+    EXPECT_EQ(c, 0u);
+    IOObjectRelease(svc);
+    EXPECT_EQ(IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass)), 0u)
+        << "the server leaves its socket behind";
+}
+
+TEST_F(IOKitSocket, CallOnAConnectionWhoseServerStoppedReportsNotResponding) {
+    startServer();
+    const io_connect_t c = openClass(kClass);
+    ASSERT_NE(c, 0u);
+    server.reset();
+    std::array<std::uint8_t, 8> out{};
+    std::size_t size = out.size();
+    EXPECT_EQ(IOConnectCallStructMethod(c, testing::kEcho, out.data(), out.size(), out.data(), &size),
+              kIOReturnNotResponding);
+    IOServiceClose(c);
+}
+
+TEST_F(IOKitSocket, MalformedFrameClosesOnlyThatConnection) {
+    startServer();
+    const io_connect_t good = openClass(kClass);
+    ASSERT_NE(good, 0u);
+
+    const int raw = socket_io::connectUnix(bootstrap::socketPath(kClass));
+    ASSERT_GE(raw, 0);
+    ASSERT_TRUE(socket_io::sendAll(raw, encodeOpenRequest(OpenRequest{0})));
+    std::vector<std::uint8_t> buffer;
+    OpenReply reply;
+    ASSERT_EQ(socket_io::readFrame(raw, buffer, decodeOpenReply, reply), socket_io::ReadResult::frame);
+    ASSERT_EQ(reply.result, kIOReturnSuccess);
+    // selector 1, inputSize 0xFFFFFFFF: far past the limit.
+    ASSERT_TRUE(socket_io::sendAll(raw, {1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
+    std::uint8_t byte;
+    EXPECT_EQ(::recv(raw, &byte, 1, 0), 0) << "server should hang up on a bad frame";
+    ::close(raw);
+
+    const auto in = pattern(80, 9);
+    std::vector<std::uint8_t> out(80);
+    std::size_t size = out.size();
+    EXPECT_EQ(IOConnectCallStructMethod(good, testing::kEcho, in.data(), in.size(), out.data(), &size),
+              kIOReturnSuccess);
+    EXPECT_EQ(out, in);
+    const io_connect_t fresh = openClass(kClass);
+    EXPECT_NE(fresh, 0u);
+    IOServiceClose(fresh);
+    IOServiceClose(good);
+}
+
+TEST_F(IOKitSocket, PeerThatLeavesMidFrameDoesNotDisturbTheServer) {
+    startServer();
+    for (int i = 0; i < 3; ++i) {
+        const int raw = socket_io::connectUnix(bootstrap::socketPath(kClass));
+        ASSERT_GE(raw, 0);
+        ASSERT_TRUE(socket_io::sendAll(raw, {0, 0}));  // half an open request
+        ::close(raw);
+    }
+    const io_connect_t c = openClass(kClass);
+    EXPECT_NE(c, 0u);
+    IOServiceClose(c);
+}
+
+TEST_F(IOKitSocket, CloseWakesACallBlockedInTheSocket) {
+    startServer();
+    const io_connect_t c = openClass(kClass);
+    ASSERT_NE(c, 0u);
+    kern_return_t callResult = kIOReturnSuccess;
+    std::thread caller([&] {
+        std::size_t size = 0;
+        callResult = IOConnectCallStructMethod(c, testing::kBlock, nullptr, 0, nullptr, &size);
+    });
+    service->waitUntilBlocked();
+    ASSERT_EQ(IOServiceClose(c), kIOReturnSuccess);
+    caller.join();  // returns while the server side is still stuck
+    EXPECT_EQ(callResult, kIOReturnNotResponding);
+    service->release();
+}
+
+TEST_F(IOKitSocket, ServerShutdownWakesClientsEvenWhileAServiceCallIsStuck) {
+    startServer();
+    const io_connect_t c = openClass(kClass);
+    ASSERT_NE(c, 0u);
+    kern_return_t callResult = kIOReturnSuccess;
+    std::thread caller([&] {
+        std::size_t size = 0;
+        callResult = IOConnectCallStructMethod(c, testing::kBlock, nullptr, 0, nullptr, &size);
+    });
+    service->waitUntilBlocked();
+    std::thread stopper([&] { server.reset(); });
+    caller.join();  // woken by the server shutting its end down, before the service lets go
+    EXPECT_EQ(callResult, kIOReturnNotResponding);
+    service->release();
+    stopper.join();
+    struct stat st {};
+    EXPECT_NE(::stat(bootstrap::socketPath(kClass).c_str(), &st), 0);
+    IOServiceClose(c);
+}
+
+TEST_F(IOKitSocket, ConcurrentCallsOnOneConnectionEachGetTheirOwnReply) {
+    startServer();
+    const io_connect_t c = openClass(kClass);
+    ASSERT_NE(c, 0u);
+    std::vector<std::thread> threads;
+    std::atomic<int> mismatches{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i) {
+                const auto in = pattern(80, static_cast<std::uint8_t>(t * 50 + i));
+                std::vector<std::uint8_t> out(80);
+                std::size_t size = out.size();
+                const auto kr = IOConnectCallStructMethod(c, testing::kEcho, in.data(), in.size(), out.data(), &size);
+                if (kr != kIOReturnSuccess || out != in) ++mismatches;
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(mismatches.load(), 0);
+    IOServiceClose(c);
+}
+
+TEST_F(IOKitSocket, LiveSocketIsNotTakenOverByASecondServer) {
+    startServer();
+    EXPECT_THROW((SocketServiceServer{bootstrap::socketPath(kClass), service}), std::system_error);
+    const io_connect_t c = openClass(kClass);
+    EXPECT_NE(c, 0u);
+    IOServiceClose(c);
+}
+
+TEST_F(IOKitSocket, SocketLeftByADeadServerIsTakenOver) {
+    const std::string path = bootstrap::socketPath(kClass);
+    const int dead = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    ASSERT_EQ(::bind(dead, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    ::close(dead);  // the file stays, nobody listens
+    ASSERT_NO_THROW(startServer());
+    const io_connect_t c = openClass(kClass);
+    EXPECT_NE(c, 0u);
+    IOServiceClose(c);
+}
+
+TEST(SocketServiceServerSetup, PathTooLongForAUnixSocketThrows) {
+    const std::string path = "/tmp/" + std::string(200, 'x');
+    EXPECT_THROW((SocketServiceServer{path, std::make_shared<FakeService>()}), std::system_error);
+}
+
+}  // namespace
+}  // namespace quorvane::iokit

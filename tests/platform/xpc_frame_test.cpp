@@ -1,0 +1,121 @@
+// Encoding and decoding of connection frames, including hostile input.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "platform/xpc/frame.hpp"
+
+namespace quorvane::xpc {
+namespace {
+
+std::vector<Value> everyKind() {
+    using namespace std::string_literals;
+    return {std::monostate{},
+            true,
+            false,
+            std::numeric_limits<std::int64_t>::min(),
+            std::int64_t{-1},
+            -2750.5,
+            std::numeric_limits<double>::infinity(),
+            "with\0nul"s,
+            ""s,
+            ErrorObject{"com.quorvane.SMCService", 1002, {{kLocalizedDescriptionKey, "fan index 7 out of range"}, {"a", ""}}},
+            ErrorObject{"", 0, {}}};
+}
+
+std::vector<std::uint8_t> encoded(const Frame& frame) {
+    auto bytes = encodeFrame(frame);
+    EXPECT_TRUE(bytes.has_value());
+    return bytes.value_or(std::vector<std::uint8_t>{});
+}
+
+TEST(FrameRoundTrip, EveryFrameTypeAndValueKindSurvives) {
+    const std::vector<Frame> frames = {
+        HelloFrame{kFrameProtocolVersion, CodeIdentity{true, true, "com.quorvane.app", "K7Q2M5ZR1T"}},
+        HelloFrame{kFrameProtocolVersion, CodeIdentity{}},
+        InvokeFrame{std::numeric_limits<std::uint64_t>::max(), "setTargetRPMWithFan:rpm:reply:", everyKind()},
+        InvokeFrame{1, "helperVersionWithReply:", {}},
+        ReplyFrame{42, everyKind()},
+        ReplyFrame{0, {}},
+    };
+    for (const auto& frame : frames) {
+        auto decoded = decodeFrame(encoded(frame));
+        ASSERT_TRUE(decoded.has_value());
+        EXPECT_EQ(*decoded, frame);
+    }
+}
+
+TEST(FrameDecoding, EveryTruncationIsRejected) {
+    auto bytes = encoded(ReplyFrame{7, everyKind()});
+    for (std::size_t n = 0; n < bytes.size(); ++n) {
+        EXPECT_FALSE(decodeFrame(std::span(bytes.data(), n)).has_value()) << "prefix " << n;
+    }
+}
+
+TEST(FrameDecoding, TrailingBytesAndUnknownTypesAreRejected) {
+    auto bytes = encoded(InvokeFrame{1, "x", {true}});
+    bytes.push_back(0);
+    EXPECT_FALSE(decodeFrame(bytes).has_value());
+    for (std::uint8_t type : {0, 4, 255}) {
+        std::vector<std::uint8_t> frame = {type, 0, 0, 0, 0};
+        EXPECT_FALSE(decodeFrame(frame).has_value());
+    }
+}
+
+TEST(FrameDecoding, NonCanonicalValuesAreRejected) {
+    // reply: type 3, serial 8 bytes, count 1, bool tag 1, byte 2
+    std::vector<std::uint8_t> badBool = {3, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1, 2};
+    EXPECT_FALSE(decodeFrame(badBool).has_value());
+    badBool.back() = 1;
+    EXPECT_TRUE(decodeFrame(badBool).has_value());
+
+    std::vector<std::uint8_t> badTag = {3, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 6};
+    EXPECT_FALSE(decodeFrame(badTag).has_value());
+
+    // hello with undefined flag bits
+    std::vector<std::uint8_t> badFlags = {1, 1, 4, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_FALSE(decodeFrame(badFlags).has_value());
+}
+
+TEST(FrameDecoding, ErrorDictionaryKeysMustBeUniqueAndOrdered) {
+    auto bytes = encoded(ReplyFrame{1, {ErrorObject{"d", 1, {{"a", "1"}, {"b", "2"}}}}});
+    // The keys are the last two "a"/"b" strings; rename "b" to "a" to make a duplicate.
+    auto it = std::find(bytes.rbegin(), bytes.rend(), std::uint8_t{'b'});
+    ASSERT_NE(it, bytes.rend());
+    *it = 'a';
+    EXPECT_FALSE(decodeFrame(bytes).has_value());
+}
+
+TEST(FrameDecoding, LyingCountsDoNotAllocate) {
+    // reply claiming 0xFFFFFFFF values with none present, and an error with 0xFFFFFFFF entries.
+    std::vector<std::uint8_t> manyValues = {3, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_FALSE(decodeFrame(manyValues).has_value());
+    std::vector<std::uint8_t> manyEntries = {3, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 5, 0, 0, 0, 0,
+                                             0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_FALSE(decodeFrame(manyEntries).has_value());
+    std::vector<std::uint8_t> longString = {2, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x7F, 'x'};
+    EXPECT_FALSE(decodeFrame(longString).has_value());
+}
+
+TEST(FrameSize, OversizeFramesAreNeitherEncodedNorAnnounced) {
+    EXPECT_FALSE(encodeFrame(InvokeFrame{1, "x", {std::string(kMaxFramePayload, 'a')}}).has_value());
+    EXPECT_TRUE(encodeFrame(InvokeFrame{1, "x", {std::string(kMaxFramePayload - 100, 'a')}}).has_value());
+
+    std::array<std::uint8_t, kFrameHeaderSize> header{};
+    writeFrameHeader(kMaxFramePayload, header);
+    EXPECT_EQ(framePayloadLength(header), kMaxFramePayload);
+    writeFrameHeader(kMaxFramePayload + 1, header);
+    EXPECT_FALSE(framePayloadLength(header).has_value());
+    writeFrameHeader(0, header);
+    EXPECT_FALSE(framePayloadLength(header).has_value());
+    std::vector<std::uint8_t> huge(kMaxFramePayload + 1, 0);
+    huge[0] = 3;
+    EXPECT_FALSE(decodeFrame(huge).has_value());
+}
+
+}  // namespace
+}  // namespace quorvane::xpc

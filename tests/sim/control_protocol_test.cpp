@@ -1,0 +1,89 @@
+#include "sim/control_protocol.hpp"
+
+#include <gtest/gtest.h>
+
+#include "sim/sim_test_support.hpp"
+
+namespace quorvane::sim {
+namespace {
+
+using namespace testing;
+
+class ControlProtocolTest : public ::testing::Test {
+protected:
+    FakeClock clock;
+    SMCKeyModel model{MachineProfile::load("apple-silicon-laptop"), clock};
+    std::string ask(std::string_view line) { return handleControlRequest(model, line); }
+};
+
+TEST_F(ControlProtocolTest, ReadAndWriteUseTheShortestNumberForm) {
+    EXPECT_EQ(ask("read F0Mx"), "ok 6000");
+    EXPECT_EQ(ask("write F1Tg 2500.5"), "ok");
+    EXPECT_EQ(ask("read F1Tg"), "ok 2500.5");
+    EXPECT_EQ(ask("write Ftst 1"), "ok");
+    EXPECT_EQ(ask("read Ftst"), "ok 1");
+    EXPECT_EQ(ask("read TB0T"), "ok 31.5");
+}
+
+TEST_F(ControlProtocolTest, KeysAreExactlyFourBytesAndMayContainSpaces) {
+    model.addKey(KeyDefinition{"AB C", smc_type_codes::ui8, 1, 0x80, true, false, SMCBytes{7}});
+    EXPECT_EQ(ask("read AB C"), "ok 7");
+    EXPECT_EQ(ask("read F0M"), "error usage: read KEY");
+    EXPECT_EQ(ask("read F0Mxx"), "error usage: read KEY");
+}
+
+TEST_F(ControlProtocolTest, FaultsHangAndRefusedOpenAreSwitchedOnAndOff) {
+    EXPECT_EQ(ask("fail F0Ac 0x85"), "ok");
+    EXPECT_EQ(model.exchange(readRequest("F0Ac", 4)).result(), 0x85);
+    EXPECT_EQ(ask("fail F0Ac 1"), "ok");
+    EXPECT_EQ(model.exchange(readRequest("F0Ac", 4)).result(), 0x01);
+    EXPECT_EQ(ask("fail F0Ac off"), "ok");
+    EXPECT_EQ(model.exchange(readRequest("F0Ac", 4)).result(), 0);
+
+    EXPECT_EQ(ask("hang on"), "ok");
+    EXPECT_TRUE(model.hanging());
+    EXPECT_EQ(ask("hang off"), "ok");
+    EXPECT_FALSE(model.hanging());
+
+    std::uint64_t id = 0;
+    EXPECT_EQ(ask("refuse-open on"), "ok");
+    EXPECT_EQ(model.openConnection(id), kIOReturnNotPrivileged);
+    EXPECT_EQ(ask("refuse-open off"), "ok");
+    EXPECT_EQ(model.openConnection(id), kIOReturnSuccess);
+}
+
+TEST_F(ControlProtocolTest, StateIsOneLineOfJSON) {
+    const std::string reply = ask("state");
+    ASSERT_EQ(reply.rfind("ok ", 0), 0u);
+    const auto state = nlohmann::json::parse(reply.substr(3));
+    EXPECT_EQ(state["profile"], "apple-silicon-laptop");
+    EXPECT_EQ(state["fans"].size(), 2u);
+    EXPECT_EQ(reply.find('\n'), std::string::npos);
+}
+
+TEST_F(ControlProtocolTest, BadRequestsGetAnErrorReplyAndChangeNothing) {
+    for (const char* line : {"", " ", "frobnicate", "read", "read ZZZZ", "read ACID", "write F0Tg", "write F0Tg abc",
+                             "write F0Tg nan", "write F0Tg inf", "write F0Tg 1e999", "write F0Tg 5 6", "write FNum 300",
+                             "write ZZZZ 1", "hang", "hang maybe", "refuse-open 1", "fail F0Ac", "fail F0Ac 256",
+                             "fail F0Ac -1", "fail F0Ac 0x", "fail F0Ac 0x1FF", "state now", "READ F0Ac"}) {
+        SCOPED_TRACE(line);
+        EXPECT_EQ(ask(line).rfind("error ", 0), 0u);
+    }
+    EXPECT_EQ(ask(std::string(kMaxControlLine + 1, 'x')), "error request too long");
+    EXPECT_EQ(ask(std::string("read F\0Ac", 9)).rfind("error ", 0), 0u);
+    EXPECT_EQ(ask("read TC0P\nwrite").find('\n'), std::string::npos);
+    EXPECT_EQ(model.readKey("F0Tg"), 1300);
+    EXPECT_FALSE(model.hanging());
+    EXPECT_EQ(model.exchange(readRequest("F0Ac", 4)).result(), 0);
+}
+
+TEST(ControlNumberTest, FormatsWithoutATrailingPointZero) {
+    EXPECT_EQ(formatControlNumber(2500), "2500");
+    EXPECT_EQ(formatControlNumber(0), "0");
+    EXPECT_EQ(formatControlNumber(-0.5), "-0.5");
+    EXPECT_EQ(formatControlNumber(47.25), "47.25");
+    EXPECT_EQ(formatControlNumber(std::nan("")), "nan");
+}
+
+}  // namespace
+}  // namespace quorvane::sim

@@ -1,0 +1,86 @@
+#include "sim/machine_profile.hpp"
+
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "shared/smc/four_cc.hpp"
+#include "sim/sim_test_support.hpp"
+#include "sim/smc_key_model.hpp"
+
+namespace quorvane::sim {
+namespace {
+
+using nlohmann::json;
+
+TEST(MachineProfileTest, EveryShippedProfileLoadsIntoAModel) {
+    const auto names = MachineProfile::available();
+    for (const char* expected : {"apple-silicon-laptop", "apple-silicon-desktop", "intel-desktop", "fanless-laptop"})
+        EXPECT_NE(std::find(names.begin(), names.end(), expected), names.end()) << expected;
+    testing::FakeClock clock;
+    for (const auto& name : names) {
+        SCOPED_TRACE(name);
+        const MachineProfile p = MachineProfile::load(name);
+        SMCKeyModel model(p, clock);
+        EXPECT_EQ(model.readKey("FNum"), static_cast<double>(p.fans.size()));
+        EXPECT_EQ(model.readKey("#KEY"), static_cast<double>(model.keyCount()));
+        // A realistic population: keys the codec cannot decode and a key that cannot be read.
+        bool unknownType = false, writeOnly = false;
+        for (const auto& k : p.keys) {
+            unknownType |= SMCDataType::fromRaw(k.type).kind() == SMCDataType::Kind::other;
+            writeOnly |= !k.readable;
+        }
+        EXPECT_TRUE(unknownType);
+        EXPECT_TRUE(writeOnly);
+    }
+}
+
+TEST(MachineProfileTest, ProfilesDescribeTheirMachines) {
+    const auto laptop = MachineProfile::load("apple-silicon-laptop");
+    ASSERT_EQ(laptop.fans.size(), 2u);
+    EXPECT_EQ(laptop.fans[0].type, smc_type_codes::flt);
+    EXPECT_TRUE(laptop.hasForceTest);
+    EXPECT_TRUE(laptop.firmware.manualModeNeedsForceTest);
+    EXPECT_DOUBLE_EQ(laptop.firmware.unlockDelay, 3.5);
+
+    const auto intel = MachineProfile::load("intel-desktop");
+    EXPECT_FALSE(intel.hasForceTest);
+    EXPECT_EQ(intel.fans.at(0).type, smc_type_codes::fpe2);
+    EXPECT_EQ(FourCC::string(intel.keys.at(0).type), "sp78");
+
+    const auto fanless = MachineProfile::load("fanless-laptop");
+    EXPECT_TRUE(fanless.fans.empty());
+    for (const auto& k : fanless.allKeys()) EXPECT_NE(k.name[0] == 'F' && k.name != "FNum", true) << k.name;
+}
+
+TEST(MachineProfileTest, UnknownProfileNameIsAClearError) {
+    try {
+        MachineProfile::load("commodore-64");
+        FAIL() << "loaded an unknown profile";
+    } catch (const ProfileError& e) {
+        EXPECT_NE(std::string(e.what()).find("unknown machine profile \"commodore-64\""), std::string::npos);
+        EXPECT_NE(std::string(e.what()).find("apple-silicon-laptop"), std::string::npos);
+    }
+    EXPECT_THROW(MachineProfile::load("../profiles/intel-desktop"), ProfileError);
+    EXPECT_THROW(MachineProfile::load(""), ProfileError);
+}
+
+TEST(MachineProfileTest, MalformedDocumentsAreRejected) {
+    auto bad = [](const char* text) { return MachineProfile::fromJSON(json::parse(text), "t"); };
+    EXPECT_THROW(bad(R"([])"), ProfileError);
+    EXPECT_THROW(bad(R"({"keys": [{"key": "TOOLONG", "type": "flt", "value": 1}]})"), ProfileError);
+    EXPECT_THROW(bad(R"({"keys": [{"key": "TC0P", "type": "ch8*", "value": 1}]})"), ProfileError);
+    EXPECT_THROW(bad(R"({"keys": [{"key": "TC0P", "type": "sp78", "value": 400}]})"), ProfileError);
+    EXPECT_THROW(bad(R"({"keys": [{"key": "TC0P", "type": "sp78", "hex": "00"}]})"), ProfileError);
+    EXPECT_THROW(bad(R"({"keys": [{"key": "TC0P", "type": "ch8*", "hex": "0g"}]})"), ProfileError);
+    EXPECT_THROW(bad(R"({"keys": [{"key": "FNum", "type": "ui8", "value": 1}]})"), ProfileError);  // duplicate
+    EXPECT_THROW(bad(R"({"fans": [{"type": "ui8", "minimum": 1, "maximum": 2}]})"), ProfileError);
+    EXPECT_THROW(bad(R"({"fans": [{"type": "flt", "minimum": 3000, "maximum": 2000}]})"), ProfileError);
+    EXPECT_THROW(bad(R"({"fans": [{"type": "flt"}]})"), ProfileError);
+    EXPECT_THROW(bad(R"({"firmware": {"manualModeNeedsForceTest": true}})"), ProfileError);
+    EXPECT_THROW(bad(R"({"firmware": {"unlockDelaySeconds": -1}})"), ProfileError);
+    EXPECT_NO_THROW(bad(R"({"keys": [{"key": "ABCD", "type": "{xyz", "hex": "0102"}]})"));
+}
+
+}  // namespace
+}  // namespace quorvane::sim

@@ -1,0 +1,289 @@
+#include "smc/smc_kernel_bridge.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/smc/table_smc_transport.hpp"
+
+namespace quorvane {
+namespace {
+
+using testing::TableSMCTransport;
+using Cmd = std::vector<std::uint8_t>;
+
+class BridgeTest : public ::testing::Test {
+protected:
+    BridgeTest() {
+        auto t = std::make_unique<TableSMCTransport>();
+        smc = t.get();
+        bridge = std::make_unique<SMCKernelBridge>(std::move(t));
+    }
+
+    template <typename F>
+    SMCError errorOf(F&& f) {
+        try {
+            f();
+        } catch (const SMCError& e) {
+            return e;
+        }
+        ADD_FAILURE() << "no SMCError thrown";
+        return SMCError::serviceNotFound();
+    }
+
+    TableSMCTransport* smc;
+    std::unique_ptr<SMCKernelBridge> bridge;
+};
+
+// ---- exchange counts and request records ----
+
+TEST_F(BridgeTest, ColdReadAsksKeyInfoThenValueAndWarmReadOnlyValue) {
+    smc->keyInfo("F0Ac", 2, "fpe2");
+    smc->value("F0Ac", {0x1F, 0x40});
+    EXPECT_EQ(bridge->read("F0Ac"), 2000.0);
+    EXPECT_EQ(smc->commands(), (Cmd{9, 5}));
+    EXPECT_EQ(bridge->read("F0Ac"), 2000.0);
+    EXPECT_EQ(smc->commands(), (Cmd{9, 5, 5}));
+}
+
+TEST_F(BridgeTest, RequestsCarryOnlyTheFieldsTheirCommandUses) {
+    smc->keyInfo("F0Ac", 2, "fpe2", 0, 0xD4);
+    smc->value("F0Ac", {0x1F, 0x40});
+    bridge->read("F0Ac");
+    const auto reqs = smc->requests();
+    ASSERT_EQ(reqs.size(), 2u);
+
+    SMCParamStruct info{};
+    info.key = FourCC::code("F0Ac");
+    info.data8 = 9;
+    EXPECT_EQ(std::memcmp(&reqs[0], &info, sizeof info), 0);
+
+    SMCParamStruct read{};
+    read.key = FourCC::code("F0Ac");
+    read.keyInfo.dataSize = 2;
+    read.data8 = 5;
+    EXPECT_EQ(std::memcmp(&reqs[1], &read, sizeof read), 0) << "type and attributes stay zero in a read";
+}
+
+TEST_F(BridgeTest, WarmWriteIsOneExchangeWithEncodedBytesThenZeros) {
+    smc->keyInfo("F0Tg", 2, "fpe2", 0, 0xD4);
+    bridge->write("F0Tg", 1800.3);
+    bridge->write("F0Tg", 2000.0);
+    EXPECT_EQ(smc->commands(), (Cmd{9, 6, 6}));
+    const SMCParamStruct w = smc->requests().back();
+    SMCParamStruct expected{};
+    expected.key = FourCC::code("F0Tg");
+    expected.keyInfo.dataSize = 2;
+    expected.keyInfo.dataType = FourCC::code("fpe2");
+    expected.data8 = 6;
+    expected.bytes[0] = 0x1F;
+    expected.bytes[1] = 0x40;
+    EXPECT_EQ(std::memcmp(&w, &expected, sizeof w), 0) << "attributes zero, bytes zero-filled to 32";
+    EXPECT_EQ(smc->requests()[1].bytes[1], 0x21);  // 1800.3 → 0x1C21
+}
+
+TEST_F(BridgeTest, KeyInfoReturnsTheReportedRecordAndCachesIt) {
+    smc->keyInfo("TC0P", 2, "sp78", 0, 0x80);
+    const SMCKeyInfoData info = bridge->keyInfo("TC0P");
+    EXPECT_EQ(info.dataSize, 2u);
+    EXPECT_EQ(info.dataType, FourCC::code("sp78"));
+    EXPECT_EQ(info.dataAttributes, 0x80);
+    EXPECT_EQ(bridge->keyInfo("TC0P"), info);
+    EXPECT_TRUE(bridge->hasKey("TC0P"));
+    EXPECT_EQ(smc->total(), 1u);
+}
+
+// ---- cache rules ----
+
+TEST_F(BridgeTest, ZeroSizeOrTypeIsReturnedButAskedAgainEveryTime) {
+    smc->keyInfo("ZSIZ", 0, "ui8 ");
+    smc->keyInfo("ZTYP", 1, "");
+    EXPECT_EQ(bridge->keyInfo("ZSIZ").dataSize, 0u);
+    EXPECT_EQ(bridge->keyInfo("ZSIZ").dataType, FourCC::code("ui8 "));
+    EXPECT_EQ(bridge->keyInfo("ZTYP").dataType, 0u);
+    EXPECT_TRUE(bridge->hasKey("ZSIZ"));
+    EXPECT_TRUE(bridge->hasKey("ZTYP"));
+    EXPECT_EQ(smc->count(9), 5u);
+}
+
+TEST_F(BridgeTest, AbsentKeyFailsWithItsNameAndIsNeverCached) {
+    smc->keyInfo("F0Md", 1, "ui8 ", 0x84);
+    EXPECT_EQ(errorOf([&] { bridge->read("F0Md"); }), SMCError::keyNotFound("F0Md"));
+    EXPECT_FALSE(bridge->hasKey("F0Md"));
+    EXPECT_EQ(smc->commands(), (Cmd{9, 9})) << "no read after a failed key-information exchange";
+    // Once the key appears, the next call learns it.
+    smc->keyInfo("F0Md", 1, "ui8 ");
+    smc->value("F0Md", {1});
+    EXPECT_EQ(bridge->read("F0Md"), 1.0);
+}
+
+TEST_F(BridgeTest, TransportFailurePropagatesUnchangedAndIsNotCached) {
+    smc->fail(9, "FNum", SMCError::callFailed(kIOReturnNotResponding));
+    EXPECT_EQ(errorOf([&] { bridge->read("FNum"); }), SMCError::callFailed(kIOReturnNotResponding));
+    EXPECT_FALSE(bridge->hasKey("FNum"));
+    EXPECT_EQ(smc->count(9), 2u);
+}
+
+TEST_F(BridgeTest, ConcurrentColdReadsOfOneKeyBothSucceed) {
+    smc->keyInfo("F0Ac", 2, "fpe2");
+    smc->value("F0Ac", {0x1F, 0x40});
+    double a = 0, b = 0;
+    std::thread t1([&] { for (int i = 0; i < 50; ++i) a += bridge->read("F0Ac"); });
+    std::thread t2([&] { for (int i = 0; i < 50; ++i) b += bridge->read("F0Ac"); });
+    t1.join();
+    t2.join();
+    EXPECT_EQ(a, 100000.0);
+    EXPECT_EQ(b, 100000.0);
+    EXPECT_LE(smc->count(9), 2u);
+    EXPECT_EQ(smc->count(5), 100u);
+}
+
+// ---- result codes ----
+
+TEST_F(BridgeTest, ResultCodesMapToTheirErrors) {
+    smc->keyInfo("F0Ac", 2, "fpe2");
+    smc->value("F0Ac", {0, 0}, 0x85);
+    EXPECT_EQ(errorOf([&] { bridge->read("F0Ac"); }), SMCError::notReadable("F0Ac"));
+
+    smc->keyInfo("F0Tg", 2, "fpe2");
+    smc->writeResult("F0Tg", 0x86);
+    EXPECT_EQ(errorOf([&] { bridge->write("F0Tg", 1000); }), SMCError::notWritable("F0Tg"));
+
+    smc->writeResult("F0Tg", 0x01);
+    EXPECT_EQ(errorOf([&] { bridge->write("F0Tg", 1000); }), SMCError::smcResult(1));
+
+    smc->keyInfo("Ftst", 1, "ui8 ", 0x01);
+    EXPECT_EQ(errorOf([&] { bridge->keyInfo("Ftst"); }), SMCError::smcResult(1));
+}
+
+TEST_F(BridgeTest, StatusByteIsNeverExamined) {
+    smc->keyInfo("FNum", 1, "ui8 ");
+    SMCParamStruct r{};
+    r.status = 0xFF;
+    r.bytes[0] = 2;
+    smc->reply(SMCCommand::readBytes, "FNum", r);
+    EXPECT_EQ(bridge->read("FNum"), 2.0);
+}
+
+// ---- codec failures ----
+
+TEST_F(BridgeTest, UnencodableValueFailsBeforeAnyWriteExchange) {
+    smc->keyInfo("F0Tg", 2, "ui16");
+    const SMCError e = errorOf([&] { bridge->write("F0Tg", 70000); });
+    EXPECT_EQ(e, SMCError::codec("encode F0Tg: valueOutOfRange(70000.0)"));
+    EXPECT_EQ(smc->count(6), 0u);
+}
+
+TEST_F(BridgeTest, EncodedSizeDifferingFromKeySizeIsRefusedUnsent) {
+    smc->keyInfo("F0Tg", 4, "ui16");
+    const SMCError e = errorOf([&] { bridge->write("F0Tg", 1200); });
+    EXPECT_EQ(e, SMCError::codec("size mismatch for F0Tg: encoded 2 != 4"));
+    EXPECT_EQ(e.description(), "codec(\"size mismatch for F0Tg: encoded 2 != 4\")");
+    EXPECT_EQ(smc->count(6), 0u);
+}
+
+TEST_F(BridgeTest, UnknownTypeFailsToDecodeAndToEncode) {
+    smc->keyInfo("RPlt", 8, "ch8*");
+    smc->value("RPlt", {'j', '3', '1', '4'});
+    EXPECT_EQ(errorOf([&] { bridge->read("RPlt"); }), SMCError::codec("decode RPlt: unsupportedType(\"ch8*\")"));
+    EXPECT_EQ(errorOf([&] { bridge->write("RPlt", 1); }), SMCError::codec("encode RPlt: unsupportedType(\"ch8*\")"));
+    EXPECT_EQ(smc->count(6), 0u);
+}
+
+TEST_F(BridgeTest, KeySizeSmallerThanTypeFailsToDecode) {
+    smc->keyInfo("F0Ac", 1, "fpe2");
+    smc->value("F0Ac", {0x1F, 0x40});
+    EXPECT_EQ(errorOf([&] { bridge->read("F0Ac"); }),
+              SMCError::codec("decode F0Ac: sizeMismatch(expected: 2, got: 1)"));
+}
+
+TEST_F(BridgeTest, ReadRawReturnsKeySizedBytesCappedAtThirtyTwo) {
+    smc->keyInfo("BIG!", 40, "ch8*");
+    std::vector<std::uint8_t> all(32);
+    for (int i = 0; i < 32; ++i) all[i] = static_cast<std::uint8_t>(i + 1);
+    smc->value("BIG!", all);
+    const SMCRawValue raw = bridge->readRaw("BIG!");
+    EXPECT_EQ(raw.bytes.size(), 32u);
+    EXPECT_EQ(raw.bytes[31], 32);
+    EXPECT_EQ(raw.type, SMCDataType::fromRaw(FourCC::code("ch8*")));
+
+    smc->keyInfo("F0Md", 1, "ui8 ");
+    smc->value("F0Md", {7, 8, 9});
+    EXPECT_EQ(bridge->readRaw("F0Md").bytes, (SMCBytes{7}));
+}
+
+// ---- key count and enumeration ----
+
+TEST_F(BridgeTest, KeyCountDecodesHashKeyByItsOwnType) {
+    smc->keyInfo("#KEY", 4, "ui32");
+    smc->value("#KEY", {0x00, 0x00, 0x07, 0xD0});
+    EXPECT_EQ(bridge->keyCount(), 2000);
+}
+
+TEST_F(BridgeTest, KeyCountTruncatesTowardZero) {
+    smc->keyInfo("#KEY", 4, "flt ");
+    smc->value("#KEY", {0x66, 0x66, 0x4E, 0x41});  // 12.9f
+    EXPECT_EQ(bridge->keyCount(), 12);
+}
+
+TEST_F(BridgeTest, KeyCountRefusesValuesThatAreNotCounts) {
+    smc->keyInfo("#KEY", 4, "flt ");
+    smc->value("#KEY", {0x00, 0x00, 0x80, 0xBF});  // -1.0f
+    EXPECT_EQ(errorOf([&] { bridge->keyCount(); }), SMCError::codec("decode #KEY: valueOutOfRange(-1.0)"));
+    smc->value("#KEY", {0xCA, 0xF2, 0x49, 0x71});  // ~1e30f, beyond any long
+    EXPECT_EQ(errorOf([&] { bridge->keyCount(); }).kind(), SMCError::Kind::codec);
+    smc->value("#KEY", {0x00, 0x00, 0xC0, 0x7F});  // NaN
+    EXPECT_EQ(errorOf([&] { bridge->keyCount(); }), SMCError::codec("decode #KEY: valueOutOfRange(nan)"));
+}
+
+TEST_F(BridgeTest, KeyAtIndexSendsTheIndexAndNamesTheReplyKey) {
+    smc->keyAt(17, FourCC::code("TC0P"));
+    smc->keyAt(4294967295u, 0x41FF4243u);
+    EXPECT_EQ(bridge->key(17), "TC0P");
+    EXPECT_EQ(bridge->key(4294967295LL), "A\xEF\xBF\xBD" "BC");
+    const auto reqs = smc->requests();
+    ASSERT_EQ(reqs.size(), 2u);
+    SMCParamStruct expected{};
+    expected.data8 = 8;
+    expected.data32 = 17;
+    EXPECT_EQ(std::memcmp(&reqs[0], &expected, sizeof expected), 0);
+}
+
+TEST_F(BridgeTest, KeyAtIndexFailuresNameHashIdx) {
+    smc->keyAt(3, 0, 0x84);
+    EXPECT_EQ(errorOf([&] { bridge->key(3); }), SMCError::keyNotFound("#IDX"));
+    smc->keyAt(4, 0, 0x85);
+    EXPECT_EQ(errorOf([&] { bridge->key(4); }), SMCError::notReadable("#IDX"));
+}
+
+TEST_F(BridgeTest, IndexOutsideUnsignedThirtyTwoBitsMakesNoExchange) {
+    EXPECT_EQ(errorOf([&] { bridge->key(-1); }), SMCError::keyNotFound("#IDX"));
+    EXPECT_EQ(errorOf([&] { bridge->key(4294967296LL); }), SMCError::keyNotFound("#IDX"));
+    EXPECT_EQ(errorOf([&] { bridge->key(-4294967296LL + 5); }), SMCError::keyNotFound("#IDX"));
+    EXPECT_EQ(smc->total(), 0u);
+}
+
+// ---- malformed key names ----
+
+TEST_F(BridgeTest, MalformedKeyNamesAreRefusedWithoutAnExchange) {
+    const std::string names[] = {"", "F0A", "F10Ac", std::string("F0\xFF" "c", 4), std::string("\xE2\x82" "ab", 4)};
+    for (const std::string& name : names) {
+        EXPECT_EQ(errorOf([&] { bridge->keyInfo(name); }), SMCError::keyNotFound(name));
+        EXPECT_EQ(errorOf([&] { bridge->read(name); }), SMCError::keyNotFound(name));
+        EXPECT_EQ(errorOf([&] { bridge->readRaw(name); }), SMCError::keyNotFound(name));
+        EXPECT_EQ(errorOf([&] { bridge->write(name, 1.0); }), SMCError::keyNotFound(name));
+        EXPECT_FALSE(bridge->hasKey(name));
+    }
+    EXPECT_EQ(smc->total(), 0u);
+}
+
+TEST(BridgeConstruction, NullTransportIsRefused) {
+    EXPECT_THROW(SMCKernelBridge(nullptr), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace quorvane

@@ -1,0 +1,104 @@
+// A substitute SMC that answers records from a table keyed by command and key (or index), and
+// logs every request. Thread-safe (one mutex around the table and the log).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "shared/smc/four_cc.hpp"
+#include "smc/smc_error.hpp"
+#include "smc/smc_kernel_bridge.hpp"
+#include "smc/smc_transport.hpp"
+
+namespace quorvane::testing {
+
+class TableSMCTransport final : public SMCTransport {
+public:
+    void keyInfo(const std::string& key, std::uint32_t size, const std::string& type, std::uint8_t result = 0,
+                 std::uint8_t attributes = 0) {
+        SMCParamStruct r{};
+        r.result = result;
+        r.keyInfo.dataSize = size;
+        r.keyInfo.dataType = type.empty() ? 0 : FourCC::code(type);
+        r.keyInfo.dataAttributes = attributes;
+        set(SMCCommand::readKeyInfo, FourCC::code(key), 0, r);
+    }
+    void value(const std::string& key, const std::vector<std::uint8_t>& bytes, std::uint8_t result = 0) {
+        SMCParamStruct r{};
+        r.result = result;
+        r.setValueBytes(bytes);
+        set(SMCCommand::readBytes, FourCC::code(key), 0, r);
+    }
+    void writeResult(const std::string& key, std::uint8_t result) {
+        SMCParamStruct r{};
+        r.result = result;
+        set(SMCCommand::writeBytes, FourCC::code(key), 0, r);
+    }
+    void keyAt(std::uint32_t index, std::uint32_t keyCode, std::uint8_t result = 0) {
+        SMCParamStruct r{};
+        r.result = result;
+        r.key = keyCode;
+        set(SMCCommand::keyByIndex, 0, index, r);
+    }
+    // Any record, as is.
+    void reply(std::uint8_t command, const std::string& key, const SMCParamStruct& record) {
+        set(command, FourCC::code(key), 0, record);
+    }
+    // The exchange itself fails (as a broken connection would).
+    void fail(std::uint8_t command, const std::string& key, SMCError error) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        failures_.insert_or_assign(std::make_tuple(command, FourCC::code(key), 0u), std::move(error));
+    }
+
+    SMCParamStruct call(const SMCParamStruct& input) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        log_.push_back(input);
+        const auto id = std::make_tuple(input.data8, input.key, input.data8 == SMCCommand::keyByIndex ? input.data32 : 0u);
+        if (auto f = failures_.find(id); f != failures_.end()) throw f->second;
+        if (auto it = replies_.find(id); it != replies_.end()) return it->second;
+        if (input.data8 == SMCCommand::writeBytes) return SMCParamStruct{};  // writes succeed by default
+        SMCParamStruct absent{};
+        absent.result = 0x84;
+        return absent;
+    }
+
+    std::vector<SMCParamStruct> requests() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return log_;
+    }
+    std::size_t count(std::uint8_t command) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::size_t n = 0;
+        for (const auto& r : log_) n += r.data8 == command;
+        return n;
+    }
+    std::size_t total() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return log_.size();
+    }
+    std::vector<std::uint8_t> commands() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<std::uint8_t> out;
+        for (const auto& r : log_) out.push_back(r.data8);
+        return out;
+    }
+
+private:
+    using Id = std::tuple<std::uint8_t, std::uint32_t, std::uint32_t>;
+    void set(std::uint8_t command, std::uint32_t key, std::uint32_t index, const SMCParamStruct& reply) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        replies_.insert_or_assign(Id{command, key, index}, reply);
+    }
+
+    mutable std::mutex mutex_;
+    std::map<Id, SMCParamStruct> replies_;  // guarded by mutex_
+    std::map<Id, SMCError> failures_;       // guarded by mutex_
+    std::vector<SMCParamStruct> log_;       // guarded by mutex_
+};
+
+}  // namespace quorvane::testing
