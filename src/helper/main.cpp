@@ -1,0 +1,84 @@
+// com.quorvane.SMCService: opens the SMC, hands every fan back to automatic control, starts the
+// watchdog, arranges a restore on SIGTERM, SIGINT and exit, publishes the Mach service and parks.
+#include <csignal>
+#include <cstdlib>
+#include <memory>
+#include <system_error>
+#include <vector>
+
+#include "helper/helper_listener.hpp"
+#include "helper/helper_service.hpp"
+#include "platform/dispatch/dispatch.hpp"
+#include "platform/log/log.hpp"
+#include "platform/xpc/listener.hpp"
+#include "shared/smc/helper_constants.hpp"
+#include "smc/smc_kernel_bridge.hpp"
+
+using namespace quorvane;
+
+namespace {
+
+// Process-wide state. Deliberately never destroyed: the exit hook and the signal queue still use
+// it while the process ends, and a hung hardware queue must not block exit in a destructor.
+const log::Logger* mainLog = nullptr;
+HelperService* exitService = nullptr;
+std::vector<std::shared_ptr<dispatch::SignalSource>>* signalSources = nullptr;
+
+void exitHook() {
+    if (exitService) exitService->exitRestore();
+}
+
+[[noreturn]] void handleSignal(int signo) {
+    mainLog->notice("received signal %d — restoring Apple automatic control and exiting", signo);
+    exitService->exitRestore();
+    std::exit(0);
+}
+
+}  // namespace
+
+int main() {
+    mainLog = new log::Logger(HelperConstants::daemonLabel, "main");
+    exitService = nullptr;
+
+    std::shared_ptr<SMCKernelBridge> bridge;
+    try {
+        bridge = SMCKernelBridge::open();
+    } catch (const SMCError& e) {
+        mainLog->fault("cannot open AppleSMC: %s — exiting", e.description());
+        std::exit(1);
+    }
+
+    auto& backend = dispatch::realBackend();
+    auto* service = new std::shared_ptr<HelperService>(std::make_shared<HelperService>(
+        std::move(bridge), HelperConstants::manualEngageUnlockTimeout, 0.1, HelperConstants::heartbeatTimeout, backend));
+    exitService = service->get();
+
+    exitService->exitRestore();
+    exitService->startWatchdog();
+    std::atexit(exitHook);
+
+    auto signalQueue = backend.makeQueue("com.quorvane.SMCService.signal");
+    signalSources = new std::vector<std::shared_ptr<dispatch::SignalSource>>();
+    for (int signo : {SIGTERM, SIGINT}) {
+        std::signal(signo, SIG_IGN);
+        auto source = backend.makeSignalSource(signo, signalQueue);
+        source->setEventHandler([signo] { handleSignal(signo); });
+        source->resume();
+        signalSources->push_back(std::move(source));
+    }
+
+    auto* listener = new xpc::Listener(HelperConstants::machServiceName);
+    auto* delegate = new HelperListener(*service);
+    listener->setDelegate(delegate);
+    try {
+        listener->resume();
+    } catch (const std::system_error& e) {
+        // Another instance holds the service, or the bootstrap directory is unusable; the exit
+        // hook still hands the fans back.
+        mainLog->fault("cannot publish %s: %s — exiting", HelperConstants::machServiceName, e.what());
+        std::exit(1);
+    }
+
+    mainLog->notice("Quorvane SMC helper %s started", helperBuildVersion);
+    dispatch::dispatchMain();
+}
