@@ -229,7 +229,18 @@ void HelperService::resolveEngageWaiters(long fan, const EngageResult& result) {
         waiters = std::move(it->second);
         engageWaiters_.erase(it);
     }
-    for (const auto& waiter : waiters) waiter(result);
+    // A waiter that fails safe restores every fan; from then on the success no longer holds, so
+    // the waiters after it hear of the cancellation instead of being told the fan is manual.
+    const std::int64_t generation = engageGeneration_;
+    for (const auto& waiter : waiters) {
+        if (!result.failure && engageGeneration_ != generation) {
+            waiter(EngageResult::failed(
+                makeServiceError(ServiceErrorCode::engageCanceled, "manual-mode engage canceled by restore")
+                    .rendering()));
+        } else {
+            waiter(result);
+        }
+    }
 }
 
 std::size_t HelperService::engageWaiterCount() const {

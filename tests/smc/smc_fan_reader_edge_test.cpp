@@ -1,0 +1,168 @@
+// The fan reader against a table-driven SMC, where every request can be seen: counts from
+// hardware values that are fractional, huge, negative or not numbers at all, the probe over all
+// ten indices, and the order and number of reads that make up one status.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "shared/smc/four_cc.hpp"
+#include "smc/smc_fan_reader.hpp"
+#include "tests/smc/table_smc_transport.hpp"
+
+namespace quorvane {
+namespace {
+
+using testing::TableSMCTransport;
+
+std::vector<std::uint8_t> fltBytes(float v) {
+    const auto bits = std::bit_cast<std::uint32_t>(v);
+    return {static_cast<std::uint8_t>(bits), static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits >> 16),
+            static_cast<std::uint8_t>(bits >> 24)};
+}
+std::vector<std::uint8_t> fpe2Bytes(double rpm) {
+    const auto raw = static_cast<std::uint16_t>(rpm * 4);
+    return {static_cast<std::uint8_t>(raw >> 8), static_cast<std::uint8_t>(raw)};
+}
+
+class FanReaderTableTest : public ::testing::Test {
+protected:
+    FanReaderTableTest() {
+        auto t = std::make_unique<TableSMCTransport>();
+        smc = t.get();
+        reader = std::make_unique<SMCFanReader>(std::make_shared<SMCKernelBridge>(std::move(t)));
+    }
+    void fnumFloat(float v) {
+        smc->keyInfo("FNum", 4, "flt ");
+        smc->value("FNum", fltBytes(v));
+    }
+    void fanKey(const std::string& key, double rpm) {
+        smc->keyInfo(key, 2, "fpe2");
+        smc->value(key, fpe2Bytes(rpm));
+    }
+    void modeKey(long fan, std::uint8_t value) {
+        const std::string key = "F" + std::to_string(fan) + "Md";
+        smc->keyInfo(key, 1, "ui8 ");
+        smc->value(key, {value});
+    }
+    // Keys of the requests of one command, in order.
+    std::vector<std::string> keysOf(std::uint8_t command) const {
+        std::vector<std::string> out;
+        for (const auto& r : smc->requests()) {
+            if (r.data8 == command) out.push_back(FourCC::string(r.key));
+        }
+        return out;
+    }
+    std::size_t probes() const {
+        std::size_t n = 0;
+        for (const auto& k : keysOf(SMCCommand::readKeyInfo)) n += k.size() == 4 && k[0] == 'F' && k.substr(2) == "Ac";
+        return n;
+    }
+
+    TableSMCTransport* smc;
+    std::unique_ptr<SMCFanReader> reader;
+};
+
+TEST_F(FanReaderTableTest, FloatingFanCountsAreTruncatedAndClampedWithoutProbing) {
+    fnumFloat(2.9f);
+    EXPECT_EQ(reader->fanCount(), 2);
+    fnumFloat(1e30f);
+    EXPECT_EQ(reader->fanCount(), 10);
+    fnumFloat(-3.0f);
+    EXPECT_EQ(reader->fanCount(), 0);
+    fnumFloat(0.99f);
+    EXPECT_EQ(reader->fanCount(), 0);
+    EXPECT_EQ(probes(), 0u);
+}
+
+TEST_F(FanReaderTableTest, NonNumericFanCountFallsBackToTheProbe) {
+    fanKey("F0Ac", 1500);
+    fnumFloat(std::numeric_limits<float>::quiet_NaN());
+    EXPECT_EQ(reader->fanCount(), 1);
+    fnumFloat(std::numeric_limits<float>::infinity());
+    EXPECT_EQ(reader->fanCount(), 1);
+}
+
+TEST_F(FanReaderTableTest, FailedCountReadProbesAllTenIndicesWhateverTheGaps) {
+    smc->fail(SMCCommand::readKeyInfo, "FNum", SMCError::callFailed(-1));
+    fanKey("F3Ac", 1500);
+    EXPECT_EQ(reader->fanCount(), 4);
+    EXPECT_EQ(keysOf(SMCCommand::readKeyInfo),
+              (std::vector<std::string>{"FNum", "F0Ac", "F1Ac", "F2Ac", "F3Ac", "F4Ac", "F5Ac", "F6Ac", "F7Ac", "F8Ac",
+                                        "F9Ac"}));
+    EXPECT_EQ(smc->count(SMCCommand::readBytes), 0u) << "the probe asks for key information only";
+}
+
+TEST_F(FanReaderTableTest, StatusReadsCurrentBoundsTargetThenModeOnce) {
+    fanKey("F0Ac", 1800);
+    fanKey("F0Mn", 1200);
+    fanKey("F0Mx", 6000);
+    fanKey("F0Tg", 2000);
+    modeKey(0, 1);
+    const auto s = reader->status(0);
+    EXPECT_EQ(keysOf(SMCCommand::readBytes), (std::vector<std::string>{"F0Ac", "F0Mn", "F0Mx", "F0Tg", "F0Md"}));
+    EXPECT_EQ(s.id, 0);
+    EXPECT_EQ(s.currentRPM, 1800);
+    EXPECT_TRUE(s.currentRPMValid);
+    EXPECT_EQ(s.minRPM, 1200);
+    EXPECT_EQ(s.maxRPM, 6000);
+    EXPECT_EQ(s.targetRPM, 2000);
+    EXPECT_TRUE(s.isManaged);
+}
+
+TEST_F(FanReaderTableTest, OnlyAModeOfExactlyOneIsManaged) {
+    fanKey("F1Ac", 1800);
+    for (std::uint8_t mode : {0, 3, 2}) {
+        modeKey(1, mode);
+        EXPECT_FALSE(reader->status(1).isManaged) << "mode " << int(mode);
+    }
+    modeKey(1, 1);
+    EXPECT_TRUE(reader->status(1).isManaged);
+}
+
+TEST_F(FanReaderTableTest, MissingTargetTakesTheCurrentSpeedAndMissingBoundsAreZero) {
+    fanKey("F0Ac", 1800);
+    const auto s = reader->status(0);
+    EXPECT_EQ(s.targetRPM, 1800);
+    EXPECT_EQ(s.minRPM, 0);
+    EXPECT_EQ(s.maxRPM, 0);
+    EXPECT_TRUE(s.currentRPMValid);
+    EXPECT_FALSE(s.isManaged);
+}
+
+TEST_F(FanReaderTableTest, KnownBoundsSkipBothBoundReads) {
+    fanKey("F2Ac", 1800);
+    fanKey("F2Mn", 1000);
+    fanKey("F2Mx", 5000);
+    fanKey("F2Tg", 1900);
+    modeKey(2, 0);
+    const auto s = reader->status(2, FanBounds{1200, 6000});
+    EXPECT_EQ(keysOf(SMCCommand::readBytes), (std::vector<std::string>{"F2Ac", "F2Tg", "F2Md"}));
+    EXPECT_EQ(keysOf(SMCCommand::readKeyInfo), (std::vector<std::string>{"F2Ac", "F2Tg", "F2Md"}));
+    EXPECT_EQ(s.minRPM, 1200);
+    EXPECT_EQ(s.maxRPM, 6000);
+}
+
+TEST_F(FanReaderTableTest, AllFansReadsEachFanInIndexOrder) {
+    smc->keyInfo("FNum", 1, "ui8 ");
+    smc->value("FNum", {2});
+    fanKey("F0Ac", 1500);
+    fanKey("F1Ac", 1600);
+    const auto fans = reader->allFans();
+    ASSERT_EQ(fans.size(), 2u);
+    EXPECT_EQ(fans[0].id, 0);
+    EXPECT_EQ(fans[0].currentRPM, 1500);
+    EXPECT_EQ(fans[1].id, 1);
+    EXPECT_EQ(fans[1].currentRPM, 1600);
+    smc->value("FNum", {0});
+    const auto before = smc->total();
+    EXPECT_TRUE(reader->allFans().empty());
+    EXPECT_EQ(smc->total(), before + 1) << "only the count is read";
+}
+
+}  // namespace
+}  // namespace quorvane
