@@ -11,8 +11,9 @@
 namespace quorvane {
 
 const log::Logger& serviceLog() {
-    static const log::Logger logger(HelperConstants::daemonLabel, "service");
-    return logger;
+    // Never destroyed: the exit hook logs after static destructors have started to run.
+    static const auto* logger = new log::Logger(HelperConstants::daemonLabel, "service");
+    return *logger;
 }
 
 namespace {

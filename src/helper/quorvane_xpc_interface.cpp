@@ -8,14 +8,15 @@ using xpc::Value;
 using xpc::ValueKind;
 
 const xpc::Interface& quorvaneXPCInterface() {
-    static const xpc::Interface interface({
+    // Never destroyed, like the other tables connections use while the process exits.
+    static const auto* interface = new xpc::Interface({
         {QuorvaneXPCSelector::setTargetRPM, {ValueKind::int64, ValueKind::float64}, {ValueKind::float64, ValueKind::errorOrNil}},
         {QuorvaneXPCSelector::setManualControl, {ValueKind::int64, ValueKind::boolean}, {ValueKind::errorOrNil}},
         {QuorvaneXPCSelector::restoreAutomaticControl, {}, {ValueKind::errorOrNil}},
         {QuorvaneXPCSelector::heartbeat, {}, {ValueKind::float64}},
         {QuorvaneXPCSelector::helperVersion, {}, {ValueKind::string}},
     });
-    return interface;
+    return *interface;
 }
 
 Value toWire(const OptionalError& error) {

@@ -31,9 +31,11 @@ void setIdentitySource(std::shared_ptr<IdentitySource> source) {
 }
 
 std::shared_ptr<IdentitySource> identitySource() {
-    static const auto defaultSource = std::make_shared<PeerCredentialIdentitySource>();
+    // Never destroyed: peers may still be admitted while the process runs its exit handlers.
+    static const auto* defaultSource =
+        new std::shared_ptr<IdentitySource>(std::make_shared<PeerCredentialIdentitySource>());
     std::lock_guard lock(sourceMutex);
-    return installedSource ? installedSource : defaultSource;
+    return installedSource ? installedSource : *defaultSource;
 }
 
 }  // namespace quorvane::xpc

@@ -9,15 +9,16 @@ std::string requirementFor(const char* identifier) {
 }
 }  // namespace
 
-// Function-local statics: initialised once, thread-safely, on first use.
+// Built once, thread-safely, on first use, and never destroyed: connections may still be admitted
+// while the process runs its exit handlers.
 const std::string& clientRequirement() {
-    static const std::string text = requirementFor(appBundleID);
-    return text;
+    static const auto* text = new std::string(requirementFor(appBundleID));
+    return *text;
 }
 
 const std::string& daemonRequirement() {
-    static const std::string text = requirementFor(daemonLabel);
-    return text;
+    static const auto* text = new std::string(requirementFor(daemonLabel));
+    return *text;
 }
 
 }  // namespace quorvane::HelperConstants
