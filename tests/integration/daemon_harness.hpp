@@ -1,0 +1,325 @@
+// Runs the daemon, the virtual Mac and quorvanectl as real processes in a private bootstrap
+// directory, for the integration tests and the daemon benchmark. Binaries are found next to the
+// running executable (<build>/bin). Not thread-safe: one harness per test, used from one thread.
+// Every child dies with the process that started it (PR_SET_PDEATHSIG) and is killed and reaped
+// when its handle goes away, so nothing outlives a failed or crashed test.
+#pragma once
+
+#include <chrono>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "sim/control_protocol.hpp"
+#include "sim/control_socket.hpp"
+
+extern char** environ;
+
+namespace quorvane::integration {
+
+namespace fs = std::filesystem;
+using SteadyClock = std::chrono::steady_clock;
+
+inline constexpr const char* kDaemonName = "com.quorvane.SMCService";
+inline constexpr const char* kVirtualMacName = "quorvane-virtual-mac";
+inline constexpr const char* kClientName = "quorvanectl";
+inline constexpr const char* kXPCSocketName = "com.quorvane.SMCService.xpc";
+inline constexpr const char* kSMCSocketName = "AppleSMC";
+
+inline fs::path binaryDirectory() { return fs::read_symlink("/proc/self/exe").parent_path(); }
+
+inline std::chrono::duration<double> seconds(double s) { return std::chrono::duration<double>(s); }
+
+inline std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// How a child ended.
+struct ExitStatus {
+    bool exited = false;  // false: killed by a signal
+    int code = -1;        // exit status when exited, else the signal number
+
+    bool exitedWith(int status) const { return exited && code == status; }
+    std::string describe() const {
+        return exited ? "exit status " + std::to_string(code) : "killed by signal " + std::to_string(code);
+    }
+};
+
+// A started child process; move-only. The destructor SIGKILLs and reaps a child still running.
+class Child {
+public:
+    Child() = default;
+    explicit Child(pid_t pid) : pid_(pid) {}
+    Child(Child&& other) noexcept : pid_(std::exchange(other.pid_, -1)), status_(std::move(other.status_)) {}
+    Child& operator=(Child&& other) noexcept {
+        if (this != &other) {
+            kill();
+            pid_ = std::exchange(other.pid_, -1);
+            status_ = std::move(other.status_);
+        }
+        return *this;
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child() { kill(); }
+
+    pid_t pid() const { return pid_; }
+    bool started() const { return pid_ > 0; }
+
+    // True while the child has not ended (reaps it as soon as it has).
+    bool running() {
+        if (pid_ <= 0 || status_) return false;
+        int raw = 0;
+        const pid_t done = ::waitpid(pid_, &raw, WNOHANG);
+        if (done == pid_) {
+            record(raw);
+            return false;
+        }
+        return done == 0;
+    }
+
+    void signal(int signo) const {
+        if (pid_ > 0 && !status_) ::kill(pid_, signo);
+    }
+
+    // Waits up to timeout for the child to end; empty if it is still running then.
+    std::optional<ExitStatus> waitFor(double timeout) {
+        const auto deadline = SteadyClock::now() + seconds(timeout);
+        while (running()) {
+            if (SteadyClock::now() >= deadline) return std::nullopt;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return status_;
+    }
+
+    // SIGKILL and reap; safe to call on an ended or empty handle.
+    void kill() {
+        if (pid_ <= 0) return;
+        if (!status_) {
+            ::kill(pid_, SIGKILL);
+            int raw = 0;
+            while (::waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
+            }
+            record(raw);
+        }
+        pid_ = -1;
+    }
+
+    const std::optional<ExitStatus>& status() const { return status_; }
+
+private:
+    void record(int raw) {
+        status_ = WIFEXITED(raw) ? ExitStatus{true, WEXITSTATUS(raw)} : ExitStatus{false, WTERMSIG(raw)};
+    }
+
+    pid_t pid_ = -1;
+    std::optional<ExitStatus> status_;
+};
+
+// The output of a child that was run to completion.
+struct RunResult {
+    std::optional<ExitStatus> status;  // empty: it did not finish in time and was killed
+    std::string out;
+    std::string err;
+
+    bool succeeded() const { return status && status->exitedWith(0); }
+};
+
+// One private bootstrap directory with its log files, and the processes started in it.
+class Harness {
+public:
+    Harness() {
+        char pattern[] = "/tmp/quorvane-e2e-XXXXXX";
+        if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+        root_ = pattern;
+        bootstrap_ = root_ / "bootstrap";
+        fs::create_directory(bootstrap_);
+        for (char** e = environ; *e != nullptr; ++e) {
+            if (std::strncmp(*e, "QUORVANE_BOOTSTRAP=", 19) != 0) environment_.emplace_back(*e);
+        }
+        environment_.push_back("QUORVANE_BOOTSTRAP=" + bootstrap_.string());
+    }
+    ~Harness() {
+        std::error_code ec;
+        fs::remove_all(root_, ec);
+    }
+    Harness(const Harness&) = delete;
+    Harness& operator=(const Harness&) = delete;
+
+    const fs::path& root() const { return root_; }
+    const fs::path& bootstrap() const { return bootstrap_; }
+    fs::path socket(const std::string& name) const { return bootstrap_ / name; }
+    fs::path xpcSocket() const { return socket(kXPCSocketName); }
+    fs::path controlSocket() const { return socket(sim::kControlSocketName); }
+    const std::vector<std::string>& environment() const { return environment_; }
+
+    static fs::path binary(const std::string& name) { return binaryDirectory() / name; }
+
+    // Starts bin/<name> with args; stdout and stderr go to the given files (or /dev/null).
+    Child spawn(const std::string& name, const std::vector<std::string>& args, const fs::path& stdoutFile = {},
+                const fs::path& stderrFile = {}) const {
+        const fs::path program = binary(name);
+        std::vector<std::string> argStrings{program.string()};
+        argStrings.insert(argStrings.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : argStrings) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::vector<std::string> envStrings = environment_;
+        std::vector<char*> envp;
+        for (auto& e : envStrings) envp.push_back(e.data());
+        envp.push_back(nullptr);
+
+        auto openOutput = [](const fs::path& path) {
+            return ::open(path.empty() ? "/dev/null" : path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        };
+        const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        const int out = openOutput(stdoutFile);
+        const int err = openOutput(stderrFile);
+        const pid_t parent = ::getpid();
+        pid_t pid = -1;
+        if (in >= 0 && out >= 0 && err >= 0) pid = ::fork();
+        if (pid == 0) {
+            // Only async-signal-safe calls between fork and exec.
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != parent) ::_exit(127);
+            ::dup2(in, 0);
+            ::dup2(out, 1);
+            ::dup2(err, 2);
+            ::execve(argv[0], argv.data(), envp.data());
+            ::_exit(127);
+        }
+        for (int fd : {in, out, err}) {
+            if (fd >= 0) ::close(fd);
+        }
+        if (pid < 0) throw std::runtime_error("cannot start " + program.string());
+        return Child(pid);
+    }
+
+    // Runs bin/<name> to completion, killing it after timeout seconds.
+    RunResult run(const std::string& name, const std::vector<std::string>& args, double timeout = 20.0) {
+        const int n = ++runs_;
+        const fs::path out = root_ / ("run-" + std::to_string(n) + ".out");
+        const fs::path err = root_ / ("run-" + std::to_string(n) + ".err");
+        Child child = spawn(name, args, out, err);
+        RunResult result;
+        result.status = child.waitFor(timeout);
+        child.kill();
+        result.out = readFile(out);
+        result.err = readFile(err);
+        return result;
+    }
+
+    RunResult ctl(std::vector<std::string> args) {
+        args.insert(args.begin(), "ctl");
+        return run(kVirtualMacName, args);
+    }
+    RunResult client(const std::vector<std::string>& args) { return run(kClientName, args); }
+
+    // One control request to the virtual Mac, sent from this process: empty if none answers.
+    std::optional<std::string> control(const std::string& request) const {
+        try {
+            return sim::sendControlRequest(controlSocket().string(), request);
+        } catch (const sim::ControlUnavailable&) {
+            return std::nullopt;
+        }
+    }
+
+    // The virtual Mac's fans and Ftst; null when it does not answer.
+    nlohmann::json state() const {
+        const auto reply = control("state");
+        if (!reply || reply->rfind("ok ", 0) != 0) return nullptr;
+        return nlohmann::json::parse(reply->substr(3), nullptr, false);
+    }
+
+    // A key's value as the virtual Mac's firmware holds it; empty if it has no such key.
+    std::optional<double> readKey(const std::string& key) const {
+        const auto reply = control("read " + key);
+        if (!reply || reply->rfind("ok ", 0) != 0) return std::nullopt;
+        try {
+            return std::stod(reply->substr(3));
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    }
+
+    // True when the virtual Mac reports every fan in automatic mode and Ftst (where present) 0.
+    static bool allAutomatic(const nlohmann::json& state) {
+        if (!state.is_object() || !state.contains("fans")) return false;
+        for (const auto& fan : state["fans"]) {
+            if (!fan["mode"].is_number() || fan["mode"].get<double>() != 0) return false;
+        }
+        return state["Ftst"].is_null() || state["Ftst"].get<double>() == 0;
+    }
+
+    // Accepting connections: a stream connect() to the socket succeeds (a stale file left by a
+    // killed process refuses).
+    static bool acceptsConnections(const fs::path& path) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return false;
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        return ok;
+    }
+
+    // Polls predicate every few milliseconds until it holds or timeout seconds pass.
+    template <class Predicate>
+    static bool waitUntil(double timeout, Predicate predicate, std::chrono::milliseconds step = std::chrono::milliseconds(5)) {
+        const auto deadline = SteadyClock::now() + seconds(timeout);
+        for (;;) {
+            if (predicate()) return true;
+            if (SteadyClock::now() >= deadline) return false;
+            std::this_thread::sleep_for(step);
+        }
+    }
+
+    // Starts the virtual Mac and waits until its AppleSMC and control sockets serve.
+    Child startVirtualMac(const std::string& profile, double timeout = 10.0) {
+        Child mac = spawn(kVirtualMacName, {"--profile", profile}, {}, root_ / "virtual-mac.log");
+        const bool serving = waitUntil(timeout, [&] {
+            return mac.running() && fs::exists(socket(kSMCSocketName)) && state().is_object();
+        });
+        if (!serving) mac.kill();
+        return mac;
+    }
+
+    // Starts the daemon with stderr to logFile (under root()); does not wait.
+    Child spawnDaemon(const fs::path& logFile) const { return spawn(kDaemonName, {}, {}, logFile); }
+
+    // Waits until the daemon accepts connections on its Mach service socket, or has ended.
+    bool waitForDaemon(Child& daemon, double timeout = 10.0) const {
+        return waitUntil(timeout, [&] { return daemon.running() && acceptsConnections(xpcSocket()); });
+    }
+
+private:
+    fs::path root_;
+    fs::path bootstrap_;
+    std::vector<std::string> environment_;
+    int runs_ = 0;
+};
+
+}  // namespace quorvane::integration
