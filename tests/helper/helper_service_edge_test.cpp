@@ -167,39 +167,7 @@ TEST_F(ServiceEdgeTest, EveryReplyCodeCarriesTheDomainTheCodeAndOnlyTheMessage) 
     EXPECT_NE(cancelRendering().find("com.quorvane.SMCService"), std::string::npos);
 }
 
-TEST_F(ServiceEdgeTest, NonFiniteAndExtremeRequestsAreRejectedOrClampedWithoutWrites) {
-    start("apple-silicon-laptop");
-    auto negInf = setRPM(0, -HUGE_VAL);
-    auto posInf = setRPM(0, HUGE_VAL);
-    backend.runUntilIdle();
-    expectServiceError(negInf->error, 1001, "rejected: non-finite or negative RPM -inf");
-    expectServiceError(posInf->error, 1001, "rejected: non-finite or negative RPM inf");
-    EXPECT_EQ(mac->exchangeCount(kWrite), 0u) << "a rejected request neither unlocks nor engages";
-    EXPECT_FALSE(service->watchdogSnapshot().manualControlEngaged());
-
-    auto huge = setRPM(0, DBL_MAX);
-    backend.advanceBy(4.0);
-    ASSERT_EQ(huge->calls, 1);
-    EXPECT_FALSE(huge->error);
-    EXPECT_EQ(huge->applied, 6000.0);
-    EXPECT_EQ(mac->readKey("F0Tg"), 6000.0);
-    auto low = setRPM(0, 0.0);
-    backend.runUntilIdle();
-    EXPECT_EQ(low->applied, 1200.0) << "below the minimum is raised to it";
-}
-
 // ---- restore ----
-
-TEST_F(ServiceEdgeTest, RestoreOnAMacWithoutFtstLogsNothingAndSucceeds) {
-    start("intel-desktop");
-    auto r = restore();
-    backend.runUntilIdle();
-    ASSERT_EQ(r->calls, 1);
-    EXPECT_FALSE(r->error);
-    EXPECT_EQ(writes(), (W{{"F0Md", 0}, {"F1Md", 0}}));
-    EXPECT_EQ(mac->exchangeCount(kInfo, "Ftst"), 1u) << "the switch is still attempted";
-    EXPECT_EQ(logs->records().size(), 0u);
-}
 
 TEST_F(ServiceEdgeTest, RestoreWithNoFansWritesOnlyFtst) {
     auto profile = sim::MachineProfile::load("fanless-laptop");
@@ -450,19 +418,6 @@ TEST_F(ServiceEdgeTest, StuckQueueOnTheLaptopHandsBackEveryModeKeyAndFtst) {
     EXPECT_EQ(mac->openCount(), opens + 1);
     EXPECT_EQ(writes(), (W{{"F0Md", 0}, {"F1Md", 0}, {"Ftst", 0}}));
     EXPECT_EQ(service->emergencyRestoreEpoch(), 1);
-}
-
-TEST_F(ServiceEdgeTest, EmergencyRestoreGoesOnPastAFailingFan) {
-    start("apple-silicon-laptop");
-    mac->setKey("F0Md", 1);
-    mac->setKey("F1Md", 1);
-    mac->failKey("F0Md", 0x01, kWrite);
-    EXPECT_TRUE(service->emergencyRestore());
-    EXPECT_EQ(writes(), (W{{"F1Md", 0}, {"Ftst", 0}}));
-    EXPECT_EQ(mac->exchangeCount(kWrite, "F0Md"), 1u);
-    EXPECT_EQ(lines(log::Level::Fault, kEmergencyCompleted), 1u);
-    EXPECT_EQ(service->emergencyRestoreEpoch(), 1);
-    EXPECT_EQ(mac->exchangeCount(SMCCommand::readBytes, "FNum"), 1u) << "no cached count: read afresh";
 }
 
 TEST_F(ServiceEdgeTest, LastAttemptOfTheBudgetStillRestoresOnceOpensWorkAgain) {
