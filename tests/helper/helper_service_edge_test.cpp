@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/helper/helper_service_fixture.hpp"
 #include "helper/helper_service.hpp"
 #include "platform/dispatch/mock_time.hpp"
 #include "platform/iokit/iokit.hpp"
@@ -30,22 +31,8 @@ namespace {
 constexpr std::uint8_t kWrite = SMCCommand::writeBytes;
 constexpr std::uint8_t kInfo = SMCCommand::readKeyInfo;
 
-const std::string kHeartbeatLost = "heartbeat lost — failing safe, restoring Apple automatic control";
-const std::string kEmergencyStart =
-    "EMERGENCY restore: watchdog handoff to the hw queue did not complete in time — restoring via a throwaway SMC "
-    "connection";
-const std::string kEmergencyCompleted = "EMERGENCY restore: completed";
-const std::string kEmergencyOpenFailed =
-    "EMERGENCY restore: failed to open a second AppleSMC connection — cannot fail safe from the watchdog queue";
-const std::string kEmergencyExhausted =
-    "EMERGENCY restore: exhausted retry budget without a working SMC connection — releasing the handoff so the next "
-    "watchdog tick can re-escalate";
-
-struct Outcome {
-    int calls = 0;
-    double applied = -1;
-    OptionalError error;
-};
+using Outcome = testing::Reply;
+using namespace testing;
 
 void expectServiceError(const OptionalError& error, std::int64_t code, const std::string& message) {
     ASSERT_TRUE(error.has_value()) << "expected error " << code << " \"" << message << "\"";
@@ -60,74 +47,19 @@ std::string cancelRendering() {
     return makeServiceError(ServiceErrorCode::engageCanceled, "manual-mode engage canceled by restore").rendering();
 }
 
-class ServiceEdgeTest : public ::testing::Test {
+class ServiceEdgeTest : public testing::HelperServiceTest {
 protected:
-    ~ServiceEdgeTest() override {
-        // Jobs of the service point at the bridge and the virtual Mac behind it: it goes first.
-        service.reset();
-        bridge.reset();
-        registration.reset();
-        mac.reset();
-    }
-
-    void start(const std::string& profile) { start(sim::MachineProfile::load(profile)); }
-    void start(const sim::MachineProfile& profile) {
-        mac = sim::VirtualMac::create(profile, backend.suspendingClock());
-        registration = mac->registerInProcess();
-        bridge = SMCKernelBridge::open();
-        service = std::make_shared<HelperService>(bridge, 10.0, 0.1, 5.0, backend);
-    }
     // A laptop whose firmware keeps refusing manual mode whatever "Ftst" says.
     static sim::MachineProfile refusingLaptop() {
         auto p = sim::MachineProfile::load("apple-silicon-laptop");
         p.firmware.unlockDelay = 1e6;
         return p;
     }
-
-    std::shared_ptr<Outcome> setRPM(std::int64_t fan, double rpm) {
-        auto o = std::make_shared<Outcome>();
-        service->setTargetRPM(fan, rpm, [o](double applied, OptionalError e) {
-            ++o->calls;
-            o->applied = applied;
-            o->error = std::move(e);
-        });
-        return o;
-    }
-    std::shared_ptr<Outcome> setManual(std::int64_t fan, bool enabled) {
-        auto o = std::make_shared<Outcome>();
-        service->setManualControl(fan, enabled, [o](OptionalError e) {
-            ++o->calls;
-            o->error = std::move(e);
-        });
-        return o;
-    }
-    std::shared_ptr<Outcome> restore() {
-        auto o = std::make_shared<Outcome>();
-        service->restoreAutomaticControl([o](OptionalError e) {
-            ++o->calls;
-            o->error = std::move(e);
-        });
-        return o;
-    }
-
-    std::size_t lines(log::Level level, const std::string& text) const { return logs->count(level, "service", text); }
     std::size_t linesAt(log::Level level) const {
         std::size_t n = 0;
         for (const auto& r : logs->records()) n += r.level == level && r.category == "service";
         return n;
     }
-    std::vector<std::pair<std::string, double>> writes() const {
-        std::vector<std::pair<std::string, double>> out;
-        for (const auto& w : mac->writeLog()) out.emplace_back(w.key, w.value);
-        return out;
-    }
-
-    dispatch::MockTimeBackend backend;
-    log::ScopedCapture logs;
-    std::shared_ptr<sim::VirtualMac> mac;
-    std::unique_ptr<iokit::ScopedServiceRegistration> registration;
-    std::shared_ptr<SMCKernelBridge> bridge;
-    std::shared_ptr<HelperService> service;
 };
 
 using W = std::vector<std::pair<std::string, double>>;
@@ -176,7 +108,7 @@ TEST_F(ServiceEdgeTest, RestoreWithNoFansWritesOnlyFtst) {
     auto r = restore();
     backend.runUntilIdle();
     EXPECT_FALSE(r->error);
-    EXPECT_EQ(writes(), (W{{"Ftst", 0}}));
+    EXPECT_EQ(writePairs(), (W{{"Ftst", 0}}));
     EXPECT_EQ(mac->exchangeCount(kInfo, "F0Md"), 0u);
     EXPECT_FALSE(service->cachedFanCount()) << "a count of 0 is never cached";
 }
@@ -219,7 +151,7 @@ TEST_F(ServiceEdgeTest, LaptopAcceptsManualModeOnlyAfterTheUnlockDelay) {
     EXPECT_FALSE(r->error);
     EXPECT_EQ(mac->readKey("F1Md"), 1.0);
     EXPECT_EQ(service->manualFans(), (std::set<long>{1}));
-    EXPECT_EQ(writes(), (W{{"Ftst", 1}, {"F1Md", 1}}));
+    EXPECT_EQ(writePairs(), (W{{"Ftst", 1}, {"F1Md", 1}}));
 }
 
 TEST_F(ServiceEdgeTest, FirmwareThatNeverUnlocksIsAnsweredAfterTheWindowWithEverythingHandedBack) {
@@ -230,7 +162,7 @@ TEST_F(ServiceEdgeTest, FirmwareThatNeverUnlocksIsAnsweredAfterTheWindowWithEver
     backend.advanceBy(0.3);
     ASSERT_EQ(r->calls, 1);
     expectServiceError(r->error, 1003, "engage manual failed: smcResult(130)");
-    EXPECT_EQ(writes(), (W{{"Ftst", 1}, {"F0Md", 0}, {"F1Md", 0}, {"Ftst", 0}}));
+    EXPECT_EQ(writePairs(), (W{{"Ftst", 1}, {"F0Md", 0}, {"F1Md", 0}, {"Ftst", 0}}));
     EXPECT_TRUE(service->manualFans().empty());
     EXPECT_EQ(service->engageWaiterCount(), 0u);
     EXPECT_FALSE(service->watchdogSnapshot().manualControlEngaged());
@@ -253,7 +185,7 @@ TEST_F(ServiceEdgeTest, TargetCommandWhoseUnlockFailsRepliesHardwareWriteFailed)
     expectServiceError(r->error, 1003, "hardware write failed: " + error);
     EXPECT_EQ(lines(log::Level::Error, "setTargetRPM failed: " + error + "; failing safe"), 1u);
     EXPECT_EQ(mac->exchangeCount(kWrite, "F0Tg"), 0u);
-    for (const auto& [key, value] : writes()) EXPECT_EQ(value, 0.0) << key << " must not be set manual";
+    for (const auto& [key, value] : writePairs()) EXPECT_EQ(value, 0.0) << key << " must not be set manual";
     EXPECT_FALSE(service->diagnosticUnlocked());
 }
 
@@ -282,7 +214,7 @@ TEST_F(ServiceEdgeTest, TargetsQueuedInOneWindowAreWrittenInArrivalOrder) {
     backend.advanceBy(4.0);
     EXPECT_EQ(first->applied, 2000.0);
     EXPECT_EQ(second->applied, 3000.0);
-    EXPECT_EQ(writes(), (W{{"Ftst", 1}, {"F0Md", 1}, {"F0Tg", 2000}, {"F0Tg", 3000}}));
+    EXPECT_EQ(writePairs(), (W{{"Ftst", 1}, {"F0Md", 1}, {"F0Tg", 2000}, {"F0Tg", 3000}}));
     EXPECT_EQ(mac->readKey("F0Tg"), 3000.0);
 }
 
@@ -416,7 +348,7 @@ TEST_F(ServiceEdgeTest, StuckQueueOnTheLaptopHandsBackEveryModeKeyAndFtst) {
     EXPECT_EQ(lines(log::Level::Fault, kEmergencyStart), 1u);
     EXPECT_EQ(lines(log::Level::Fault, kEmergencyCompleted), 1u);
     EXPECT_EQ(mac->openCount(), opens + 1);
-    EXPECT_EQ(writes(), (W{{"F0Md", 0}, {"F1Md", 0}, {"Ftst", 0}}));
+    EXPECT_EQ(writePairs(), (W{{"F0Md", 0}, {"F1Md", 0}, {"Ftst", 0}}));
     EXPECT_EQ(service->emergencyRestoreEpoch(), 1);
 }
 
@@ -454,7 +386,7 @@ TEST_F(ServiceEdgeTest, ExitRestoreEscalationLeavesTheWatchdogAndHandoffAlone) {
     service->exitRestore();
     EXPECT_EQ(mac->openCount(), opens + 1) << "exactly one emergency restore";
     EXPECT_EQ(lines(log::Level::Fault, kEmergencyStart), 1u);
-    EXPECT_EQ(writes(), (W{{"F0Md", 0}, {"F1Md", 0}, {"Ftst", 0}}));
+    EXPECT_EQ(writePairs(), (W{{"F0Md", 0}, {"F1Md", 0}, {"Ftst", 0}}));
     EXPECT_TRUE(service->watchdogSnapshot().manualControlEngaged());
     EXPECT_FALSE(service->restoreHandoffInFlight());
     EXPECT_EQ(service->emergencyRestoreEpoch(), 1);
@@ -467,7 +399,7 @@ TEST_F(ServiceEdgeTest, ExitRestoreWithAnAnsweringQueueNeverOpensASecondConnecti
     service->exitRestore();
     EXPECT_EQ(mac->openCount(), opens);
     EXPECT_LT(backend.now() - before, clock::seconds(2.0));
-    EXPECT_EQ(writes(), (W{{"F0Md", 0}, {"F1Md", 0}, {"Ftst", 0}}));
+    EXPECT_EQ(writePairs(), (W{{"F0Md", 0}, {"F1Md", 0}, {"Ftst", 0}}));
     EXPECT_EQ(linesAt(log::Level::Fault), 0u);
 }
 

@@ -12,16 +12,6 @@
 namespace quorvane::testing {
 namespace {
 
-const std::string kHeartbeatLost = "heartbeat lost — failing safe, restoring Apple automatic control";
-const std::string kEmergencyStart =
-    "EMERGENCY restore: watchdog handoff to the hw queue did not complete in time — restoring via a throwaway SMC "
-    "connection";
-const std::string kEmergencyOpenFailed =
-    "EMERGENCY restore: failed to open a second AppleSMC connection — cannot fail safe from the watchdog queue";
-const std::string kEmergencyExhausted =
-    "EMERGENCY restore: exhausted retry budget without a working SMC connection — releasing the handoff so the next "
-    "watchdog tick can re-escalate";
-
 class FailSafeTest : public HelperServiceTest {
 protected:
     void engage(const std::string& profile = "intel-desktop") {

@@ -12,10 +12,22 @@
 #include "helper/helper_service.hpp"
 #include "platform/dispatch/mock_time.hpp"
 #include "platform/log/log.hpp"
+#include "sim/machine_profile.hpp"
 #include "sim/virtual_mac.hpp"
 #include "smc/smc_kernel_bridge.hpp"
 
 namespace quorvane::testing {
+
+inline const std::string kHeartbeatLost = "heartbeat lost — failing safe, restoring Apple automatic control";
+inline const std::string kEmergencyStart =
+    "EMERGENCY restore: watchdog handoff to the hw queue did not complete in time — restoring via a throwaway SMC "
+    "connection";
+inline const std::string kEmergencyCompleted = "EMERGENCY restore: completed";
+inline const std::string kEmergencyOpenFailed =
+    "EMERGENCY restore: failed to open a second AppleSMC connection — cannot fail safe from the watchdog queue";
+inline const std::string kEmergencyExhausted =
+    "EMERGENCY restore: exhausted retry budget without a working SMC connection — releasing the handoff so the next "
+    "watchdog tick can re-escalate";
 
 struct Reply {
     int calls = 0;
@@ -25,7 +37,8 @@ struct Reply {
 
 class HelperServiceTest : public ::testing::Test {
 protected:
-    void start(const std::string& profile) {
+    void start(const std::string& profile) { start(sim::MachineProfile::load(profile)); }
+    void start(const sim::MachineProfile& profile) {
         mac = sim::VirtualMac::create(profile, backend.suspendingClock());
         registration = mac->registerInProcess();
         bridge = SMCKernelBridge::open();
@@ -66,6 +79,11 @@ protected:
     std::vector<std::string> writes() const {
         std::vector<std::string> out;
         for (const auto& w : mac->writeLog()) out.push_back(w.key + "=" + std::to_string(static_cast<int>(w.value)));
+        return out;
+    }
+    std::vector<std::pair<std::string, double>> writePairs() const {
+        std::vector<std::pair<std::string, double>> out;
+        for (const auto& w : mac->writeLog()) out.emplace_back(w.key, w.value);
         return out;
     }
     std::size_t lines(log::Level level, const std::string& text) const { return logs->count(level, "service", text); }
