@@ -1,10 +1,11 @@
 # Entry points: `make test` (deps, build, tests), `make test-sanitizers`, `make fuzz-smoke`,
-# `make bench`, `make demo`. Everything builds with CMake presets and Ninja.
+# `make bench`, `make demo`, `make install`, `make package`, `make test-packaging`.
+# Everything builds with CMake presets and Ninja.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 20
 
 .PHONY: all deps build test build-asan build-tsan test-asan test-tsan test-sanitizers \
-        build-fuzz fuzz-smoke bench demo clean
+        build-fuzz fuzz-smoke bench demo install package test-packaging clean
 
 all: build
 
@@ -56,5 +57,29 @@ bench: build
 demo: build
 	./scripts/demo
 
+# make install [PREFIX=/usr/local] [DESTDIR=…] and make package (a .deb for /usr) build the shipped
+# programs in build-dist for their prefix: the units and the virtual Mac's profile path follow it.
+PREFIX ?= /usr/local
+DIST_TARGETS = com.quorvane.SMCService quorvanectl quorvane-virtual-mac quorvane-changelog
+define dist_build
+cmake -S . -B build-dist -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ \
+  -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache \
+  -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON -DCMAKE_INSTALL_PREFIX=$(1) \
+  -DQUORVANE_PROFILE_DIR=$(1)/share/quorvane/profiles >/dev/null
+CCACHE_NOHASHDIR=1 cmake --build build-dist -j $(JOBS) --target $(DIST_TARGETS)
+endef
+
+install: deps
+	$(call dist_build,$(PREFIX))
+	DESTDIR="$(DESTDIR)" cmake --install build-dist
+
+package: deps
+	$(call dist_build,/usr)
+	cd build-dist && cpack -G DEB
+
+# The units, the install tree, the package and its maintainer scripts (no running systemd needed).
+test-packaging: package
+	./tests/packaging/run
+
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-dist

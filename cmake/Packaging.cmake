@@ -1,0 +1,58 @@
+# What `make install` and `make package` ship: the daemon, quorvanectl, the virtual Mac with its
+# machine profiles, the systemd units (their paths follow the install prefix), the launchd property
+# list, and a Debian package built by CPack whose maintainer scripts enable the units and stop the
+# daemon before its files go, so that every fan is back under automatic control after removal.
+include(GNUInstallDirs)
+
+set(QUORVANE_DATADIR ${CMAKE_INSTALL_DATADIR}/quorvane)
+set(QUORVANE_UNITDIR lib/systemd/system)
+if(NOT QUORVANE_PROFILE_DIR STREQUAL "${CMAKE_INSTALL_FULL_DATADIR}/quorvane/profiles")
+  message(STATUS "The virtual Mac reads its profiles from ${QUORVANE_PROFILE_DIR}; an installed copy "
+                 "needs -DQUORVANE_PROFILE_DIR=${CMAKE_INSTALL_FULL_DATADIR}/quorvane/profiles (make install does that)")
+endif()
+
+install(TARGETS com.quorvane.SMCService RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(TARGETS quorvanectl quorvane-virtual-mac RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/sim/profiles/ DESTINATION ${QUORVANE_DATADIR}/profiles
+        FILES_MATCHING PATTERN "*.json")
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/com.quorvane.SMCService.plist DESTINATION ${QUORVANE_DATADIR})
+
+set(QUORVANE_UNIT_SBINDIR ${CMAKE_INSTALL_FULL_SBINDIR})
+set(QUORVANE_UNIT_BINDIR ${CMAKE_INSTALL_FULL_BINDIR})
+foreach(_unit com.quorvane.SMCService.service quorvane-virtual-mac@.service)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/${_unit}.in ${CMAKE_BINARY_DIR}/packaging/${_unit} @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/${_unit} DESTINATION ${QUORVANE_UNITDIR})
+endforeach()
+
+# Debian wants a copyright file and a changelog compressed reproducibly beside the documentation.
+set(_changelog ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
+add_custom_command(OUTPUT ${_changelog}
+  COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/packaging/debian/changelog > ${_changelog}
+  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog VERBATIM)
+add_custom_target(quorvane-changelog ALL DEPENDS ${_changelog})
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorvane)
+install(FILES ${_changelog} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorvane RENAME changelog.gz)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quorvane)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "Quorvane maintainers <maintainers@quorvane.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "fan-control daemon with an SMC stand-in")
+set(CPACK_PACKAGE_DESCRIPTION
+  "Quorvane's privileged fan-control daemon (com.quorvane.SMCService), its\n\
+command-line client quorvanectl, and the virtual Mac that serves a machine\n\
+profile's SMC on Linux. Whatever happens to a client or to the daemon itself,\n\
+every fan goes back to the firmware's automatic control.")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
+  ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
+  ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
+include(CPack)
