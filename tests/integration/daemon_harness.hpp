@@ -1,5 +1,6 @@
 // Runs the daemon, the virtual Mac and quorvanectl as real processes in a private bootstrap
-// directory, for the integration tests and the daemon benchmark. Binaries are found next to the
+// directory (or serves the virtual Mac from the test process itself, ServedMac), for the
+// integration tests and the daemon benchmark. Binaries are found next to the
 // running executable (<build>/bin). Not thread-safe: one harness per test, used from one thread.
 // Every child dies with the process that started it (PR_SET_PDEATHSIG) and is killed and reaped
 // when its handle goes away, so nothing outlives a failed or crashed test.
@@ -29,8 +30,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/clock/clock.hpp"
+#include "platform/iokit/iokit.hpp"
 #include "sim/control_protocol.hpp"
 #include "sim/control_socket.hpp"
+#include "sim/virtual_mac.hpp"
 
 extern char** environ;
 
@@ -231,10 +235,6 @@ public:
         return result;
     }
 
-    RunResult ctl(std::vector<std::string> args) {
-        args.insert(args.begin(), "ctl");
-        return run(kVirtualMacName, args);
-    }
     RunResult client(const std::vector<std::string>& args) { return run(kClientName, args); }
 
     // One control request to the virtual Mac, sent from this process: empty if none answers.
@@ -253,26 +253,6 @@ public:
         return nlohmann::json::parse(reply->substr(3), nullptr, false);
     }
 
-    // A key's value as the virtual Mac's firmware holds it; empty if it has no such key.
-    std::optional<double> readKey(const std::string& key) const {
-        const auto reply = control("read " + key);
-        if (!reply || reply->rfind("ok ", 0) != 0) return std::nullopt;
-        try {
-            return std::stod(reply->substr(3));
-        } catch (const std::exception&) {
-            return std::nullopt;
-        }
-    }
-
-    // True when the virtual Mac reports every fan in automatic mode and Ftst (where present) 0.
-    static bool allAutomatic(const nlohmann::json& state) {
-        if (!state.is_object() || !state.contains("fans")) return false;
-        for (const auto& fan : state["fans"]) {
-            if (!fan["mode"].is_number() || fan["mode"].get<double>() != 0) return false;
-        }
-        return state["Ftst"].is_null() || state["Ftst"].get<double>() == 0;
-    }
-
     // Accepting connections: a stream connect() to the socket succeeds (a stale file left by a
     // killed process refuses).
     static bool acceptsConnections(const fs::path& path) {
@@ -288,7 +268,7 @@ public:
 
     // Polls predicate every few milliseconds until it holds or timeout seconds pass.
     template <class Predicate>
-    static bool waitUntil(double timeout, Predicate predicate, std::chrono::milliseconds step = std::chrono::milliseconds(5)) {
+    static bool waitUntil(double timeout, Predicate predicate, std::chrono::microseconds step = std::chrono::milliseconds(5)) {
         const auto deadline = SteadyClock::now() + seconds(timeout);
         for (;;) {
             if (predicate()) return true;
@@ -320,6 +300,43 @@ private:
     fs::path bootstrap_;
     std::vector<std::string> environment_;
     int runs_ = 0;
+};
+
+// A virtual Mac served from the test process on the harness's AppleSMC socket, so a test reads
+// its state and write log directly and without delay. Thread-safe, like the virtual Mac.
+class ServedMac {
+public:
+    ServedMac(const Harness& harness, const std::string& profile)
+        : mac_(sim::VirtualMac::create(profile, clock_)), server_(harness.socket(kSMCSocketName).string(), mac_) {}
+    ~ServedMac() { mac_->model().shutdown(); }  // hung calls end before the server joins their threads
+    ServedMac(const ServedMac&) = delete;
+    ServedMac& operator=(const ServedMac&) = delete;
+
+    sim::VirtualMac& operator*() const { return *mac_; }
+
+    // Every fan's mode key 0, and Ftst 0 where the Mac has it.
+    bool allAutomatic() const {
+        for (int i = 0; mac_->hasKey("F" + std::to_string(i) + "Md"); ++i) {
+            if (mac_->readKey("F" + std::to_string(i) + "Md") != 0) return false;
+        }
+        return !mac_->hasKey("Ftst") || mac_->readKey("Ftst") == 0;
+    }
+    // The write log as "KEY=value" texts, from entry `from` on.
+    std::vector<std::string> writes(std::size_t from = 0) const {
+        std::vector<std::string> out;
+        const auto log = mac_->writeLog();
+        for (std::size_t i = from; i < log.size(); ++i) {
+            std::ostringstream text;
+            text << log[i].key << "=" << log[i].value;
+            out.push_back(text.str());
+        }
+        return out;
+    }
+
+private:
+    clock::SuspendingClock clock_;
+    std::shared_ptr<sim::VirtualMac> mac_;
+    iokit::SocketServiceServer server_;
 };
 
 }  // namespace quorvane::integration
