@@ -1,5 +1,5 @@
 // The fail-safe decision on its own: strictly more than the timeout of silence while engaged,
-// never while idle, engagement as a fresh beat, disengagement keeping the last beat.
+// never while idle, engagement as a fresh beat.
 #include "helper/heartbeat_watchdog.hpp"
 
 #include <gtest/gtest.h>
@@ -45,15 +45,6 @@ TEST(HeartbeatWatchdogTest, FailsSafeOnlyAfterMoreThanTheTimeoutOfSilenceWhileEn
         }
         EXPECT_EQ(w.shouldFailSafe(at(row.asked)), row.failSafe) << row.name;
     }
-}
-
-TEST(HeartbeatWatchdogTest, DisengagingKeepsTheLastBeat) {
-    HeartbeatWatchdog w(5.0);
-    w.manualEngaged(true, at(0));
-    w.recordBeat(at(2));
-    w.manualEngaged(false, at(3));
-    EXPECT_FALSE(w.manualControlEngaged());
-    EXPECT_EQ(w.lastBeat(), at(2));
 }
 
 }  // namespace

@@ -92,8 +92,10 @@ protected:
         });
         return r;
     }
-    // Enable (rpm < 0) or a target speed, as one reply shape.
-    std::shared_ptr<Reply> command(std::int64_t fan, double rpm) { return rpm < 0 ? setManual(fan, true) : setRPM(fan, rpm); }
+    // An enable (rpm < 0) or a target speed, as one reply shape.
+    std::shared_ptr<Reply> command(std::int64_t fan, double rpm) {
+        return rpm < 0 ? setManual(fan, true) : setRPM(fan, rpm);
+    }
     std::vector<std::string> writes() const {
         std::vector<std::string> out;
         for (const auto& w : mac->writeLog()) out.push_back(w.key + "=" + std::to_string(static_cast<int>(w.value)));
@@ -104,11 +106,6 @@ protected:
             if (mac->readKey(FanKey::mode(i)) != 0) return false;
         }
         return !mac->hasKey("Ftst") || mac->readKey("Ftst") == 0;
-    }
-    std::vector<std::pair<std::string, double>> writePairs() const {
-        std::vector<std::pair<std::string, double>> out;
-        for (const auto& w : mac->writeLog()) out.emplace_back(w.key, w.value);
-        return out;
     }
     std::size_t lines(log::Level level, const std::string& text) const { return logs->count(level, "service", text); }
     std::size_t linesAt(log::Level level) const {
