@@ -210,6 +210,7 @@ TEST_F(DaemonProcessTest, CommandsArrivingDuringExitNeverLeaveAFanManual) {
     serve(kIntel);
     xpc::setLocalCodeIdentity({true, true, HelperConstants::appBundleID, HelperConstants::teamID});
     ::setenv("QUORVANE_BOOTSTRAP", h.bootstrap().c_str(), 1);
+    int turnedAway = 0;
     for (int round = 0; round < 12; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         startDaemon();
@@ -217,7 +218,7 @@ TEST_F(DaemonProcessTest, CommandsArrivingDuringExitNeverLeaveAFanManual) {
         connection->resume();
         QuorvaneXPCRemoteProxy proxy(connection, [](const xpc::ErrorObject&) {});
         struct Counts {
-            std::atomic<int> inFlight{0}, applied{0};
+            std::atomic<int> inFlight{0}, applied{0}, turnedAway{0};
         };
         auto counts = std::make_shared<Counts>();  // replies may trail the round
         std::atomic<bool> ended{false};
@@ -225,8 +226,9 @@ TEST_F(DaemonProcessTest, CommandsArrivingDuringExitNeverLeaveAFanManual) {
             for (int i = 0; !ended; ++i) {
                 while (counts->inFlight >= 64 && !ended) std::this_thread::yield();
                 ++counts->inFlight;
-                proxy.setTargetRPM(i % 2, 1000 + i % 900, [counts](double rpm, OptionalError) {
+                proxy.setTargetRPM(i % 2, 1000 + i % 900, [counts](double rpm, OptionalError e) {
                     counts->applied += rpm > 0;
+                    counts->turnedAway += e && e->code == 1003;
                     --counts->inFlight;
                 });
             }
@@ -245,7 +247,9 @@ TEST_F(DaemonProcessTest, CommandsArrivingDuringExitNeverLeaveAFanManual) {
         ASSERT_NE(it, log.end());
         for (; it != log.end(); ++it) EXPECT_EQ(it->value, 0) << it->key << " written after the exit-time restore";
         EXPECT_TRUE(served->allAutomatic());
+        turnedAway += counts->turnedAway;
     }
+    EXPECT_GT(turnedAway, 0) << "no command ever arrived after the exit-time restore began: the window was missed";
     ::unsetenv("QUORVANE_BOOTSTRAP");
 }
 
