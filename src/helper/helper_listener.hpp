@@ -21,7 +21,6 @@ public:
 
 private:
     std::shared_ptr<HelperService> service_;
-    std::shared_ptr<QuorvaneXPCProtocol> exported_;
 };
 
 }  // namespace quorvane

@@ -18,6 +18,11 @@ const log::Logger& serviceLog() {
 
 namespace {
 std::string fanOutOfRange(std::int64_t fan) { return "fan index " + std::to_string(fan) + " out of range"; }
+// What a fan command hears once the process has begun to end.
+const std::string kExiting = "the helper is exiting";
+std::string canceledByRestore() {
+    return makeServiceError(ServiceErrorCode::engageCanceled, "manual-mode engage canceled by restore").rendering();
+}
 }  // namespace
 
 HelperService::HelperService(std::shared_ptr<SMCKernelBridge> bridge, double unlockTimeout, double retryInterval,
@@ -35,9 +40,16 @@ HelperService::HelperService(std::shared_ptr<SMCKernelBridge> bridge, double unl
       suspendingClock_(backend.suspendingClock()) {}
 
 HelperService::~HelperService() {
-    // Jobs capture this service by pointer: stop the timer and drop both queues (which discards
-    // their pending jobs and waits for a running one) before any field goes away.
+    // Jobs capture this service by pointer. A tick in flight holds its timer, and the timer its
+    // queue, so dropping our references would not wait for it: cancel the timer, then let the
+    // watchdog queue run dry before dropping both queues (which discards their pending jobs and
+    // waits for a running one) and before any field goes away.
     if (watchdogTimer_) watchdogTimer_->cancel();
+    if (!watchdogQueue_->isCurrent()) {
+        auto drained = backend_.makeSemaphore(0);
+        watchdogQueue_->async([drained] { drained->signal(); });
+        drained->wait(clock::Duration::max());
+    }
     watchdogTimer_.reset();
     watchdogQueue_.reset();
     queue_.reset();
@@ -50,6 +62,16 @@ void HelperService::recordCaller() {
         std::lock_guard lock(watchdogLock_);
         controllingClient_ = *id;
     }
+}
+
+bool HelperService::terminating() const {
+    std::lock_guard lock(watchdogLock_);
+    return terminating_;
+}
+
+void HelperService::beginTermination() {
+    std::lock_guard lock(watchdogLock_);
+    terminating_ = true;
 }
 
 long HelperService::resolvedFanCount() {
@@ -84,8 +106,7 @@ std::optional<SMCError> HelperService::performRestore() {
     ++engageGeneration_;
     if (!engageWaiters_.empty()) {
         auto waiters = std::exchange(engageWaiters_, {});
-        const auto canceled = EngageResult::failed(
-            makeServiceError(ServiceErrorCode::engageCanceled, "manual-mode engage canceled by restore").rendering());
+        const auto canceled = EngageResult::failed(canceledByRestore());
         // Answered after the current job, so a restore's own reply goes out first.
         queue_->async([waiters = std::move(waiters), canceled] {
             for (const auto& [fan, list] : waiters) {
@@ -136,6 +157,10 @@ void HelperService::restoreAutomaticControl(std::function<void(OptionalError)> r
 void HelperService::setManualControl(std::int64_t fan, bool enabled, std::function<void(OptionalError)> reply) {
     recordCaller();
     queue_->async([this, fan, enabled, reply = std::move(reply)] {
+        if (enabled && terminating()) {
+            reply(makeServiceError(ServiceErrorCode::hardwareFailed, "engage manual failed: " + kExiting));
+            return;
+        }
         if (!enabled) {
             if (auto e = performRestore()) {
                 reply(makeServiceError(ServiceErrorCode::hardwareFailed, "disengage failed: " + e->description()));
@@ -203,11 +228,19 @@ void HelperService::engageManual(long fan, EngageCompletion completion) {
 }
 
 void HelperService::attemptEngage(long fan, std::int64_t generation, std::int64_t epoch, clock::Instant deadline) {
+    // A restore since the sequence began has taken its waiters and answers them itself.
+    if (engageGeneration_ != generation) return;
+    std::int64_t currentEpoch;
     {
         std::lock_guard lock(watchdogLock_);
-        if (emergencyRestoreEpoch_ != epoch) return;
+        currentEpoch = emergencyRestoreEpoch_;
     }
-    if (engageGeneration_ != generation) return;
+    // An emergency restore took the fans back behind this queue's back: nobody else will answer
+    // these waiters, so they hear of the cancellation now (and fail safe).
+    if (currentEpoch != epoch) {
+        resolveEngageWaiters(fan, EngageResult::failed(canceledByRestore()));
+        return;
+    }
     try {
         bridge_->write(FanKey::mode(fan), 1.0);
     } catch (const SMCError& e) {
@@ -235,9 +268,7 @@ void HelperService::resolveEngageWaiters(long fan, const EngageResult& result) {
     const std::int64_t generation = engageGeneration_;
     for (const auto& waiter : waiters) {
         if (!result.failure && engageGeneration_ != generation) {
-            waiter(EngageResult::failed(
-                makeServiceError(ServiceErrorCode::engageCanceled, "manual-mode engage canceled by restore")
-                    .rendering()));
+            waiter(EngageResult::failed(canceledByRestore()));
         } else {
             waiter(result);
         }
@@ -270,6 +301,10 @@ void HelperService::failSafe(const std::string& error, const std::function<void(
 void HelperService::setTargetRPM(std::int64_t fan, double rpm, std::function<void(double, OptionalError)> reply) {
     recordCaller();
     queue_->async([this, fan, rpm, reply = std::move(reply)] {
+        if (terminating()) {
+            reply(0.0, makeServiceError(ServiceErrorCode::hardwareFailed, "hardware write failed: " + kExiting));
+            return;
+        }
         if (fan < 0 || fan >= resolvedFanCount()) {
             reply(0.0, makeServiceError(ServiceErrorCode::fanOutOfRange, fanOutOfRange(fan)));
             return;
@@ -312,18 +347,16 @@ void HelperService::finishTargetWrite(const EngageResult& result, long fan, doub
 // MARK: - Disconnects
 
 void HelperService::clientDisconnected(ConnectionIdentity id) {
-    std::optional<ConnectionIdentity> controlling;
+    // Compare and clear at once: a command recorded in between must not be erased.
+    bool someoneElseControls;
     {
         std::lock_guard lock(watchdogLock_);
-        controlling = controllingClient_;
+        someoneElseControls = controllingClient_ && *controllingClient_ != id;
+        if (!someoneElseControls) controllingClient_.reset();
     }
-    if (controlling && *controlling != id) {
+    if (someoneElseControls) {
         serviceLog().notice("ignoring disconnect from a connection that never held fan control");
         return;
-    }
-    {
-        std::lock_guard lock(watchdogLock_);
-        controllingClient_.reset();
     }
     queue_->async([this] { failSafeAfterDisconnect(); });
 }
@@ -439,6 +472,10 @@ bool HelperService::emergencyRestore() {
         ++emergencyRestoreEpoch_;
     }
     serviceLog().fault("EMERGENCY restore: completed");
+    // The hardware queue's own bookkeeping (manual fans, the diagnostic unlock, engage waiters)
+    // still describes the fans as they were: one ordinary restore, whenever that queue gets to
+    // it, brings it back in line. Restores are idempotent.
+    queue_->async([this] { performRestore(); });
     return true;
 }
 

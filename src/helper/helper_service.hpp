@@ -81,6 +81,9 @@ public:
     void startWatchdog();
     // Any thread: the connection with this identity has gone.
     void clientDisconnected(ConnectionIdentity id);
+    // Any thread, once the process has decided to end: from now on fan commands reply 1003
+    // without touching the SMC, so nothing engages a fan after the exit-time restore.
+    void beginTermination();
 
     // Read-only views for tests and diagnostics; each takes watchdogLock briefly.
     std::optional<ConnectionIdentity> controllingClient() const;
@@ -96,6 +99,22 @@ public:
     std::int64_t engageGeneration() const { return engageGeneration_; }
     std::size_t engageWaiterCount() const;
 
+    // watchdogLock: a plain mutex. A test may install afterUnlock (before any other thread uses
+    // the service) to run code right after each release and so force an interleaving.
+    class WatchdogLock {
+    public:
+        void lock() { mutex_.lock(); }
+        void unlock() {
+            mutex_.unlock();
+            if (afterUnlock) afterUnlock();
+        }
+        std::function<void()> afterUnlock;
+
+    private:
+        std::mutex mutex_;
+    };
+    WatchdogLock& watchdogLockForTesting() { return watchdogLock_; }
+
     static constexpr double exitRestoreTimeout = 2.0;
     static constexpr double handoffCheckDelay = 4.0;
     static constexpr int emergencyAttempts = 5;
@@ -106,6 +125,7 @@ public:
 
 private:
     void recordCaller();
+    bool terminating() const;
     // Logs, restores every fan, then replies 1003: the fan is never left manual behind an error.
     void failSafe(const std::string& error, const std::function<void(double, OptionalError)>& reply);
 
@@ -114,7 +134,7 @@ private:
     std::shared_ptr<dispatch::Queue> watchdogQueue_;
     std::shared_ptr<SMCKernelBridge> bridge_;
     SMCFanReader fanReader_;
-    mutable std::mutex watchdogLock_;
+    mutable WatchdogLock watchdogLock_;
     HeartbeatWatchdog watchdog_;                          // guarded by watchdogLock_
     std::shared_ptr<dispatch::TimerSource> watchdogTimer_;
     bool restoreHandoffInFlight_ = false;                 // guarded by watchdogLock_
@@ -122,6 +142,7 @@ private:
     std::optional<long> cachedFanCount_;                  // guarded by watchdogLock_
     std::int64_t emergencyRestoreEpoch_ = 0;              // guarded by watchdogLock_
     std::optional<ConnectionIdentity> controllingClient_; // guarded by watchdogLock_
+    bool terminating_ = false;                            // guarded by watchdogLock_
     bool diagnosticUnlocked_ = false;                     // hardware queue only
     std::set<long> manualFans_;                           // hardware queue only
     const double unlockTimeout_;

@@ -11,6 +11,7 @@
 #include "platform/dispatch/dispatch.hpp"
 #include "platform/log/log.hpp"
 #include "platform/xpc/listener.hpp"
+#include "platform/xpc/mach_service_lookup.hpp"
 #include "shared/smc/helper_constants.hpp"
 #include "smc/smc_kernel_bridge.hpp"
 
@@ -31,13 +32,21 @@ HelperService* exitService = nullptr;
 std::vector<std::shared_ptr<dispatch::SignalSource>>* signalSources = nullptr;
 
 void exitHook() {
-    if (exitService) exitService->exitRestore();
+    if (!exitService) return;
+    exitService->beginTermination();
+    exitService->exitRestore();
 }
 
 [[noreturn]] void handleSignal(int signo) {
     mainLog->notice("received signal %d — restoring Apple automatic control and exiting", signo);
+    exitService->beginTermination();
     exitService->exitRestore();
     std::exit(0);
+}
+
+[[noreturn]] void cannotPublish(const char* reason) {
+    mainLog->fault("cannot publish %s: %s — exiting", HelperConstants::machServiceName, reason);
+    std::exit(1);
 }
 
 }  // namespace
@@ -45,6 +54,10 @@ void exitHook() {
 int main() {
     mainLog = new log::Logger(HelperConstants::daemonLabel, "main");
     exitService = nullptr;
+
+    // launchd runs one instance per label, a person at a shell may start a second: it must not
+    // touch the fans the running one controls, so it leaves before it opens the SMC.
+    if (xpc::machServiceIsServed(HelperConstants::machServiceName)) cannotPublish("already served by another instance");
 
     std::shared_ptr<SMCKernelBridge> bridge;
     try {
@@ -79,10 +92,9 @@ int main() {
     try {
         listener->resume();
     } catch (const std::system_error& e) {
-        // Another instance holds the service, or the bootstrap directory is unusable; the exit
+        // The bootstrap directory is unusable, or another instance won a race to it; the exit
         // hook still hands the fans back.
-        mainLog->fault("cannot publish %s: %s — exiting", HelperConstants::machServiceName, e.what());
-        std::exit(1);
+        cannotPublish(e.what());
     }
 
     mainLog->notice("Quorvane SMC helper %s started", helperBuildVersion);

@@ -1,45 +1,133 @@
-// The watchdog timer, the handoff to the hardware queue, the emergency restore over a throwaway
-// connection, the exit-time restore, and all five methods called from real threads at once.
+// The fail-safe roads in mock time: departures, the watchdog timer and its handoff, the emergency
+// restore over a throwaway connection, the exit-time restore and termination; then real threads:
+// every method at once, and a service dropped while a watchdog tick runs.
 #include <atomic>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <thread>
 
 #include "platform/xpc/connection.hpp"
-#include "shared/smc/fan_key.hpp"
 #include "tests/helper/helper_service_fixture.hpp"
 
 namespace quorvane::testing {
 namespace {
+
+constexpr std::uint8_t kWrite = SMCCommand::writeBytes;
+using Strings = std::vector<std::string>;
+const std::string kIgnoring = "ignoring disconnect from a connection that never held fan control";
+const std::string kFailingSafe = "client disconnected while manual engaged — failing safe";
+
+TEST_F(HelperServiceTest, LatestCommandingConnectionControlsAndOnlyItsDepartureFailsSafe) {
+    start("intel-desktop");
+    {
+        xpc::ScopedCurrentConnection a(1);
+        setRPM(0, 1500);
+    }
+    {
+        xpc::ScopedCurrentConnection b(2);
+        setManual(1, true);
+    }
+    {
+        xpc::ScopedCurrentConnection a(1);
+        restore();
+        setManual(0, true);
+        service->heartbeat([](double) {});
+    }
+    backend.runUntilIdle();
+    EXPECT_EQ(service->controllingClient(), 1u) << "restores and heartbeats do not take control";
+    {
+        xpc::ScopedCurrentConnection b(2);
+        setManual(1, true);
+    }
+    backend.runUntilIdle();
+    EXPECT_EQ(service->controllingClient(), 2u);
+
+    service->clientDisconnected(1);
+    EXPECT_EQ(backend.pendingJobs(), 0u) << "a non-controller's departure never reaches the hardware queue";
+    backend.runUntilIdle();
+    EXPECT_EQ(lines(log::Level::Default, kIgnoring), 1u);
+    EXPECT_EQ(mac->readKey("F1Md"), 1);
+
+    service->clientDisconnected(2);
+    backend.runUntilIdle();
+    mac->resetCounters();
+    service->clientDisconnected(2);  // interruption, then invalidation: nothing engaged any more
+    backend.runUntilIdle();
+    EXPECT_FALSE(service->controllingClient());
+    EXPECT_EQ(lines(log::Level::Default, kFailingSafe), 1u);
+    EXPECT_TRUE(everyFanAutomatic());
+    EXPECT_EQ(mac->exchangeCount(kWrite), 0u);
+
+    // Engaged with nobody on record (no current connection): any departure fails safe.
+    setManual(0, true);
+    service->clientDisconnected(9);
+    backend.runUntilIdle();
+    EXPECT_EQ(lines(log::Level::Default, kFailingSafe), 2u);
+    EXPECT_TRUE(everyFanAutomatic());
+}
+
+// A command recorded right after the departing controller's identity was compared must survive:
+// the compare and the clear are one step. The hook runs the command at the first release of
+// watchdogLock inside clientDisconnected.
+TEST_F(HelperServiceTest, DepartureNeverErasesAControllerRecordedMeanwhile) {
+    start("intel-desktop");
+    {
+        xpc::ScopedCurrentConnection a(1);
+        setRPM(0, 1500);
+    }
+    backend.runUntilIdle();
+    bool fired = false;
+    service->watchdogLockForTesting().afterUnlock = [&] {
+        if (std::exchange(fired, true)) return;
+        xpc::ScopedCurrentConnection b(2);
+        setRPM(1, 1500);
+    };
+    service->clientDisconnected(1);
+    service->watchdogLockForTesting().afterUnlock = nullptr;
+    ASSERT_TRUE(fired);
+    EXPECT_EQ(service->controllingClient(), 2u);
+    backend.runUntilIdle();
+    setRPM(1, 1600);
+    backend.runUntilIdle();
+    logs->clear();
+    service->clientDisconnected(3);
+    backend.runUntilIdle();
+    EXPECT_EQ(lines(log::Level::Default, kIgnoring), 1u) << "a third connection's departure must not fail safe";
+    EXPECT_EQ(mac->readKey("F1Md"), 1);
+}
+
+// ---- the watchdog timer ----
 
 class FailSafeTest : public HelperServiceTest {
 protected:
     void engage(const std::string& profile = "intel-desktop") {
         start(profile);
         service->startWatchdog();
-        setRPM(0, 1500);
-        backend.runUntilIdle();
-        ASSERT_EQ(mac->readKey("F0Md"), 1);
         engagedAt = backend.now();
+        setRPM(0, 2000);
+        backend.advanceBy(4.0);
+        ASSERT_EQ(mac->readKey("F0Md"), 1);
+        mac->setKey("F1Md", 1);
+    }
+    // Advances until the watchdog hands off; returns the time from the engagement.
+    double untilHeartbeatLost() {
+        while (lines(log::Level::Error, kHeartbeatLost) == 0 && backend.now() - engagedAt < clock::seconds(20)) {
+            backend.advanceBy(0.05);
+        }
+        return clock::toSeconds(backend.now() - engagedAt);
     }
     clock::Instant engagedAt;
 };
 
-TEST_F(FailSafeTest, FirstTickComesAfterOneAndAQuarterSeconds) {
-    start("intel-desktop");
-    service->startWatchdog();
-    EXPECT_EQ(backend.nextDeadline(), backend.now() + clock::seconds(1.25));
-}
-
-TEST_F(FailSafeTest, SilenceWhileEngagedFailsSafeOnceBetweenFiveAndSixPointFiveFiveSeconds) {
+// Silence is measured on the suspending clock: two hours asleep in between do not count.
+TEST_F(FailSafeTest, SilenceWhileEngagedFailsSafeOnceBetweenFiveAndSixPointFiveFiveSecondsAwake) {
     engage();
-    while (lines(log::Level::Error, kHeartbeatLost) == 0 && backend.now() - engagedAt < clock::seconds(10)) {
-        backend.advanceBy(0.05);
-    }
-    const double after = clock::toSeconds(backend.now() - engagedAt);
+    backend.sleepMachine(std::chrono::hours(2));
+    const double after = untilHeartbeatLost();
     EXPECT_GT(after, 5.0);
     EXPECT_LE(after, 6.55);
-    EXPECT_EQ(mac->readKey("F0Md"), 0);
+    EXPECT_TRUE(everyFanAutomatic());
     backend.advanceBy(60.0);
     EXPECT_EQ(lines(log::Level::Error, kHeartbeatLost), 1u);
     EXPECT_EQ(logs->count(kEmergencyStart), 0u) << "the hardware queue answered: no escalation";
@@ -48,8 +136,8 @@ TEST_F(FailSafeTest, SilenceWhileEngagedFailsSafeOnceBetweenFiveAndSixPointFiveF
 TEST_F(FailSafeTest, HeartbeatsKeepManualControlAndSilenceWithoutEngagementIsHarmless) {
     engage();
     for (int i = 0; i < 20; ++i) {
-        backend.advanceBy(2.5);
         service->heartbeat([](double) {});
+        backend.advanceBy(2.5);
     }
     EXPECT_EQ(lines(log::Level::Error, kHeartbeatLost), 0u);
     EXPECT_EQ(mac->readKey("F0Md"), 1);
@@ -58,107 +146,233 @@ TEST_F(FailSafeTest, HeartbeatsKeepManualControlAndSilenceWithoutEngagementIsHar
     EXPECT_EQ(lines(log::Level::Error, kHeartbeatLost), 0u);
 }
 
-TEST_F(FailSafeTest, StuckHardwareQueueEscalatesToAThrowawayConnection) {
-    engage();
-    mac->setKey("F0Md", 1);
-    mac->setKey("F1Md", 1);
-    const auto opensBefore = mac->openCount();
-    backend.stallQueue(service->hardwareQueue(), std::chrono::hours(1));
-    backend.advanceBy(6.6);
+TEST_F(FailSafeTest, AlreadyExpiredWatchdogActsAtTheFirstTickNotAtStart) {
+    start("intel-desktop");
+    setManual(0, true);
+    backend.advanceBy(30.0);  // long silent, but no timer yet
+    service->startWatchdog();
+    backend.advanceBy(1.24);
+    EXPECT_EQ(lines(log::Level::Error, kHeartbeatLost), 0u);
+    backend.advanceBy(0.02);
+    EXPECT_EQ(lines(log::Level::Error, kHeartbeatLost), 1u);
+    EXPECT_EQ(mac->readKey("F0Md"), 0.0);
+}
+
+TEST_F(FailSafeTest, TicksDuringASlowHandoffAddNothingAndNoEscalationFollowsIt) {
+    start("intel-desktop");
+    service->startWatchdog();
+    setManual(0, true);
+    backend.runUntilIdle();
+    const auto opens = mac->openCount();
+    backend.advanceBy(6.0);
+    ASSERT_EQ(lines(log::Level::Error, kHeartbeatLost), 0u) << "a silence of exactly 5 s is not yet a failure";
+    backend.stallQueue(service->hardwareQueue(), clock::seconds(3.5));
+    backend.advanceBy(0.3);  // the tick at 6.25 s hands off to the stalled queue
     ASSERT_EQ(lines(log::Level::Error, kHeartbeatLost), 1u);
     EXPECT_TRUE(service->restoreHandoffInFlight());
-    backend.advanceBy(4.0);
-    EXPECT_EQ(logs->count(log::Level::Fault, "service", kEmergencyStart), 1u);
-    EXPECT_EQ(logs->count(log::Level::Fault, "service", "EMERGENCY restore: completed"), 1u);
-    EXPECT_EQ(mac->openCount(), opensBefore + 1);
-    EXPECT_EQ(mac->readKey("F0Md"), 0);
-    EXPECT_EQ(mac->readKey("F1Md"), 0);
-    EXPECT_EQ(service->emergencyRestoreEpoch(), 1);
+    backend.advanceBy(3.0);  // ticks at 7.5 s and 8.75 s find the handoff in flight
+    EXPECT_EQ(lines(log::Level::Error, kHeartbeatLost), 1u);
+    EXPECT_EQ(mac->readKey("F0Md"), 1.0);
+    backend.advanceBy(0.3);  // the stall ends at 9.5 s and the handed-off restore runs
     EXPECT_FALSE(service->restoreHandoffInFlight());
-    EXPECT_FALSE(service->watchdogSnapshot().manualControlEngaged());
-    backend.advanceBy(30.0);
-    EXPECT_EQ(lines(log::Level::Error, kHeartbeatLost), 1u) << "later ticks stay quiet";
-}
-
-TEST_F(FailSafeTest, RefusedOpenMakesFiveAttemptsThenReleasesTheHandoff) {
-    engage();
-    mac->refuseOpen(kIOReturnNotPrivileged);
-    backend.stallQueue(service->hardwareQueue(), std::chrono::hours(1));
-    backend.advanceBy(6.6);
-    ASSERT_EQ(lines(log::Level::Error, kHeartbeatLost), 1u);
-    backend.advanceBy(4.0 * 4 + 3.9);
-    EXPECT_EQ(logs->count(kEmergencyOpenFailed), 5u);
-    EXPECT_EQ(logs->count(kEmergencyStart), 5u);
-    EXPECT_EQ(logs->count(log::Level::Fault, "service", kEmergencyExhausted), 1u);
-    EXPECT_TRUE(service->watchdogSnapshot().manualControlEngaged());
-    backend.advanceBy(1.6);
-    EXPECT_EQ(lines(log::Level::Error, kHeartbeatLost), 2u) << "the next tick starts a new handoff";
-}
-
-TEST_F(FailSafeTest, EmergencyRestoreUsesTheCachedCountOrEightFans) {
-    start("intel-desktop");
-    setRPM(0, 1500);  // caches the count of 2
-    backend.runUntilIdle();
-    mac->resetCounters();
-    mac->setKey("FNum", 5);
-    EXPECT_TRUE(service->emergencyRestore());
-    EXPECT_EQ(mac->writtenKeys(), (std::vector<std::string>{"F0Md", "F1Md"}));
-    EXPECT_EQ(mac->exchangeCount(SMCCommand::readKeyInfo, "F2Md"), 0u);
-    EXPECT_EQ(mac->exchangeCount(SMCCommand::readKeyInfo, "Ftst"), 1u) << "Ftst is still attempted";
-}
-
-TEST_F(FailSafeTest, EmergencyRestoreWithNoCountWritesFansZeroToSevenAndSurvivesFailures) {
-    start("fanless-laptop");
-    mac->failKey("F2Md", 0x01, SMCCommand::writeBytes);
-    EXPECT_TRUE(service->emergencyRestore());
-    for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(mac->exchangeCount(SMCCommand::readKeyInfo, FanKey::mode(i)), 1u) << "fan " << i;
-    }
-    EXPECT_EQ(mac->exchangeCount(SMCCommand::readKeyInfo, "F8Md"), 0u);
-    EXPECT_EQ(mac->exchangeCount(SMCCommand::readKeyInfo, "Ftst"), 1u);
-    EXPECT_EQ(logs->count("EMERGENCY restore: completed"), 1u);
-    EXPECT_EQ(service->emergencyRestoreEpoch(), 1);
-}
-
-TEST_F(FailSafeTest, EmergencyRestoreStopsARunningEngage) {
-    start("intel-desktop");
-    mac->failKey("F0Md", 0x82, SMCCommand::writeBytes);
-    auto r = setManual(0, true);
-    backend.advanceBy(1.0);
-    ASSERT_TRUE(service->emergencyRestore());
-    mac->clearFaults();
-    mac->resetCounters();
-    backend.advanceBy(1.0);
-    EXPECT_EQ(mac->exchangeCount(SMCCommand::writeBytes, "F0Md"), 0u) << "attempts of an older epoch stop";
-    EXPECT_EQ(r->calls, 0) << "their waiters are answered by the next restore";
-    restore();
-    backend.runUntilIdle();
-    EXPECT_EQ(r->calls, 1);
-    EXPECT_EQ(r->error->code, 1003);
-}
-
-TEST_F(FailSafeTest, ExitRestoreUsesTheHardwareQueueOrEscalatesAfterTwoSeconds) {
-    start("intel-desktop");
-    mac->setKey("F0Md", 1);
-    service->exitRestore();
-    EXPECT_EQ(mac->readKey("F0Md"), 0);
+    EXPECT_EQ(mac->readKey("F0Md"), 0.0);
+    backend.advanceBy(20.0);  // the check at 10.25 s finds the work done
     EXPECT_EQ(logs->count(kEmergencyStart), 0u);
-
-    mac->setKey("F1Md", 1);
-    backend.stallQueue(service->hardwareQueue(), std::chrono::hours(1));
-    const auto before = backend.now();
-    service->exitRestore();
-    EXPECT_EQ(backend.now() - before, clock::seconds(2.0));
-    EXPECT_EQ(logs->count(log::Level::Fault, "service",
-                          "exit restore: hw queue did not respond within 2.000000s — escalating to the emergency SMC "
-                          "connection"),
-              1u);
-    EXPECT_EQ(mac->readKey("F1Md"), 0);
-    EXPECT_EQ(service->emergencyRestoreEpoch(), 1);
+    EXPECT_EQ(mac->openCount(), opens);
 }
 
-// Real threads: every method from several threads at once while restores happen. Run under
-// ThreadSanitizer too.
+// ---- escalation over a throwaway connection ----
+
+// The hardware queue is stuck; 4 s after the handoff and then every 4 s the watchdog queue
+// tries a throwaway connection, five times at most.
+TEST_F(FailSafeTest, StuckHardwareQueueEscalatesToAThrowawayConnection) {
+    struct Row {
+        const char* profile;
+        int refusedOpens;
+        Strings written;  // by the successful attempt
+    };
+    const Row rows[] = {
+        {"intel-desktop", 0, {"F0Md=0", "F1Md=0"}},
+        {"apple-silicon-laptop", 0, {"F0Md=0", "F1Md=0", "Ftst=0"}},
+        {"intel-desktop", 4, {"F0Md=0", "F1Md=0"}},
+        {"intel-desktop", 5, {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.profile) + ", refused " + std::to_string(row.refusedOpens));
+        logs->clear();
+        engage(row.profile);
+        backend.stallQueue(service->hardwareQueue(), std::chrono::hours(1));
+        mac->resetCounters();
+        if (row.refusedOpens > 0) mac->refuseOpen(kIOReturnNotPrivileged);
+        const auto opens = mac->openCount();
+        untilHeartbeatLost();
+        EXPECT_TRUE(service->restoreHandoffInFlight());
+        backend.advanceBy(3.9);
+        EXPECT_EQ(logs->count(kEmergencyStart), 0u) << "the check waits 4 s after the handoff";
+        if (row.written.empty()) {
+            backend.advanceBy(16.1 + 1.25);  // past the fifth attempt and the tick after it
+            EXPECT_EQ(logs->count(log::Level::Fault, "service", kEmergencyOpenFailed), 5u);
+            EXPECT_EQ(logs->count(log::Level::Fault, "service", kEmergencyStart), 5u);
+            EXPECT_EQ(logs->count(log::Level::Fault, "service", kEmergencyExhausted), 1u);
+            EXPECT_TRUE(service->watchdogSnapshot().manualControlEngaged());
+            EXPECT_EQ(lines(log::Level::Error, kHeartbeatLost), 2u) << "the next tick starts a new handoff";
+            TearDown();
+            continue;
+        }
+        backend.advanceBy(4.0 * row.refusedOpens - 0.1 * (row.refusedOpens > 0));
+        EXPECT_EQ(logs->count(log::Level::Fault, "service", kEmergencyOpenFailed), std::size_t(row.refusedOpens));
+        mac->refuseOpen(std::nullopt);
+        backend.advanceBy(0.2);
+        EXPECT_EQ(logs->count(log::Level::Fault, "service", kEmergencyStart), std::size_t(row.refusedOpens + 1));
+        EXPECT_EQ(lines(log::Level::Fault, kEmergencyCompleted), 1u);
+        EXPECT_EQ(mac->openCount(), opens + 1);
+        EXPECT_EQ(writes(), row.written);
+        EXPECT_EQ(service->emergencyRestoreEpoch(), 1);
+        EXPECT_FALSE(service->restoreHandoffInFlight());
+        EXPECT_FALSE(service->watchdogSnapshot().manualControlEngaged());
+        backend.advanceBy(30.0);
+        EXPECT_EQ(lines(log::Level::Error, kHeartbeatLost), 1u) << "a completed escalation ends the fail-safe";
+        TearDown();
+    }
+}
+
+TEST_F(FailSafeTest, EmergencyRestoreUsesTheCachedCountElseTheFreshOneElseEight) {
+    struct Row {
+        const char* profile;
+        bool cacheFirst;
+        double fnumAfter;
+        long expectedFans;
+    };
+    const Row rows[] = {
+        {"intel-desktop", true, 5, 2},    // cached 2 wins over a fresh 5
+        {"intel-desktop", false, 5, 5},   // nothing cached: the fresh count
+        {"fanless-laptop", false, 0, 8},  // neither: eight fans
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.expectedFans);
+        logs->clear();
+        start(row.profile);
+        if (row.cacheFirst) service->resolvedFanCount();
+        mac->setKey("FNum", row.fnumAfter);
+        mac->failKey("F0Md", 0x01, kWrite);  // one failed write stops nothing
+        mac->resetCounters();
+        EXPECT_TRUE(service->emergencyRestore());
+        for (long i = 0; i < 10; ++i) {
+            EXPECT_EQ(mac->exchangeCount(SMCCommand::readKeyInfo, FanKey::mode(i)), i < row.expectedFans ? 1u : 0u)
+                << "fan " << i;
+        }
+        EXPECT_EQ(mac->exchangeCount(SMCCommand::readKeyInfo, "Ftst"), 1u) << "Ftst is still attempted";
+        EXPECT_EQ(logs->count(kEmergencyCompleted), 1u);
+        EXPECT_EQ(service->emergencyRestoreEpoch(), 1);
+        TearDown();
+    }
+}
+
+// The escalation's connection opens only on a later attempt, after the hardware queue has come
+// back and finished its handed-off restore; an engage started in that gap must still be
+// answered, and the queue's bookkeeping must not go on believing in the old state.
+TEST_F(FailSafeTest, LateEmergencyRestoreAnswersAnEngageStartedMeanwhileAndResetsTheBookkeeping) {
+    engage("apple-silicon-laptop");
+    mac->refuseOpen(kIOReturnNotPrivileged);
+    backend.stallQueue(service->hardwareQueue(), clock::seconds(8.0));  // until 12 s after the engagement
+    untilHeartbeatLost();                                               // the handoff at 6.25 s
+    backend.advanceBy(4.1);                                             // the first attempt fails at 10.25 s
+    ASSERT_EQ(logs->count(kEmergencyOpenFailed), 1u);
+    backend.advanceBy(1.7);  // 12 s: the queue is back and restores
+    ASSERT_FALSE(service->restoreHandoffInFlight());
+    auto pending = setManual(1, true);  // unlocks, then waits for the firmware
+    backend.advanceBy(0.5);
+    ASSERT_TRUE(service->diagnosticUnlocked());
+    ASSERT_EQ(pending->calls, 0);
+    mac->refuseOpen(std::nullopt);
+    backend.advanceBy(2.0);  // the second attempt at 14.25 s opens
+    ASSERT_EQ(logs->count(kEmergencyCompleted), 1u);
+    EXPECT_EQ(pending->calls, 1);
+    expectServiceError(pending->error, 1003, "engage manual failed: " + kCancelled);
+    EXPECT_EQ(service->engageWaiterCount(), 0u);
+    EXPECT_TRUE(service->manualFans().empty());
+    EXPECT_FALSE(service->diagnosticUnlocked()) << "the throwaway connection wrote Ftst 0";
+    EXPECT_TRUE(everyFanAutomatic());
+    mac->resetCounters();
+    auto next = setRPM(1, 2000);
+    backend.advanceBy(5.0);
+    EXPECT_EQ(next->applied, 2000);
+    EXPECT_EQ(writes(), (Strings{"Ftst=1", "F1Md=1", "F1Tg=2000"})) << "the next engage unlocks again";
+}
+
+// An attempt that comes due before the emergency restore's own queued restore runs answers its
+// waiters itself, before that restore.
+TEST_F(FailSafeTest, EngageAttemptSeeingANewEpochAnswersItsWaiters) {
+    start("intel-desktop");
+    mac->failKey("F0Md", 0x82, kWrite);
+    OptionalError error;
+    std::optional<std::int64_t> generationAtReply;
+    service->setTargetRPM(0, 1500, [&](double, OptionalError e) {
+        error = std::move(e);
+        generationAtReply = service->engageGeneration();
+    });
+    backend.advanceBy(0.05);
+    backend.stallQueue(service->hardwareQueue(), clock::seconds(0.2));  // the retry at 0.1 s waits
+    backend.advanceBy(0.1);
+    const auto generation = service->engageGeneration();
+    ASSERT_TRUE(service->emergencyRestore());  // queues its restore behind the due retry
+    backend.advanceBy(0.2);
+    expectServiceError(error, 1003, "hardware write failed: " + kCancelled);
+    EXPECT_EQ(generationAtReply, generation + 1) << "answered by the attempt, then the waiter's own restore";
+    EXPECT_EQ(service->engageGeneration(), generation + 2);
+    EXPECT_TRUE(everyFanAutomatic());
+}
+
+// ---- exit and termination ----
+
+TEST_F(HelperServiceTest, ExitRestoreUsesTheHardwareQueueOrEscalatesOnceAfterTwoSeconds) {
+    for (bool stuck : {false, true}) {
+        SCOPED_TRACE(stuck ? "stuck" : "answering");
+        logs->clear();
+        start("apple-silicon-laptop");
+        setManual(0, true);
+        backend.advanceBy(4.0);
+        if (stuck) backend.stallQueue(service->hardwareQueue(), std::chrono::hours(1));
+        mac->resetCounters();
+        const auto opens = mac->openCount();
+        const auto before = backend.now();
+        service->exitRestore();
+        EXPECT_EQ(backend.now() - before < clock::seconds(2.0), !stuck);
+        EXPECT_EQ(writes(), (Strings{"F0Md=0", "F1Md=0", "Ftst=0"}));
+        EXPECT_EQ(mac->openCount(), opens + stuck) << "exactly one emergency restore, only when stuck";
+        EXPECT_EQ(linesAt(log::Level::Fault), stuck ? 3u : 0u);
+        EXPECT_EQ(lines(log::Level::Fault,
+                        "exit restore: hw queue did not respond within 2.000000s — escalating to the emergency SMC "
+                        "connection"),
+                  stuck ? 1u : 0u);
+        EXPECT_EQ(service->emergencyRestoreEpoch(), stuck ? 1 : 0);
+        EXPECT_EQ(service->watchdogSnapshot().manualControlEngaged(), stuck) << "no watchdog change when escalating";
+        EXPECT_FALSE(service->restoreHandoffInFlight());
+        TearDown();
+    }
+}
+
+TEST_F(HelperServiceTest, AfterTerminationBeginsFanCommandsReplyWithoutTouchingTheSMC) {
+    start("intel-desktop");
+    auto before = setRPM(0, 1500);
+    backend.runUntilIdle();
+    service->beginTermination();
+    mac->resetCounters();
+    auto target = setRPM(1, 1500);
+    auto enable = setManual(1, true);
+    backend.runUntilIdle();
+    expectServiceError(target->error, 1003, "hardware write failed: the helper is exiting");
+    expectServiceError(enable->error, 1003, "engage manual failed: the helper is exiting");
+    EXPECT_EQ(mac->model().totalExchanges(), 0u);
+    auto disable = setManual(0, false);
+    backend.runUntilIdle();
+    EXPECT_FALSE(disable->error) << "handing fans back still works";
+    EXPECT_TRUE(everyFanAutomatic());
+}
+
+// ---- real threads ----
+
+// Every method from several threads at once while restores happen. Run under ThreadSanitizer too.
 TEST(HelperServiceConcurrencyTest, AllMethodsFromManyThreadsReplyExactlyOnce) {
     clock::SuspendingClock clock;
     auto mac = sim::VirtualMac::create("intel-desktop", clock);
@@ -170,25 +384,25 @@ TEST(HelperServiceConcurrencyTest, AllMethodsFromManyThreadsReplyExactlyOnce) {
         std::condition_variable cv;
         int replies = 0;
         std::atomic<int> duplicates{0};
-        auto once = [&](std::shared_ptr<std::atomic<bool>> seen) {
-            if (seen->exchange(true)) ++duplicates;
-            std::lock_guard lock(mutex);
-            ++replies;
-            cv.notify_all();
+        // Each reply gets its own flag: a second call of the same reply counts as a duplicate.
+        auto once = [&] {
+            return [&, seen = std::make_shared<std::atomic<bool>>(false)](auto&&...) {
+                if (seen->exchange(true)) ++duplicates;
+                std::lock_guard lock(mutex);
+                ++replies;
+                cv.notify_all();
+            };
         };
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([&, t] {
                 xpc::ScopedCurrentConnection current(static_cast<std::uint64_t>(t + 1));
                 for (int i = 0; i < kRounds; ++i) {
-                    auto a = std::make_shared<std::atomic<bool>>(false), b = std::make_shared<std::atomic<bool>>(false),
-                         c = std::make_shared<std::atomic<bool>>(false), d = std::make_shared<std::atomic<bool>>(false),
-                         e = std::make_shared<std::atomic<bool>>(false);
-                    service->setTargetRPM(i % 2, 1000 + i, [&, a](double, OptionalError) { once(a); });
-                    service->setManualControl(i % 3, i % 2 == 0, [&, b](OptionalError) { once(b); });
-                    service->heartbeat([&, c](double) { once(c); });
-                    service->helperVersion([&, d](std::string) { once(d); });
-                    if (i % 5 == 0) service->restoreAutomaticControl([&, e](OptionalError) { once(e); });
+                    service->setTargetRPM(i % 2, 1000 + i, once());
+                    service->setManualControl(i % 3, i % 2 == 0, once());
+                    service->heartbeat(once());
+                    service->helperVersion(once());
+                    if (i % 5 == 0) service->restoreAutomaticControl(once());
                     if (i % 7 == 0) service->clientDisconnected(static_cast<std::uint64_t>(t + 1));
                 }
             });
@@ -205,6 +419,39 @@ TEST(HelperServiceConcurrencyTest, AllMethodsFromManyThreadsReplyExactlyOnce) {
     }
     EXPECT_EQ(mac->readKey("F0Md"), 0);
     EXPECT_EQ(mac->readKey("F1Md"), 0);
+}
+
+// A tick in flight holds its timer and the timer its queue: dropping the service must wait for
+// the tick rather than free what it is using. The tick is held inside its first critical
+// section until the destructor has had every chance to return.
+TEST(HelperServiceLifetimeTest, DroppingTheServiceWaitsForATickInFlight) {
+    clock::SuspendingClock clock;
+    auto mac = sim::VirtualMac::create("intel-desktop", clock);
+    auto registration = mac->registerInProcess();
+    auto service = std::make_shared<HelperService>(SMCKernelBridge::open(), 10.0, 0.1, 5.0);
+    std::promise<void> entered, release;
+    auto released = release.get_future().share();
+    std::atomic<bool> destroyed{false}, sawDestroyed{false};
+    std::once_flag once;
+    dispatch::Queue* watchdogQueue = &service->watchdogQueue();
+    service->watchdogLockForTesting().afterUnlock = [&, watchdogQueue] {
+        if (!watchdogQueue->isCurrent()) return;
+        std::call_once(once, [&] {
+            entered.set_value();
+            released.wait();
+            sawDestroyed = destroyed.load();
+        });
+    };
+    service->startWatchdog();
+    entered.get_future().wait();  // the first tick, 1.25 s on
+    std::thread dropper([&, s = std::move(service)]() mutable {
+        s.reset();
+        destroyed = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    release.set_value();
+    dropper.join();
+    EXPECT_FALSE(sawDestroyed.load()) << "the service went away under a running tick";
 }
 
 }  // namespace

@@ -12,6 +12,8 @@
 #include "helper/helper_service.hpp"
 #include "platform/dispatch/mock_time.hpp"
 #include "platform/log/log.hpp"
+#include "shared/smc/fan_key.hpp"
+#include "shared/smc/service_error.hpp"
 #include "sim/machine_profile.hpp"
 #include "sim/virtual_mac.hpp"
 #include "smc/smc_kernel_bridge.hpp"
@@ -28,6 +30,20 @@ inline const std::string kEmergencyOpenFailed =
 inline const std::string kEmergencyExhausted =
     "EMERGENCY restore: exhausted retry budget without a working SMC connection — releasing the handoff so the next "
     "watchdog tick can re-escalate";
+
+inline const std::string kCancelled =
+    "Error Domain=com.quorvane.SMCService Code=1004 \"manual-mode engage canceled by restore\" "
+    "UserInfo={NSLocalizedDescription=manual-mode engage canceled by restore}";
+
+// The whole error object: domain, code and the message as its only user-info entry.
+inline void expectServiceError(const OptionalError& error, std::int64_t code, const std::string& message) {
+    ASSERT_TRUE(error.has_value()) << "expected error " << code << " \"" << message << "\"";
+    EXPECT_EQ(error->domain, "com.quorvane.SMCService");
+    EXPECT_EQ(error->code, code);
+    ASSERT_EQ(error->userInfo.size(), 1u) << "the message is the only user-info entry";
+    EXPECT_EQ(error->userInfo.begin()->first, kLocalizedDescriptionKey);
+    EXPECT_EQ(error->userInfo.begin()->second, message);
+}
 
 struct Reply {
     int calls = 0;
@@ -76,17 +92,27 @@ protected:
         });
         return r;
     }
+    // An enable (rpm < 0) or a target speed, as one reply shape.
+    std::shared_ptr<Reply> command(std::int64_t fan, double rpm) {
+        return rpm < 0 ? setManual(fan, true) : setRPM(fan, rpm);
+    }
     std::vector<std::string> writes() const {
         std::vector<std::string> out;
         for (const auto& w : mac->writeLog()) out.push_back(w.key + "=" + std::to_string(static_cast<int>(w.value)));
         return out;
     }
-    std::vector<std::pair<std::string, double>> writePairs() const {
-        std::vector<std::pair<std::string, double>> out;
-        for (const auto& w : mac->writeLog()) out.emplace_back(w.key, w.value);
-        return out;
+    bool everyFanAutomatic() {
+        for (long i = 0; i < 10 && mac->hasKey(FanKey::mode(i)); ++i) {
+            if (mac->readKey(FanKey::mode(i)) != 0) return false;
+        }
+        return !mac->hasKey("Ftst") || mac->readKey("Ftst") == 0;
     }
     std::size_t lines(log::Level level, const std::string& text) const { return logs->count(level, "service", text); }
+    std::size_t linesAt(log::Level level) const {
+        std::size_t n = 0;
+        for (const auto& r : logs->records()) n += r.level == level && r.category == "service";
+        return n;
+    }
     static std::string message(const OptionalError& e) { return e ? e->localizedDescription() : std::string("<nil>"); }
 
     dispatch::MockTimeBackend backend;

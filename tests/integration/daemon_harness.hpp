@@ -1,5 +1,6 @@
 // Runs the daemon, the virtual Mac and quorvanectl as real processes in a private bootstrap
-// directory, for the integration tests and the daemon benchmark. Binaries are found next to the
+// directory (or serves the virtual Mac from the test process itself, ServedMac), for the
+// integration tests and the daemon benchmark. Binaries are found next to the
 // running executable (<build>/bin). Not thread-safe: one harness per test, used from one thread.
 // Every child dies with the process that started it (PR_SET_PDEATHSIG) and is killed and reaped
 // when its handle goes away, so nothing outlives a failed or crashed test.
@@ -27,10 +28,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <nlohmann/json.hpp>
-
+#include "platform/clock/clock.hpp"
+#include "platform/iokit/iokit.hpp"
 #include "sim/control_protocol.hpp"
-#include "sim/control_socket.hpp"
+#include "sim/virtual_mac.hpp"
 
 extern char** environ;
 
@@ -127,8 +128,6 @@ public:
         pid_ = -1;
     }
 
-    const std::optional<ExitStatus>& status() const { return status_; }
-
 private:
     void record(int raw) {
         status_ = WIFEXITED(raw) ? ExitStatus{true, WEXITSTATUS(raw)} : ExitStatus{false, WTERMSIG(raw)};
@@ -136,15 +135,6 @@ private:
 
     pid_t pid_ = -1;
     std::optional<ExitStatus> status_;
-};
-
-// The output of a child that was run to completion.
-struct RunResult {
-    std::optional<ExitStatus> status;  // empty: it did not finish in time and was killed
-    std::string out;
-    std::string err;
-
-    bool succeeded() const { return status && status->exitedWith(0); }
 };
 
 // One private bootstrap directory with its log files, and the processes started in it.
@@ -173,7 +163,6 @@ public:
     fs::path socket(const std::string& name) const { return bootstrap_ / name; }
     fs::path xpcSocket() const { return socket(kXPCSocketName); }
     fs::path controlSocket() const { return socket(sim::kControlSocketName); }
-    const std::vector<std::string>& environment() const { return environment_; }
 
     static fs::path binary(const std::string& name) { return binaryDirectory() / name; }
 
@@ -217,62 +206,6 @@ public:
         return Child(pid);
     }
 
-    // Runs bin/<name> to completion, killing it after timeout seconds.
-    RunResult run(const std::string& name, const std::vector<std::string>& args, double timeout = 20.0) {
-        const int n = ++runs_;
-        const fs::path out = root_ / ("run-" + std::to_string(n) + ".out");
-        const fs::path err = root_ / ("run-" + std::to_string(n) + ".err");
-        Child child = spawn(name, args, out, err);
-        RunResult result;
-        result.status = child.waitFor(timeout);
-        child.kill();
-        result.out = readFile(out);
-        result.err = readFile(err);
-        return result;
-    }
-
-    RunResult ctl(std::vector<std::string> args) {
-        args.insert(args.begin(), "ctl");
-        return run(kVirtualMacName, args);
-    }
-    RunResult client(const std::vector<std::string>& args) { return run(kClientName, args); }
-
-    // One control request to the virtual Mac, sent from this process: empty if none answers.
-    std::optional<std::string> control(const std::string& request) const {
-        try {
-            return sim::sendControlRequest(controlSocket().string(), request);
-        } catch (const sim::ControlUnavailable&) {
-            return std::nullopt;
-        }
-    }
-
-    // The virtual Mac's fans and Ftst; null when it does not answer.
-    nlohmann::json state() const {
-        const auto reply = control("state");
-        if (!reply || reply->rfind("ok ", 0) != 0) return nullptr;
-        return nlohmann::json::parse(reply->substr(3), nullptr, false);
-    }
-
-    // A key's value as the virtual Mac's firmware holds it; empty if it has no such key.
-    std::optional<double> readKey(const std::string& key) const {
-        const auto reply = control("read " + key);
-        if (!reply || reply->rfind("ok ", 0) != 0) return std::nullopt;
-        try {
-            return std::stod(reply->substr(3));
-        } catch (const std::exception&) {
-            return std::nullopt;
-        }
-    }
-
-    // True when the virtual Mac reports every fan in automatic mode and Ftst (where present) 0.
-    static bool allAutomatic(const nlohmann::json& state) {
-        if (!state.is_object() || !state.contains("fans")) return false;
-        for (const auto& fan : state["fans"]) {
-            if (!fan["mode"].is_number() || fan["mode"].get<double>() != 0) return false;
-        }
-        return state["Ftst"].is_null() || state["Ftst"].get<double>() == 0;
-    }
-
     // Accepting connections: a stream connect() to the socket succeeds (a stale file left by a
     // killed process refuses).
     static bool acceptsConnections(const fs::path& path) {
@@ -288,7 +221,7 @@ public:
 
     // Polls predicate every few milliseconds until it holds or timeout seconds pass.
     template <class Predicate>
-    static bool waitUntil(double timeout, Predicate predicate, std::chrono::milliseconds step = std::chrono::milliseconds(5)) {
+    static bool waitUntil(double timeout, Predicate predicate, std::chrono::microseconds step = std::chrono::milliseconds(5)) {
         const auto deadline = SteadyClock::now() + seconds(timeout);
         for (;;) {
             if (predicate()) return true;
@@ -301,7 +234,8 @@ public:
     Child startVirtualMac(const std::string& profile, double timeout = 10.0) {
         Child mac = spawn(kVirtualMacName, {"--profile", profile}, {}, root_ / "virtual-mac.log");
         const bool serving = waitUntil(timeout, [&] {
-            return mac.running() && fs::exists(socket(kSMCSocketName)) && state().is_object();
+            return mac.running() && acceptsConnections(socket(kSMCSocketName)) &&
+                   acceptsConnections(controlSocket());
         });
         if (!serving) mac.kill();
         return mac;
@@ -319,7 +253,43 @@ private:
     fs::path root_;
     fs::path bootstrap_;
     std::vector<std::string> environment_;
-    int runs_ = 0;
+};
+
+// A virtual Mac served from the test process on the harness's AppleSMC socket, so a test reads
+// its state and write log directly and without delay. Thread-safe, like the virtual Mac.
+class ServedMac {
+public:
+    ServedMac(const Harness& harness, const std::string& profile)
+        : mac_(sim::VirtualMac::create(profile, clock_)), server_(harness.socket(kSMCSocketName).string(), mac_) {}
+    ~ServedMac() { mac_->model().shutdown(); }  // hung calls end before the server joins their threads
+    ServedMac(const ServedMac&) = delete;
+    ServedMac& operator=(const ServedMac&) = delete;
+
+    sim::VirtualMac& operator*() const { return *mac_; }
+
+    // Every fan's mode key 0, and Ftst 0 where the Mac has it.
+    bool allAutomatic() const {
+        for (int i = 0; mac_->hasKey("F" + std::to_string(i) + "Md"); ++i) {
+            if (mac_->readKey("F" + std::to_string(i) + "Md") != 0) return false;
+        }
+        return !mac_->hasKey("Ftst") || mac_->readKey("Ftst") == 0;
+    }
+    // The write log as "KEY=value" texts, from entry `from` on.
+    std::vector<std::string> writes(std::size_t from = 0) const {
+        std::vector<std::string> out;
+        const auto log = mac_->writeLog();
+        for (std::size_t i = from; i < log.size(); ++i) {
+            std::ostringstream text;
+            text << log[i].key << "=" << log[i].value;
+            out.push_back(text.str());
+        }
+        return out;
+    }
+
+private:
+    clock::SuspendingClock clock_;
+    std::shared_ptr<sim::VirtualMac> mac_;
+    iokit::SocketServiceServer server_;
 };
 
 }  // namespace quorvane::integration
