@@ -95,7 +95,7 @@ PeerCredentials peerCredentials(int fd) {
 }  // namespace
 
 struct Connection::ReadOutcome {
-    enum class Kind { frame, closed, interrupted, malformed } kind;
+    enum class Kind { frame, needMore, closed, interrupted, malformed } kind;
     std::optional<Frame> frame;
 };
 
@@ -252,11 +252,6 @@ void Connection::waitUntilEnded() {
     endedCondition_.wait(lock, [this] { return handlersDone_; });
 }
 
-bool Connection::hasEnded() {
-    std::lock_guard lock(mutex_);
-    return state_ == State::ended;
-}
-
 void Connection::run() {
     Ending ending = serverSide_ ? serve() : serveClient();
     finish(ending);
@@ -266,7 +261,7 @@ Connection::ReadOutcome Connection::nextBufferedFrame() {
     using Kind = ReadOutcome::Kind;
     std::span<const std::uint8_t> payload;
     switch (reader_.next(payload)) {
-        case FrameReader::Status::needMore: return {Kind::closed, std::nullopt};
+        case FrameReader::Status::needMore: return {Kind::needMore, std::nullopt};
         case FrameReader::Status::malformed: return {Kind::malformed, std::nullopt};
         case FrameReader::Status::frame: break;
     }
@@ -281,7 +276,7 @@ Connection::ReadOutcome Connection::readFrame() {
     using Kind = ReadOutcome::Kind;
     for (;;) {
         ReadOutcome buffered = nextBufferedFrame();
-        if (buffered.kind != Kind::closed) return buffered;
+        if (buffered.kind != Kind::needMore) return buffered;
         auto space = reader_.space();
         ssize_t n = ::recv(fd_, space.data(), space.size(), 0);
         if (n < 0 && errno == EINTR) continue;
@@ -298,7 +293,7 @@ Connection::Ending Connection::serve() {
         // Every frame one read brought in, in order.
         for (;;) {
             ReadOutcome next = nextBufferedFrame();
-            if (next.kind == Kind::closed) break;
+            if (next.kind == Kind::needMore) break;
             if (next.kind != Kind::frame) return Ending::closed;
             if (!admitted) {
                 const auto* hello = std::get_if<HelloFrame>(&*next.frame);

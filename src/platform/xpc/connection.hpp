@@ -124,7 +124,6 @@ private:
     bool handlersFinished();
     // Blocks until the connection has ended and its handlers have run (Listener shutdown).
     void waitUntilEnded();
-    bool hasEnded();
 
     const std::uint64_t identity_;
     const bool serverSide_;
