@@ -298,11 +298,11 @@ TEST_F(IOKitSocket, OpensSucceedWhileTheProcessIsOutOfDescriptors) {
         ::_exit(0);
     }
     ASSERT_GT(child, 0);
-    for (int i = 0; i < 2000 && IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass)) == 0; ++i) {
+    io_connect_t first = 0;  // sockets are set aside while descriptors are plentiful
+    for (int i = 0; i < 2000 && (first = openClass(kClass)) == 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    const io_connect_t first = openClass(kClass);  // sockets are set aside while descriptors are plentiful
-    ASSERT_NE(first, 0u);
+    ASSERT_NE(first, 0u) << "the server process never served";
     IOServiceClose(first);
 
     rlimit saved{};
