@@ -9,7 +9,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-TEST(IOKitFrame, CallRequestIsLittleEndianAndRoundTrips) {
+TEST(IOKitFrame, FramesAreLittleEndianAndRoundTripNegativeCodes) {
     const Bytes wire = encodeCallRequest(CallRequest{2, {0xAA, 0xBB}, 80});
     EXPECT_EQ(wire, (Bytes{2, 0, 0, 0, 2, 0, 0, 0, 0xAA, 0xBB, 80, 0, 0, 0}));
     const auto d = decodeCallRequest(wire.data(), wire.size());
@@ -18,9 +18,17 @@ TEST(IOKitFrame, CallRequestIsLittleEndianAndRoundTrips) {
     EXPECT_EQ(d.value.selector, 2u);
     EXPECT_EQ(d.value.input, (Bytes{0xAA, 0xBB}));
     EXPECT_EQ(d.value.outputCapacity, 80u);
+
+    const Bytes reply = encodeCallReply(CallReply{kIOReturnNotResponding, {1, 2, 3}});
+    const auto r = decodeCallReply(reply.data(), reply.size());
+    ASSERT_EQ(r.status, DecodeStatus::complete);
+    EXPECT_EQ(r.value.result, kIOReturnNotResponding);
+    EXPECT_EQ(r.value.output, (Bytes{1, 2, 3}));
+    const Bytes open = encodeOpenReply(OpenReply{kIOReturnNotPrivileged});
+    EXPECT_EQ(decodeOpenReply(open.data(), open.size()).value.result, kIOReturnNotPrivileged);
 }
 
-TEST(IOKitFrame, EveryStrictPrefixIsIncomplete) {
+TEST(IOKitFrame, EveryStrictPrefixAndANullBufferAreIncomplete) {
     const Bytes request = encodeCallRequest(CallRequest{5, Bytes(80, 1), 80});
     const Bytes reply = encodeCallReply(CallReply{kIOReturnUnderrun, Bytes(79, 2)});
     for (std::size_t n = 0; n < request.size(); ++n) {
@@ -30,16 +38,9 @@ TEST(IOKitFrame, EveryStrictPrefixIsIncomplete) {
         EXPECT_EQ(decodeCallReply(reply.data(), n).status, DecodeStatus::incomplete) << n;
     }
     EXPECT_EQ(decodeOpenReply(reply.data(), 3).status, DecodeStatus::incomplete);
-}
-
-TEST(IOKitFrame, ReplyKeepsNegativeReturnCodes) {
-    const Bytes wire = encodeCallReply(CallReply{kIOReturnNotResponding, {1, 2, 3}});
-    const auto d = decodeCallReply(wire.data(), wire.size());
-    ASSERT_EQ(d.status, DecodeStatus::complete);
-    EXPECT_EQ(d.value.result, kIOReturnNotResponding);
-    EXPECT_EQ(d.value.output, (Bytes{1, 2, 3}));
-    const Bytes open = encodeOpenReply(OpenReply{kIOReturnNotPrivileged});
-    EXPECT_EQ(decodeOpenReply(open.data(), open.size()).value.result, kIOReturnNotPrivileged);
+    EXPECT_EQ(decodeCallRequest(nullptr, 100).status, DecodeStatus::incomplete);
+    EXPECT_EQ(decodeCallReply(nullptr, 100).status, DecodeStatus::incomplete);
+    EXPECT_EQ(decodeOpenRequest(nullptr, 4).status, DecodeStatus::incomplete);
 }
 
 TEST(IOKitFrame, TrailingBytesBelongToTheNextFrame) {
@@ -69,25 +70,17 @@ TEST(IOKitFrame, OversizeLengthsAreMalformedBeforeTheirBytesArrive) {
     EXPECT_EQ(decodeCallRequest(bigCapacity.data(), bigCapacity.size()).status, DecodeStatus::malformed);
 }
 
-TEST(IOKitFrame, LargestFramesAreAccepted) {
+TEST(IOKitFrame, LargestFramesPassAndLargerOnesAreCallerErrors) {
     const Bytes wire = encodeCallRequest(CallRequest{1, Bytes(kMaxStructSize, 3), kMaxStructSize});
     EXPECT_EQ(wire.size(), kMaxRequestFrameSize);
     EXPECT_EQ(decodeCallRequest(wire.data(), wire.size()).status, DecodeStatus::complete);
     const Bytes reply = encodeCallReply(CallReply{0, Bytes(kMaxStructSize, 4)});
     EXPECT_EQ(reply.size(), kMaxReplyFrameSize);
     EXPECT_EQ(decodeCallReply(reply.data(), reply.size()).status, DecodeStatus::complete);
-}
 
-TEST(IOKitFrame, EncodingOversizePayloadIsACallerError) {
     EXPECT_THROW(encodeCallRequest(CallRequest{1, Bytes(kMaxStructSize + 1), 0}), std::length_error);
     EXPECT_THROW(encodeCallRequest(CallRequest{1, {}, kMaxStructSize + 1}), std::length_error);
     EXPECT_THROW(encodeCallReply(CallReply{0, Bytes(kMaxStructSize + 1)}), std::length_error);
-}
-
-TEST(IOKitFrame, NullBufferIsIncompleteNotACrash) {
-    EXPECT_EQ(decodeCallRequest(nullptr, 100).status, DecodeStatus::incomplete);
-    EXPECT_EQ(decodeCallReply(nullptr, 100).status, DecodeStatus::incomplete);
-    EXPECT_EQ(decodeOpenRequest(nullptr, 4).status, DecodeStatus::incomplete);
 }
 
 }  // namespace

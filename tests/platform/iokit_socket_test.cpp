@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -123,15 +128,7 @@ TEST_F(IOKitSocket, OutputSizeAndReturnCodeComeFromTheServer) {
     IOServiceClose(c);
 }
 
-TEST_F(IOKitSocket, RefusedOpenReturnsTheServersCode) {
-    service->refuseWith = kIOReturnNotPrivileged;
-    startServer();
-    kern_return_t kr = kIOReturnSuccess;
-    EXPECT_EQ(openClass(kClass, &kr), 0u);
-    EXPECT_EQ(kr, kIOReturnNotPrivileged);
-}
-
-TEST_F(IOKitSocket, OpenTypeReachesTheServer) {
+TEST_F(IOKitSocket, OpenCarriesItsTypeToTheServerAndBringsBackItsRefusal) {
     startServer();
     const io_service_t svc = IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass));
     io_connect_t c = 0;
@@ -139,35 +136,26 @@ TEST_F(IOKitSocket, OpenTypeReachesTheServer) {
     IOObjectRelease(svc);
     EXPECT_EQ(service->lastType(), 42u);
     IOServiceClose(c);
+
+    service->refuseWith = kIOReturnNotPrivileged;
+    kern_return_t kr = kIOReturnSuccess;
+    EXPECT_EQ(openClass(kClass, &kr), 0u);
+    EXPECT_EQ(kr, kIOReturnNotPrivileged);
 }
 
-TEST_F(IOKitSocket, ClosedHandleFails) {
-    startServer();
-    const io_connect_t c = openClass(kClass);
-    ASSERT_NE(c, 0u);
-    ASSERT_EQ(IOServiceClose(c), kIOReturnSuccess);
-    std::size_t size = 0;
-    EXPECT_EQ(IOConnectCallStructMethod(c, testing::kEcho, nullptr, 0, nullptr, &size), kIOReturnBadArgument);
-}
-
-TEST_F(IOKitSocket, OpenFailsWhenServerIsGone) {
+TEST_F(IOKitSocket, ServerGoneFailsOpensAndCallsWithoutHanging) {
     startServer();
     const io_service_t svc = IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass));
     ASSERT_NE(svc, 0u);
-    server.reset();
-    io_connect_t c = 0;
-    EXPECT_NE(IOServiceOpen(svc, mach_task_self_, 0, &c), kIOReturnSuccess);
-    EXPECT_EQ(c, 0u);
-    IOObjectRelease(svc);
-    EXPECT_EQ(IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass)), 0u)
-        << "the server leaves its socket behind";
-}
-
-TEST_F(IOKitSocket, CallOnAConnectionWhoseServerStoppedReportsNotResponding) {
-    startServer();
     const io_connect_t c = openClass(kClass);
     ASSERT_NE(c, 0u);
     server.reset();
+    io_connect_t again = 0;
+    EXPECT_NE(IOServiceOpen(svc, mach_task_self_, 0, &again), kIOReturnSuccess);
+    EXPECT_EQ(again, 0u);
+    IOObjectRelease(svc);
+    EXPECT_EQ(IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass)), 0u)
+        << "the server leaves its socket behind";
     std::array<std::uint8_t, 8> out{};
     std::size_t size = out.size();
     EXPECT_EQ(IOConnectCallStructMethod(c, testing::kEcho, out.data(), out.size(), out.data(), &size),
@@ -296,6 +284,56 @@ TEST_F(IOKitSocket, SocketLeftByADeadServerIsTakenOver) {
     const io_connect_t c = openClass(kClass);
     EXPECT_NE(c, 0u);
     IOServiceClose(c);
+}
+
+// The emergency restore opens a throwaway connection exactly when things have gone wrong, which
+// may be when the process has run out of descriptors.
+TEST_F(IOKitSocket, OpensSucceedWhileTheProcessIsOutOfDescriptors) {
+    // The server lives in another process, as the virtual Mac does, so only this one runs out.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        SocketServiceServer serving(bootstrap::socketPath(kClass), std::make_shared<FakeService>());
+        ::pause();
+        ::_exit(0);
+    }
+    ASSERT_GT(child, 0);
+    io_connect_t first = 0;  // sockets are set aside while descriptors are plentiful
+    for (int i = 0; i < 2000 && (first = openClass(kClass)) == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_NE(first, 0u) << "the server process never served";
+    IOServiceClose(first);
+
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const rlimit low{std::min<rlim_t>(saved.rlim_cur, 4096), saved.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> filler;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filler.push_back(fd);
+    const int exhausted = errno;
+    std::vector<io_connect_t> opened;
+    for (int round = 0; round < 3; ++round) {
+        // Two at once, then one again once those are closed: the reserve refills.
+        const int wanted = round == 0 ? 2 : 1;
+        for (int i = 0; i < wanted; ++i) opened.push_back(openClass(kClass));
+        for (io_connect_t c : opened) {
+            const auto in = pattern(80, 3);
+            std::vector<std::uint8_t> out(80);
+            std::size_t size = out.size();
+            EXPECT_NE(c, 0u) << "round " << round;
+            EXPECT_EQ(IOConnectCallStructMethod(c, testing::kEcho, in.data(), in.size(), out.data(), &size),
+                      kIOReturnSuccess);
+            EXPECT_EQ(out, in);
+            IOServiceClose(c);
+        }
+        opened.clear();
+    }
+    for (int fd : filler) ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(exhausted, EMFILE);
 }
 
 TEST(SocketServiceServerSetup, PathTooLongForAUnixSocketThrows) {

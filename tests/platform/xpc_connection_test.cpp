@@ -272,35 +272,20 @@ TEST_F(XpcConnection, CurrentConnectionIsTheDeliveringOneAndDistinctPerConnectio
     EXPECT_FALSE(Connection::currentIdentity().has_value());
 }
 
-TEST_F(XpcConnection, IdentitiesAreNeverReused) {
-    std::vector<std::uint64_t> seen;
-    for (int i = 0; i < 50; ++i) seen.push_back(Connection::connectToMachService(kService)->identity());
-    std::sort(seen.begin(), seen.end());
-    EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end());
-    EXPECT_NE(seen.front(), 0u);
-}
-
-TEST_F(XpcConnection, UnknownSelectorClosesOnlyThatConnection) {
-    auto& bad = connect();
+TEST_F(XpcConnection, InvocationsOutsideTheInterfaceCloseOnlyThatConnection) {
+    const std::vector<std::pair<std::string, std::vector<Value>>> invalid = {
+        {"rm:rf:", {std::int64_t{1}}},                   // unknown selector
+        {"add:to:reply:", {std::int64_t{1}, 2.0}},       // wrong argument type
+        {"add:to:reply:", {std::int64_t{1}}},            // wrong argument count
+    };
     auto& good = connect();
-    EXPECT_FALSE(bad.connection->callSync("rm:rf:", {std::int64_t{1}}, kCallTimeout).has_value());
-    EXPECT_TRUE(eventually([&] { return bad.invalidations.load() == 1; }));
-    EXPECT_TRUE(eventually([&] { return delegate_.side(0)->invalidations.load() == 1; }));
-    EXPECT_EQ(add(good, 1, 2), 3);
-    auto& later = connect();
-    EXPECT_EQ(add(later, 2, 2), 4);
-    EXPECT_EQ(object_->invocations.load(), 2);
-}
-
-TEST_F(XpcConnection, ArgumentsNotMatchingTheSignatureCloseTheConnection) {
-    auto& wrongType = connect();
-    auto& wrongCount = connect();
-    auto& good = connect();
-    EXPECT_FALSE(wrongType.connection->callSync("add:to:reply:", {std::int64_t{1}, 2.0}, kCallTimeout).has_value());
-    EXPECT_FALSE(wrongCount.connection->callSync("add:to:reply:", {std::int64_t{1}}, kCallTimeout).has_value());
-    EXPECT_TRUE(eventually([&] { return wrongType.invalidations.load() == 1 && wrongCount.invalidations.load() == 1; }));
-    EXPECT_EQ(object_->invocations.load(), 0);
-    EXPECT_EQ(add(good, 1, 1), 2);
+    for (const auto& [selector, arguments] : invalid) {
+        auto& bad = connect();
+        EXPECT_FALSE(bad.connection->callSync(selector, arguments, kCallTimeout).has_value()) << selector;
+        EXPECT_TRUE(eventually([&] { return bad.invalidations.load() == 1; }));
+        EXPECT_EQ(add(good, 1, 2), 3);
+    }
+    EXPECT_EQ(object_->invocations.load(), 3);  // only the good ones
 }
 
 TEST_F(XpcConnection, RejectedPeerIsNeverInvokedAndItsInvalidationHandlerRuns) {
@@ -357,30 +342,27 @@ TEST_F(XpcConnection, ClientDisconnectInvalidatesTheServerSideOnce) {
     EXPECT_EQ(client.interruptions.load(), 0);
 }
 
-TEST_F(XpcConnection, PeerResetInterruptsThenInvalidates) {
-    int fd = rawSocket();
-    sendFrame(fd, HelloFrame{kFrameProtocolVersion, kTheApp});
-    sendFrame(fd, InvokeFrame{1, "add:to:reply:", {std::int64_t{1}, std::int64_t{2}}});
-    // The reply is queued on our socket once the invoke has completed; closing with it unread
-    // resets the connection, as a killed client does.
-    ASSERT_TRUE(eventually([&] { return object_->completed.load() == 1; }));
-    ::close(fd);
-    ASSERT_TRUE(eventually([&] { return delegate_.count() == 1 && delegate_.side(0)->invalidations.load() == 1; }));
-    auto side = delegate_.side(0);
-    std::lock_guard lock(side->mutex);
-    EXPECT_EQ(side->events, (std::vector<std::string>{"interrupted", "invalidated"}));
-}
-
-TEST_F(XpcConnection, PeerDyingInTheMiddleOfAFrameInterruptsThenInvalidates) {
-    int fd = rawSocket();
-    sendFrame(fd, HelloFrame{kFrameProtocolVersion, kTheApp});
-    const std::uint8_t partial[] = {100, 0, 0, 0, 2, 1};
-    ASSERT_EQ(::send(fd, partial, sizeof partial, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof partial));
-    ::close(fd);
-    ASSERT_TRUE(eventually([&] { return delegate_.count() == 1 && delegate_.side(0)->invalidations.load() == 1; }));
-    auto side = delegate_.side(0);
-    std::lock_guard lock(side->mutex);
-    EXPECT_EQ(side->events, (std::vector<std::string>{"interrupted", "invalidated"}));
+TEST_F(XpcConnection, PeerVanishingAbnormallyInterruptsThenInvalidates) {
+    for (bool midFrame : {false, true}) {
+        SCOPED_TRACE(midFrame ? "in the middle of a frame" : "with a reply unread (reset)");
+        const int completedBefore = object_->completed.load();
+        int fd = rawSocket();
+        sendFrame(fd, HelloFrame{kFrameProtocolVersion, kTheApp});
+        if (midFrame) {
+            const std::uint8_t partial[] = {100, 0, 0, 0, 2, 1};
+            ASSERT_EQ(::send(fd, partial, sizeof partial, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof partial));
+        } else {
+            // Closing with the reply unread resets the connection, as a killed client does.
+            sendFrame(fd, InvokeFrame{1, "add:to:reply:", {std::int64_t{1}, std::int64_t{2}}});
+            ASSERT_TRUE(eventually([&] { return object_->completed.load() == completedBefore + 1; }));
+        }
+        const std::size_t index = delegate_.count() - 1;
+        ::close(fd);
+        ASSERT_TRUE(eventually([&] { return delegate_.side(index)->invalidations.load() == 1; }));
+        auto side = delegate_.side(index);
+        std::lock_guard lock(side->mutex);
+        EXPECT_EQ(side->events, (std::vector<std::string>{"interrupted", "invalidated"}));
+    }
 }
 
 TEST_F(XpcConnection, RepliesAfterTheClientLeftAreDropped) {
@@ -401,26 +383,16 @@ TEST_F(XpcConnection, RepliesAfterTheClientLeftAreDropped) {
     EXPECT_EQ(errors.load(), 1);
 }
 
-TEST_F(XpcConnection, DroppedReplyBlockBreaksNothing) {
-    auto& client = connect();
-    client.connection->remoteCall("holdWithReply:", {}, [](std::vector<Value>) {}, [](ErrorObject) {});
-    ASSERT_TRUE(eventually([&] { return object_->completed.load() == 1; }));
-    object_->takeHeld().clear();
-    EXPECT_EQ(add(client, 2, 3), 5);
-}
-
-TEST_F(XpcConnection, ReplyBlockSendsOnlyItsFirstCall) {
+// A reply block sends once, and only a reply of the declared shape: a second call would be a reply
+// nobody asked for, a wrong shape would reach the client as garbage.
+TEST_F(XpcConnection, ReplyBlocksSendOnlyTheirFirstCallAndOnlyTheDeclaredShape) {
     auto& client = connect();
     auto reply = client.connection->callSync("replyTwiceWithReply:", {}, kCallTimeout);
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(std::get<std::string>(reply->at(0)), "first");
-    // A second reply on the wire would be a reply nobody asked for and end the connection.
     EXPECT_EQ(add(client, 1, 2), 3);
     EXPECT_EQ(client.invalidations.load(), 0);
-}
 
-TEST_F(XpcConnection, WrongShapedReplyFailsTheCallInsteadOfDeliveringIt) {
-    auto& client = connect();
     std::atomic<int> replies{0};
     std::atomic<int> errors{0};
     client.connection->remoteCall("wrongShapeWithReply:", {}, [&](std::vector<Value>) { ++replies; },
@@ -429,40 +401,40 @@ TEST_F(XpcConnection, WrongShapedReplyFailsTheCallInsteadOfDeliveringIt) {
     EXPECT_EQ(replies.load(), 0);
 }
 
-TEST_F(XpcConnection, OversizeFrameClosesThatConnectionOnly) {
-    auto& good = connect();
-    int fd = rawSocket();
-    sendFrame(fd, HelloFrame{kFrameProtocolVersion, kTheApp});
-    std::uint8_t header[kFrameHeaderSize];
-    writeFrameHeader(kMaxFramePayload + 1, std::span<std::uint8_t, kFrameHeaderSize>(header, kFrameHeaderSize));
-    ASSERT_EQ(::send(fd, header, sizeof header, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof header));
-    std::uint8_t byte = 0;
-    EXPECT_EQ(::recv(fd, &byte, 1, 0), 0);  // the server hung up
-    ::close(fd);
-    EXPECT_TRUE(eventually([&] { return delegate_.side(1)->invalidations.load() == 1; }));
-    EXPECT_EQ(delegate_.side(1)->interruptions.load(), 0);
-    EXPECT_EQ(add(good, 1, 2), 3);
-}
-
-TEST_F(XpcConnection, GarbageAndOutOfOrderFramesCloseTheConnection) {
+TEST_F(XpcConnection, MalformedStreamsCloseOnlyThatConnectionWithoutAnInterruption) {
+    auto hello = [] {
+        auto payload = encodeFrame(HelloFrame{kFrameProtocolVersion, kTheApp}).value();
+        std::vector<std::uint8_t> bytes(kFrameHeaderSize);
+        writeFrameHeader(payload.size(), std::span<std::uint8_t, kFrameHeaderSize>(bytes.data(), kFrameHeaderSize));
+        bytes.insert(bytes.end(), payload.begin(), payload.end());
+        return bytes;
+    };
+    auto invoke = encodeFrame(InvokeFrame{1, "add:to:reply:", {std::int64_t{1}, std::int64_t{2}}}).value();
+    std::vector<std::uint8_t> invokeFirst{static_cast<std::uint8_t>(invoke.size()), 0, 0, 0};
+    invokeFirst.insert(invokeFirst.end(), invoke.begin(), invoke.end());
+    std::vector<std::uint8_t> oversize = hello();
+    oversize.resize(oversize.size() + kFrameHeaderSize);
+    writeFrameHeader(kMaxFramePayload + 1,
+                     std::span<std::uint8_t, kFrameHeaderSize>(oversize.data() + oversize.size() - 4, kFrameHeaderSize));
     const std::vector<std::vector<std::uint8_t>> streams = {
         {5, 0, 0, 0, 9, 9, 9, 9, 9},  // unknown frame type
         {1, 0, 0, 0, 3},              // a reply with no serial
+        invokeFirst,                  // an invoke before the hello
+        oversize,                     // a header announcing more than a frame may hold
     };
+    auto& good = connect();
     for (const auto& bytes : streams) {
         int fd = rawSocket();
         ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
         std::uint8_t byte = 0;
-        EXPECT_EQ(::recv(fd, &byte, 1, 0), 0);
+        EXPECT_EQ(::recv(fd, &byte, 1, 0), 0);  // the server hung up
         ::close(fd);
+        auto side = delegate_.side(delegate_.count() - 1);
+        EXPECT_TRUE(eventually([&] { return side->invalidations.load() == 1; }));
+        EXPECT_EQ(side->interruptions.load(), 0);
     }
-    int fd = rawSocket();  // an invoke before the hello
-    sendFrame(fd, InvokeFrame{1, "add:to:reply:", {std::int64_t{1}, std::int64_t{2}}});
-    std::uint8_t byte = 0;
-    EXPECT_EQ(::recv(fd, &byte, 1, 0), 0);
-    ::close(fd);
     EXPECT_EQ(object_->invocations.load(), 0);
-    EXPECT_EQ(add(connect(), 1, 2), 3);
+    EXPECT_EQ(add(good, 1, 2), 3);
 }
 
 TEST_F(XpcConnection, PendingCallFailsWhenTheServerGoesAway) {
@@ -484,17 +456,15 @@ TEST_F(XpcConnection, PendingCallFailsWhenTheServerGoesAway) {
     EXPECT_TRUE(errors[0].userInfo.count(kLocalizedDescriptionKey));
 }
 
-TEST_F(XpcConnection, CallsOnAnEndedConnectionFailAtOnce) {
+TEST_F(XpcConnection, CallsFailOnAnEndedConnectionAndOnAMissingService) {
     auto& client = connect();
     client.connection->invalidate();
     ASSERT_TRUE(eventually([&] { return client.invalidations.load() == 1; }));
     std::atomic<int> errors{0};
     client.connection->remoteCall("add:to:reply:", {std::int64_t{1}, std::int64_t{1}}, [](std::vector<Value>) {},
                                   [&](ErrorObject) { ++errors; });
-    EXPECT_EQ(errors.load(), 1);
-}
+    EXPECT_EQ(errors.load(), 1) << "fails at once, inline";
 
-TEST_F(XpcConnection, MissingServiceInvalidatesTheClient) {
     auto connection = Connection::connectToMachService("com.quorvane.nobody");
     std::atomic<int> invalidations{0};
     connection->setInvalidationHandler([&] { ++invalidations; });
@@ -519,6 +489,45 @@ TEST_F(XpcConnection, ListenerReplacesAStaleSocketButNotALiveOne) {
     listener_->setDelegate(&delegate_);
     listener_->resume();
     EXPECT_EQ(add(connect(), 1, 2), 3);
+}
+
+// --- Budgets ------------------------------------------------------------------------------------
+
+int openDescriptors() {
+    int n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+TEST_F(XpcConnection, UnadmittedPeersAreCappedPerUserAndDroppedAtTheirFirstFrameDeadline) {
+    const int held = static_cast<int>(Listener::kMaxUnadmittedPerUser);
+    std::vector<int> silent;
+    for (int i = 0; i < held + 4; ++i) silent.push_back(rawSocket());
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<double> closedAfter;
+    for (int fd : silent) {
+        std::uint8_t byte = 0;
+        EXPECT_EQ(::recv(fd, &byte, 1, 0), 0);
+        closedAfter.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        ::close(fd);
+    }
+    const double deadline = std::chrono::duration<double>(Connection::kFirstFrameDeadline).count();
+    EXPECT_GE(closedAfter[held - 1], deadline * 0.9) << "the admitted-to-wait ones get their full deadline";
+    EXPECT_EQ(delegate_.count(), static_cast<std::size_t>(held)) << "the others were never handed to the delegate";
+    EXPECT_EQ(add(connect(), 1, 2), 3);
+}
+
+// Ended connections must not wait for the next successful accept to give back their
+// descriptors: when the process is out of them, that accept never comes.
+TEST_F(XpcConnection, EndedConnectionsGiveBackTheirDescriptorsWithoutAnotherAccept) {
+    const int baseline = openDescriptors();
+    for (int i = 0; i < 20; ++i) {
+        auto connection = Connection::connectToMachService(kService);
+        connection->resume();
+        ASSERT_TRUE(connection->callSync("add:to:reply:", {std::int64_t{1}, std::int64_t{1}}, kCallTimeout));
+        connection->invalidate();
+    }
+    EXPECT_TRUE(eventually([&] { return openDescriptors() <= baseline; })) << openDescriptors() << " > " << baseline;
 }
 
 TEST(ScopedCurrentConnection, SetsAndRestoresTheIdentityOnThisThreadOnly) {

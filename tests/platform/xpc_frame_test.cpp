@@ -117,5 +117,55 @@ TEST(FrameSize, OversizeFramesAreNeitherEncodedNorAnnounced) {
     EXPECT_FALSE(decodeFrame(huge).has_value());
 }
 
+// Frames arrive split and merged at any byte boundary; the reader hands out exactly the payloads
+// that were written, however the bytes were cut.
+TEST(FrameReading, PayloadsSurviveAnySplitOfTheStream) {
+    const std::vector<std::vector<std::uint8_t>> payloads = {
+        encoded(HelloFrame{kFrameProtocolVersion, CodeIdentity{true, true, "com.quorvane.app", "K7Q2M5ZR1T"}}),
+        encoded(InvokeFrame{1, "x", {std::string(kMaxFramePayload - 100, 'a')}}),
+        encoded(ReplyFrame{2, everyKind()}),
+        encoded(ReplyFrame{3, {}}),
+    };
+    std::vector<std::uint8_t> stream;
+    for (const auto& p : payloads) {
+        std::array<std::uint8_t, kFrameHeaderSize> header{};
+        writeFrameHeader(p.size(), header);
+        stream.insert(stream.end(), header.begin(), header.end());
+        stream.insert(stream.end(), p.begin(), p.end());
+    }
+    for (std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{4096}, stream.size()}) {
+        FrameReader reader;
+        std::vector<std::vector<std::uint8_t>> out;
+        std::size_t reads = 0;
+        for (std::size_t at = 0; at < stream.size();) {
+            auto space = reader.space();
+            ASSERT_GE(space.size(), std::min(chunk, FrameReader::kReadChunk));
+            const std::size_t n = std::min({chunk, space.size(), stream.size() - at});
+            std::copy_n(stream.begin() + static_cast<std::ptrdiff_t>(at), n, space.begin());
+            reader.commit(n);
+            at += n;
+            ++reads;
+            std::span<const std::uint8_t> payload;
+            while (reader.next(payload) == FrameReader::Status::frame) out.emplace_back(payload.begin(), payload.end());
+        }
+        EXPECT_EQ(out, payloads) << "chunk " << chunk;
+        EXPECT_FALSE(reader.midFrame());
+        if (chunk == stream.size()) {
+            EXPECT_LE(reads, 3u) << "the large frame is read in one go once announced";
+        }
+    }
+}
+
+TEST(FrameReading, HeadersOutsideTheSizeLimitsAreMalformed) {
+    for (std::size_t length : {std::size_t{0}, kMaxFramePayload + 1}) {
+        FrameReader reader;
+        auto space = reader.space();
+        writeFrameHeader(length, std::span<std::uint8_t, kFrameHeaderSize>(space.data(), kFrameHeaderSize));
+        reader.commit(kFrameHeaderSize);
+        std::span<const std::uint8_t> payload;
+        EXPECT_EQ(reader.next(payload), FrameReader::Status::malformed) << length;
+    }
+}
+
 }  // namespace
 }  // namespace quorvane::xpc

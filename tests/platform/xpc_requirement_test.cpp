@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "platform/xpc/code_signing_requirement.hpp"
 #include "platform/xpc/identity_source.hpp"
@@ -19,30 +22,25 @@ const std::string kDebugRequirement =
 
 CodeIdentity theApp() { return CodeIdentity{true, true, "com.quorvane.app", "K7Q2M5ZR1T"}; }
 
-TEST(ClientRequirement, AdmitsTheSignedApplication) {
-    EXPECT_TRUE(satisfiesRequirement(kClientRequirement, theApp()));
-}
-
-TEST(ClientRequirement, RejectsUnsignedCodeEvenWithMatchingClaims) {
-    CodeIdentity id = theApp();
-    id.isSigned = false;
-    EXPECT_FALSE(satisfiesRequirement(kClientRequirement, id));
-    EXPECT_FALSE(satisfiesRequirement(kClientRequirement, CodeIdentity{}));
-}
-
-TEST(ClientRequirement, RejectsEachSingleMismatch) {
-    CodeIdentity notApple = theApp();
-    notApple.appleAnchored = false;
-    CodeIdentity wrongIdentifier = theApp();
-    wrongIdentifier.identifier = "com.quorvane.app2";
-    CodeIdentity wrongTeam = theApp();
-    wrongTeam.teamOU = "K7Q2M5ZR1U";
-    CodeIdentity prefixIdentifier = theApp();
-    prefixIdentifier.identifier = "com.quorvane";
-    EXPECT_FALSE(satisfiesRequirement(kClientRequirement, notApple));
-    EXPECT_FALSE(satisfiesRequirement(kClientRequirement, wrongIdentifier));
-    EXPECT_FALSE(satisfiesRequirement(kClientRequirement, wrongTeam));
-    EXPECT_FALSE(satisfiesRequirement(kClientRequirement, prefixIdentifier));
+TEST(ClientRequirement, AdmitsOnlyTheSignedApplicationAndRejectsEachSingleMismatch) {
+    auto with = [](auto change) {
+        CodeIdentity id = theApp();
+        change(id);
+        return id;
+    };
+    const std::vector<std::pair<CodeIdentity, bool>> rows = {
+        {theApp(), true},
+        {with([](CodeIdentity& id) { id.isSigned = false; }), false},  // claims without a signature
+        {CodeIdentity{}, false},
+        {with([](CodeIdentity& id) { id.appleAnchored = false; }), false},
+        {with([](CodeIdentity& id) { id.identifier = "com.quorvane.app2"; }), false},
+        {with([](CodeIdentity& id) { id.identifier = "com.quorvane"; }), false},
+        {with([](CodeIdentity& id) { id.teamOU = "K7Q2M5ZR1U"; }), false},
+    };
+    for (const auto& [identity, admitted] : rows) {
+        EXPECT_EQ(satisfiesRequirement(kClientRequirement, identity), admitted)
+            << identity.isSigned << identity.appleAnchored << " " << identity.identifier << " " << identity.teamOU;
+    }
 }
 
 TEST(RequirementOr, AnyAlternativeSuffices) {
@@ -105,23 +103,24 @@ protected:
     PeerCredentialIdentitySource source_;
 };
 
-TEST_F(PeerCredentialSource, BelievesRootAndMembersOfTheDirectoryGroup) {
+// Root and members of the bootstrap directory's group are believed; anyone else, or anyone when
+// the directory is missing, is unsigned whatever it declares.
+TEST_F(PeerCredentialSource, BelievesRootAndMembersOfTheDirectoryGroupOnly) {
     const gid_t other = dirGroup_ + 1;
-    EXPECT_EQ(source_.identityOf(PeerCredentials{1, 0, other, {}}, theApp()), theApp());
-    EXPECT_EQ(source_.identityOf(PeerCredentials{1, 4242, dirGroup_, {}}, theApp()), theApp());
-    EXPECT_EQ(source_.identityOf(PeerCredentials{1, 4242, other, {other + 1, dirGroup_}}, theApp()), theApp());
-}
-
-TEST_F(PeerCredentialSource, OthersAreUnsignedWhateverTheyDeclare) {
-    const gid_t other = dirGroup_ + 1;
-    CodeIdentity seen = source_.identityOf(PeerCredentials{1, 4242, other, {other + 1}}, theApp());
-    EXPECT_FALSE(seen.isSigned);
-    EXPECT_FALSE(satisfiesRequirement(kClientRequirement, seen));
-}
-
-TEST_F(PeerCredentialSource, MissingDirectoryMakesEveryNonRootPeerUnsigned) {
-    ::setenv("QUORVANE_BOOTSTRAP", (dir_ + "/absent").c_str(), 1);
-    EXPECT_FALSE(source_.identityOf(PeerCredentials{1, 4242, dirGroup_, {dirGroup_}}, theApp()).isSigned);
+    const std::vector<std::tuple<PeerCredentials, bool, bool>> rows = {
+        // credentials, directory present, believed
+        {PeerCredentials{1, 0, other, {}}, true, true},
+        {PeerCredentials{1, 4242, dirGroup_, {}}, true, true},
+        {PeerCredentials{1, 4242, other, {other + 1, dirGroup_}}, true, true},
+        {PeerCredentials{1, 4242, other, {other + 1}}, true, false},
+        {PeerCredentials{1, 4242, dirGroup_, {dirGroup_}}, false, false},
+    };
+    for (const auto& [peer, present, believed] : rows) {
+        ::setenv("QUORVANE_BOOTSTRAP", present ? dir_.c_str() : (dir_ + "/absent").c_str(), 1);
+        const CodeIdentity seen = source_.identityOf(peer, theApp());
+        EXPECT_EQ(seen == theApp(), believed) << "uid " << peer.uid << " gid " << peer.gid;
+        EXPECT_EQ(satisfiesRequirement(kClientRequirement, seen), believed);
+    }
 }
 
 }  // namespace

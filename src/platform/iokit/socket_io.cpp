@@ -5,8 +5,51 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
 
 namespace quorvane::iokit::socket_io {
+
+namespace {
+
+// Two: the watchdog's emergency restore and an exit-time one may run at the same moment.
+constexpr std::size_t kReservedSockets = 2;
+
+struct Reserve {
+    std::mutex mutex;
+    std::vector<int> sockets;  // guarded by mutex
+};
+
+Reserve& reserve() {
+    static Reserve* instance = new Reserve();  // outlives static destructors
+    return *instance;
+}
+
+int newSocket() {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 || (errno != EMFILE && errno != ENFILE)) return fd;
+    const int saved = errno;
+    auto& r = reserve();
+    std::lock_guard lock(r.mutex);
+    if (r.sockets.empty()) {
+        errno = saved;
+        return -1;
+    }
+    const int spare = r.sockets.back();
+    r.sockets.pop_back();
+    return spare;
+}
+
+}  // namespace
+
+void replenishReserve() {
+    auto& r = reserve();
+    std::lock_guard lock(r.mutex);
+    while (r.sockets.size() < kReservedSockets) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return;
+        r.sockets.push_back(fd);
+    }
+}
 
 bool sendAll(int fd, const std::vector<std::uint8_t>& bytes) {
     const std::uint8_t* p = bytes.data();
@@ -29,7 +72,8 @@ int connectUnix(const std::string& path) {
         return -1;
     }
     std::memcpy(addr.sun_path, path.data(), path.size());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    replenishReserve();
+    const int fd = newSocket();
     if (fd < 0) return -1;
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return fd;
     if (errno == EINTR) {
@@ -46,6 +90,7 @@ int connectUnix(const std::string& path) {
     }
     const int saved = errno;
     ::close(fd);
+    replenishReserve();
     errno = saved;
     return -1;
 }

@@ -42,7 +42,11 @@ ReadResult readFrame(int fd, std::vector<std::uint8_t>& buffer, Decode decode, T
     }
 }
 
-// A connected AF_UNIX stream socket (close-on-exec), or -1 with errno set.
+// A connected AF_UNIX stream socket (close-on-exec), or -1 with errno set. When the process is
+// out of descriptors it uses one of a few sockets set aside earlier, so that an open that must
+// not fail (the emergency restore's throwaway SMC connection) still gets one.
 int connectUnix(const std::string& path);
+// Tops the set-aside sockets up again; called whenever a socket has been closed.
+void replenishReserve();
 
 }  // namespace quorvane::iokit::socket_io

@@ -33,7 +33,10 @@ std::shared_ptr<SocketUserClient> SocketUserClient::open(const std::string& path
     return client;
 }
 
-SocketUserClient::~SocketUserClient() { ::close(fd_); }
+SocketUserClient::~SocketUserClient() {
+    ::close(fd_);
+    socket_io::replenishReserve();
+}
 
 void SocketUserClient::shutdown() {
     broken_.store(true);

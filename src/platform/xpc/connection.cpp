@@ -1,8 +1,11 @@
 #include "platform/xpc/connection.hpp"
 
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -25,9 +28,11 @@ std::atomic<std::uint64_t> nextIdentity{1};
 thread_local std::weak_ptr<Connection> currentConnection;
 thread_local std::optional<std::uint64_t> currentConnectionIdentity;
 
-// A peer that stops reading must not wedge the thread replying to it (the daemon replies from
-// its hardware queue): a send that makes no progress for this long ends the connection.
+// Client side: a service that stops reading must not wedge the caller for good; a send that
+// makes no progress for this long ends the connection. (The server side never blocks.)
 constexpr timeval kSendTimeout{2, 0};
+
+bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 
 bool sendAll(int fd, const std::uint8_t* data, std::size_t size) {
     while (size > 0) {
@@ -40,22 +45,6 @@ bool sendAll(int fd, const std::uint8_t* data, std::size_t size) {
         size -= static_cast<std::size_t>(n);
     }
     return true;
-}
-
-enum class Received { all, eofAtStart, eofInside, error };
-
-Received recvAll(int fd, std::uint8_t* data, std::size_t size) {
-    std::size_t got = 0;
-    while (got < size) {
-        ssize_t n = ::recv(fd, data + got, size - got, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return Received::error;
-        }
-        if (n == 0) return got == 0 ? Received::eofAtStart : Received::eofInside;
-        got += static_cast<std::size_t>(n);
-    }
-    return Received::all;
 }
 
 std::vector<gid_t> groupsOfUser(uid_t uid, gid_t primary) {
@@ -106,7 +95,7 @@ PeerCredentials peerCredentials(int fd) {
 }  // namespace
 
 struct Connection::ReadOutcome {
-    enum class Kind { frame, closed, interrupted, malformed } kind;
+    enum class Kind { frame, needMore, closed, interrupted, malformed } kind;
     std::optional<Frame> frame;
 };
 
@@ -120,7 +109,7 @@ Connection::Connection(Passkey, bool serverSide, int fd, std::string serviceName
       serverSide_(serverSide),
       serviceName_(std::move(serviceName)),
       fd_(fd) {
-    if (fd_ >= 0) ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &kSendTimeout, sizeof kSendTimeout);
+    if (fd_ >= 0 && !serverSide_) ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &kSendTimeout, sizeof kSendTimeout);
 }
 
 Connection::~Connection() {
@@ -133,6 +122,28 @@ Connection::~Connection() {
         }
     }
     if (fd_ >= 0) ::close(fd_);
+    if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+void Connection::setListenerHooks(std::function<void()> admissionSettled, std::function<void()> ended) {
+    std::lock_guard lock(mutex_);
+    admissionSettled_ = std::move(admissionSettled);
+    ended_ = std::move(ended);
+}
+
+void Connection::settleAdmission() {
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(mutex_);
+        hook = std::move(admissionSettled_);
+        admissionSettled_ = nullptr;
+    }
+    if (hook) hook();
+}
+
+bool Connection::handlersFinished() {
+    std::lock_guard lock(mutex_);
+    return handlersDone_;
 }
 
 void Connection::setCodeSigningRequirement(std::string requirement) {
@@ -215,12 +226,16 @@ void Connection::invalidate() {
     }
     if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
     if (!neverResumed) return;
+    settleAdmission();
     if (handler) handler();
+    std::function<void()> ended;
     {
         std::lock_guard lock(mutex_);
         handlersDone_ = true;
+        ended = std::move(ended_);
     }
     endedCondition_.notify_all();
+    if (ended) ended();
 }
 
 void Connection::requestEnd() {
@@ -237,54 +252,102 @@ void Connection::waitUntilEnded() {
     endedCondition_.wait(lock, [this] { return handlersDone_; });
 }
 
-bool Connection::hasEnded() {
-    std::lock_guard lock(mutex_);
-    return state_ == State::ended;
-}
-
 void Connection::run() {
     Ending ending = serverSide_ ? serve() : serveClient();
     finish(ending);
 }
 
-Connection::ReadOutcome Connection::readFrame(std::vector<std::uint8_t>& buffer) {
+Connection::ReadOutcome Connection::nextBufferedFrame() {
     using Kind = ReadOutcome::Kind;
-    std::array<std::uint8_t, kFrameHeaderSize> header{};
-    switch (recvAll(fd_, header.data(), header.size())) {
-        case Received::all: break;
-        case Received::eofAtStart: return {Kind::closed, std::nullopt};
-        case Received::eofInside:
-        case Received::error: return {Kind::interrupted, std::nullopt};
+    std::span<const std::uint8_t> payload;
+    switch (reader_.next(payload)) {
+        case FrameReader::Status::needMore: return {Kind::needMore, std::nullopt};
+        case FrameReader::Status::malformed: return {Kind::malformed, std::nullopt};
+        case FrameReader::Status::frame: break;
     }
-    auto length = framePayloadLength(header);
-    if (!length) return {Kind::malformed, std::nullopt};
-    buffer.resize(*length);
-    if (recvAll(fd_, buffer.data(), buffer.size()) != Received::all) return {Kind::interrupted, std::nullopt};
-    auto frame = decodeFrame(buffer);
+    auto frame = decodeFrame(payload);
     if (!frame) return {Kind::malformed, std::nullopt};
     return {Kind::frame, std::move(frame)};
 }
 
-Connection::Ending Connection::serve() {
-    std::vector<std::uint8_t> buffer;
-    auto toEnding = [](ReadOutcome::Kind kind) {
-        return kind == ReadOutcome::Kind::interrupted ? Ending::interrupted : Ending::closed;
-    };
-    {
-        std::lock_guard lock(mutex_);
-        if (endRequested_) return Ending::closed;
-    }
-    ReadOutcome first = readFrame(buffer);
-    if (first.kind != ReadOutcome::Kind::frame) return toEnding(first.kind);
-    const auto* hello = std::get_if<HelloFrame>(&*first.frame);
-    if (!hello || hello->version != kFrameProtocolVersion) return Ending::closed;
-    if (!admit(hello->identity)) return Ending::closed;
+// Client side: blocks until a whole frame is buffered. `closed` means the peer ended cleanly
+// between frames.
+Connection::ReadOutcome Connection::readFrame() {
+    using Kind = ReadOutcome::Kind;
     for (;;) {
-        ReadOutcome next = readFrame(buffer);
-        if (next.kind != ReadOutcome::Kind::frame) return toEnding(next.kind);
-        auto* invoke = std::get_if<InvokeFrame>(&*next.frame);
-        if (!invoke) return Ending::closed;
-        if (!deliver(std::move(*invoke))) return Ending::closed;
+        ReadOutcome buffered = nextBufferedFrame();
+        if (buffered.kind != Kind::needMore) return buffered;
+        auto space = reader_.space();
+        ssize_t n = ::recv(fd_, space.data(), space.size(), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return {Kind::interrupted, std::nullopt};
+        if (n == 0) return {reader_.midFrame() ? Kind::interrupted : Kind::closed, std::nullopt};
+        reader_.commit(static_cast<std::size_t>(n));
+    }
+}
+
+Connection::Ending Connection::serve() {
+    using Kind = ReadOutcome::Kind;
+    bool admitted = false;
+    for (;;) {
+        // Every frame one read brought in, in order.
+        for (;;) {
+            ReadOutcome next = nextBufferedFrame();
+            if (next.kind == Kind::needMore) break;
+            if (next.kind != Kind::frame) return Ending::closed;
+            if (!admitted) {
+                const auto* hello = std::get_if<HelloFrame>(&*next.frame);
+                bool ok = hello && hello->version == kFrameProtocolVersion && admit(hello->identity);
+                if (ok) {
+                    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+                    ok = wakeFd_ >= 0;
+                }
+                settleAdmission();
+                if (!ok) return Ending::closed;
+                admitted = true;
+                continue;
+            }
+            auto* invoke = std::get_if<InvokeFrame>(&*next.frame);
+            if (!invoke || !deliver(std::move(*invoke))) return Ending::closed;
+        }
+        bool flushing = false;
+        {
+            std::lock_guard lock(mutex_);
+            if (endRequested_) return Ending::closed;
+        }
+        if (admitted) {
+            std::lock_guard lock(writeMutex_);
+            flushing = outboxBegin_ < outbox_.size();
+        }
+        int timeout = -1;
+        if (!admitted) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                acceptedAt_ + kFirstFrameDeadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return Ending::closed;
+            timeout = static_cast<int>(left.count()) + 1;
+        }
+        pollfd fds[2] = {{fd_, static_cast<short>(POLLIN | (flushing ? POLLOUT : 0)), 0}, {wakeFd_, POLLIN, 0}};
+        const int ready = ::poll(fds, admitted ? 2 : 1, timeout);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return Ending::interrupted;
+        }
+        if (ready == 0) continue;  // the deadline is checked above
+        if (admitted && fds[1].revents != 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] ssize_t drained = ::read(wakeFd_, &count, sizeof count);
+        }
+        if ((fds[0].revents & POLLOUT) != 0 && !flushOutbox()) return Ending::interrupted;
+        if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            auto space = reader_.space();
+            ssize_t n = ::recv(fd_, space.data(), space.size(), MSG_DONTWAIT);
+            if (n < 0) {
+                if (wouldBlock(errno)) continue;
+                return Ending::interrupted;
+            }
+            if (n == 0) return reader_.midFrame() ? Ending::interrupted : Ending::closed;
+            reader_.commit(static_cast<std::size_t>(n));
+        }
     }
 }
 
@@ -343,17 +406,63 @@ void Connection::sendReply(std::uint64_t serial, const std::vector<ValueKind>& k
         return;
     }
     auto payload = encodeFrame(ReplyFrame{serial, std::move(values)});
-    if (!payload || !sendPayloadLocked(*payload)) requestEnd();
+    if (!payload || !sendWithoutBlocking(*payload)) requestEnd();
+}
+
+bool Connection::sendWithoutBlocking(const std::vector<std::uint8_t>& payload) {
+    std::array<std::uint8_t, kFrameHeaderSize> header{};
+    writeFrameHeader(payload.size(), header);
+    bool wake = false;
+    {
+        std::lock_guard lock(writeMutex_);
+        std::size_t sent = 0;
+        if (outboxBegin_ == outbox_.size()) {
+            // The common case: one write on the caller's thread, taken whole.
+            iovec parts[2] = {{header.data(), header.size()},
+                              {const_cast<std::uint8_t*>(payload.data()), payload.size()}};
+            msghdr message{};
+            message.msg_iov = parts;
+            message.msg_iovlen = 2;
+            ssize_t n = ::sendmsg(fd_, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n < 0 && !wouldBlock(errno)) return false;
+            sent = n < 0 ? 0 : static_cast<std::size_t>(n);
+            if (sent == header.size() + payload.size()) return true;
+            outbox_.clear();
+            outboxBegin_ = 0;
+            wake = true;
+        }
+        const std::size_t total = header.size() + payload.size();
+        if (outbox_.size() - outboxBegin_ + (total - sent) > kMaxOutbox) return false;
+        for (std::size_t i = sent; i < total; ++i) {
+            outbox_.push_back(i < header.size() ? header[i] : payload[i - header.size()]);
+        }
+    }
+    if (wake) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t written = ::write(wakeFd_, &one, sizeof one);
+    }
+    return true;
+}
+
+bool Connection::flushOutbox() {
+    std::lock_guard lock(writeMutex_);
+    while (outboxBegin_ < outbox_.size()) {
+        ssize_t n = ::send(fd_, outbox_.data() + outboxBegin_, outbox_.size() - outboxBegin_, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0) return wouldBlock(errno);
+        outboxBegin_ += static_cast<std::size_t>(n);
+    }
+    std::vector<std::uint8_t>().swap(outbox_);  // a stalled peer's backlog is not kept for life
+    outboxBegin_ = 0;
+    return true;
 }
 
 Connection::Ending Connection::serveClient() {
-    std::vector<std::uint8_t> buffer;
     for (;;) {
         {
             std::lock_guard lock(mutex_);
             if (endRequested_) return Ending::closed;
         }
-        ReadOutcome next = readFrame(buffer);
+        ReadOutcome next = readFrame();
         if (next.kind != ReadOutcome::Kind::frame) {
             return next.kind == ReadOutcome::Kind::interrupted ? Ending::interrupted : Ending::closed;
         }
@@ -394,13 +503,17 @@ void Connection::finish(Ending ending) {
     for (auto& [serial, call] : pending) {
         if (call.error) call.error(error);
     }
+    settleAdmission();
     if (ending == Ending::interrupted && interruption) interruption();
     if (invalidation) invalidation();
+    std::function<void()> ended;
     {
         std::lock_guard lock(mutex_);
         handlersDone_ = true;
+        ended = std::move(ended_);
     }
     endedCondition_.notify_all();
+    if (ended) ended();
 }
 
 bool Connection::sendPayload(const std::vector<std::uint8_t>& payload) {

@@ -1,16 +1,19 @@
 // NSXPCConnection look-alike over a Unix stream socket. Server side: made by a Listener for each
 // accepted peer, configured by the delegate, then resumed; one delivery thread reads frames,
-// admits the peer against the code-signing requirement and delivers messages in order. Client
-// side: connectToMachService + resume; one thread reads replies. Thread-safe: every member may be
-// called from any thread. Handlers and replies run on the connection's thread, never under an
-// internal lock. A resumed connection keeps itself alive until it has ended (like the XPC
-// runtime's own reference): call invalidate() when done with it.
+// admits the peer against the code-signing requirement and delivers messages in order. A reply
+// never blocks its sender: what the socket does not take at once waits in a bounded outbox that
+// the delivery thread flushes; overflowing it ends the connection. The peer's first frame has a
+// deadline. Client side: connectToMachService + resume; one thread reads replies. Thread-safe:
+// every member may be called from any thread. Handlers and replies run on the connection's
+// thread, never under an internal lock. A resumed connection keeps itself alive until it has
+// ended (like the XPC runtime's own reference): call invalidate() when done with it.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -35,6 +38,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
 public:
     using ReplyHandler = std::function<void(std::vector<Value>)>;
+
+    // A peer must have sent its hello this long after being accepted.
+    static constexpr std::chrono::milliseconds kFirstFrameDeadline{2000};
+    // Replies a peer has not read yet, beyond what its socket holds.
+    static constexpr std::size_t kMaxOutbox = 256 * 1024;
     using ErrorHandler = std::function<void(ErrorObject)>;
 
     // A client connection to the Mach service `name` (its socket in the bootstrap directory).
@@ -102,11 +110,20 @@ private:
     void finish(Ending ending);
     bool sendPayload(const std::vector<std::uint8_t>& payload);        // caller holds writeMutex_
     bool sendPayloadLocked(const std::vector<std::uint8_t>& payload);  // takes writeMutex_
-    ReadOutcome readFrame(std::vector<std::uint8_t>& buffer);
+    // Server side: sends what the socket takes now and queues the rest; false on overflow or a
+    // dead socket.
+    bool sendWithoutBlocking(const std::vector<std::uint8_t>& payload);
+    bool flushOutbox();  // delivery thread; false when the socket is dead
+    ReadOutcome readFrame();
+    ReadOutcome nextBufferedFrame();
     void requestEnd();
+    // Listener hooks: `admissionSettled` runs once when the peer is admitted, refused or gone;
+    // `ended` once after the handlers have run. Set before resume().
+    void setListenerHooks(std::function<void()> admissionSettled, std::function<void()> ended);
+    void settleAdmission();
+    bool handlersFinished();
     // Blocks until the connection has ended and its handlers have run (Listener shutdown).
     void waitUntilEnded();
-    bool hasEnded();
 
     const std::uint64_t identity_;
     const bool serverSide_;
@@ -130,8 +147,16 @@ private:
     };
     std::map<std::uint64_t, Pending> pending_;       // guarded by mutex_
     std::thread thread_;                             // guarded by mutex_ (started once)
+    std::function<void()> admissionSettled_;         // guarded by mutex_
+    std::function<void()> ended_;                    // guarded by mutex_
 
-    std::mutex writeMutex_;  // one frame at a time on the socket
+    const std::chrono::steady_clock::time_point acceptedAt_ = std::chrono::steady_clock::now();
+    FrameReader reader_;  // delivery thread only
+    int wakeFd_ = -1;     // server side: written by senders, read by the delivery thread; set at admission
+
+    std::mutex writeMutex_;              // one frame at a time on the socket
+    std::vector<std::uint8_t> outbox_;   // guarded by writeMutex_
+    std::size_t outboxBegin_ = 0;        // guarded by writeMutex_
 };
 
 // Test hook: makes `identity` (and, with the second form, the connection) current on this thread

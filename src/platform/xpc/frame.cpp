@@ -1,5 +1,6 @@
 #include "platform/xpc/frame.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -249,6 +250,44 @@ std::optional<std::size_t> framePayloadLength(std::span<const std::uint8_t, kFra
 void writeFrameHeader(std::size_t payloadLength, std::span<std::uint8_t, kFrameHeaderSize> header) {
     auto n = static_cast<std::uint32_t>(payloadLength);
     for (std::size_t i = 0; i < kFrameHeaderSize; ++i) header[i] = static_cast<std::uint8_t>(n >> (8 * i));
+}
+
+std::span<std::uint8_t> FrameReader::space() {
+    if (begin_ == end_) {
+        begin_ = end_ = 0;
+        // Give back what one large frame needed, so an idle connection holds one chunk.
+        if (buffer_.size() > 2 * kReadChunk) std::vector<std::uint8_t>().swap(buffer_);
+    }
+    std::size_t want = kReadChunk;
+    const std::size_t held = end_ - begin_;
+    if (held >= kFrameHeaderSize) {
+        auto length = framePayloadLength(std::span<const std::uint8_t, kFrameHeaderSize>(buffer_.data() + begin_,
+                                                                                        kFrameHeaderSize));
+        if (length && kFrameHeaderSize + *length > held) want = std::max(want, kFrameHeaderSize + *length - held);
+    }
+    if (buffer_.size() - end_ < want) {
+        if (begin_ > 0) {
+            std::memmove(buffer_.data(), buffer_.data() + begin_, held);
+            begin_ = 0;
+            end_ = held;
+        }
+        if (buffer_.size() - end_ < want) buffer_.resize(end_ + want);
+    }
+    return {buffer_.data() + end_, buffer_.size() - end_};
+}
+
+void FrameReader::commit(std::size_t bytesRead) { end_ += std::min(bytesRead, buffer_.size() - end_); }
+
+FrameReader::Status FrameReader::next(std::span<const std::uint8_t>& payload) {
+    const std::size_t held = end_ - begin_;
+    if (held < kFrameHeaderSize) return Status::needMore;
+    auto length =
+        framePayloadLength(std::span<const std::uint8_t, kFrameHeaderSize>(buffer_.data() + begin_, kFrameHeaderSize));
+    if (!length) return Status::malformed;
+    if (held < kFrameHeaderSize + *length) return Status::needMore;
+    payload = {buffer_.data() + begin_ + kFrameHeaderSize, *length};
+    begin_ += kFrameHeaderSize + *length;
+    return Status::frame;
 }
 
 }  // namespace quorvane::xpc

@@ -5,7 +5,7 @@
 //   reply  (3): u64 serial, values
 // str = u32 length + bytes; values = u32 count + tagged values (0 nil, 1 bool u8, 2 i64, 3 f64 bits,
 // 4 str, 5 error: str domain, i64 code, u32 count + key/value strs, keys strictly ascending).
-// Integers little-endian. Pure functions; thread-safe.
+// Integers little-endian. Pure functions, thread-safe; a FrameReader is a value owned by one reader.
 #pragma once
 
 #include <cstddef>
@@ -57,5 +57,29 @@ std::optional<Frame> decodeFrame(std::span<const std::uint8_t> payload);
 // Reads the length header; nullopt when it announces more than kMaxFramePayload or zero bytes.
 std::optional<std::size_t> framePayloadLength(std::span<const std::uint8_t, kFrameHeaderSize> header);
 void writeFrameHeader(std::size_t payloadLength, std::span<std::uint8_t, kFrameHeaderSize> header);
+
+// Splits a byte stream into frame payloads, so that one read takes in every frame already
+// waiting. Holds at most one partial frame plus one read's worth of space.
+class FrameReader {
+public:
+    enum class Status { frame, needMore, malformed };
+
+    // Where the next read puts its bytes: room for the rest of a partial frame, and at least
+    // kReadChunk bytes. Invalidates a payload returned by next().
+    std::span<std::uint8_t> space();
+    void commit(std::size_t bytesRead);
+    // The next whole payload (valid until space() is called), needMore, or malformed for a
+    // header announcing zero or more than kMaxFramePayload bytes.
+    Status next(std::span<const std::uint8_t>& payload);
+    // True while a frame has been started but not completed.
+    bool midFrame() const { return begin_ != end_; }
+
+    static constexpr std::size_t kReadChunk = 4096;
+
+private:
+    std::vector<std::uint8_t> buffer_;
+    std::size_t begin_ = 0;  // first unconsumed byte
+    std::size_t end_ = 0;    // one past the last byte read
+};
 
 }  // namespace quorvane::xpc

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -9,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <system_error>
 
 #include "platform/bootstrap/bootstrap.hpp"
@@ -38,7 +40,28 @@ bool someoneListens(const sockaddr_un& address) {
     return live;
 }
 
+int openSpare() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
+
+void signalEvent(int fd) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = ::write(fd, &one, sizeof one);
+}
+
 }  // namespace
+
+// Shared by the listener and the hooks of its connections, which may outlive it.
+struct Listener::Budget {
+    explicit Budget(int eventFd) : wakeFd(eventFd) {}
+    ~Budget() { ::close(wakeFd); }
+    Budget(const Budget&) = delete;
+    Budget& operator=(const Budget&) = delete;
+
+    // Wakes the accept thread: a connection ended, or the listener is being invalidated.
+    const int wakeFd;
+    std::mutex mutex;
+    std::size_t unadmitted = 0;                     // guarded by mutex
+    std::map<uid_t, std::size_t> unadmittedByUser;  // guarded by mutex
+};
 
 Listener::Listener(std::string machServiceName) : serviceName_(std::move(machServiceName)) {}
 
@@ -79,16 +102,17 @@ void Listener::resume() {
     // Anyone may connect; admission decides who is served.
     ::chmod(path.c_str(), 0666);
     struct stat mine {};
-    int pipeFds[2];
-    if (::listen(fd, SOMAXCONN) != 0 || ::stat(path.c_str(), &mine) != 0 || ::pipe2(pipeFds, O_CLOEXEC) != 0) {
+    int wakeFd = -1;
+    if (::listen(fd, SOMAXCONN) != 0 || ::stat(path.c_str(), &mine) != 0 ||
+        (wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) < 0) {
         int error = errno;
         ::close(fd);
         ::unlink(path.c_str());
         fail(error, "cannot listen on " + path);
     }
+    budget_ = std::make_shared<Budget>(wakeFd);
     listenFd_ = fd;
-    wakeRead_ = pipeFds[0];
-    wakeWrite_ = pipeFds[1];
+    spareFd_ = openSpare();
     socketDevice_ = mine.st_dev;
     socketInode_ = mine.st_ino;
     resumed_ = true;
@@ -97,50 +121,103 @@ void Listener::resume() {
 
 void Listener::acceptLoop() {
     for (;;) {
-        pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+        pollfd fds[2] = {{listenFd_, POLLIN, 0}, {budget_->wakeFd, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) continue;
             return;
         }
-        if (fds[1].revents != 0) return;
+        if (fds[1].revents != 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] ssize_t drained = ::read(budget_->wakeFd, &count, sizeof count);
+            {
+                std::lock_guard lock(mutex_);
+                if (invalidated_) return;
+            }
+            releaseEndedConnections();
+        }
         if (fds[0].revents & (POLLERR | POLLNVAL)) return;
-        if (!(fds[0].revents & POLLIN)) continue;
-
-        int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                // Out of descriptors: back off instead of spinning; wake early on invalidate.
-                pollfd wake{wakeRead_, POLLIN, 0};
-                ::poll(&wake, 1, 100);
-            }
-            continue;
-        }
-        auto connection = std::make_shared<Connection>(Connection::Passkey{}, true, fd, serviceName_);
-        std::vector<std::shared_ptr<Connection>> ended;  // released outside the lock
-        ListenerDelegate* delegate = nullptr;
-        {
-            std::lock_guard lock(mutex_);
-            for (auto it = connections_.begin(); it != connections_.end();) {
-                if ((*it)->hasEnded()) {
-                    ended.push_back(std::move(*it));
-                    it = connections_.erase(it);
-                } else {
-                    ++it;
-                }
-            }
-            connections_.push_back(connection);
-            delegate = delegate_;
-        }
-        bool accepted = false;
-        if (delegate) {
-            try {
-                accepted = delegate->shouldAcceptNewConnection(*this, connection);
-            } catch (...) {
-                accepted = false;
-            }
-        }
-        if (!accepted) connection->invalidate();
+        if (fds[0].revents & POLLIN) acceptOne();
     }
+}
+
+void Listener::releaseEndedConnections() {
+    std::vector<std::shared_ptr<Connection>> ended;  // released outside the lock
+    std::lock_guard lock(mutex_);
+    for (auto it = connections_.begin(); it != connections_.end();) {
+        if ((*it)->handlersFinished()) {
+            ended.push_back(std::move(*it));
+            it = connections_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+// Out of descriptors: the spare makes room to take the first waiting connection and close it,
+// so the backlog drains instead of accept failing on the same connection forever. Without a
+// spare, back off (waking early on invalidate) rather than spin.
+void Listener::shedOneConnection() {
+    if (spareFd_ < 0) spareFd_ = openSpare();
+    if (spareFd_ >= 0) {
+        ::close(spareFd_);
+        const int excess = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (excess >= 0) ::close(excess);
+        spareFd_ = openSpare();
+        if (excess >= 0 && spareFd_ >= 0) return;
+    }
+    pollfd wake{budget_->wakeFd, POLLIN, 0};
+    ::poll(&wake, 1, 100);
+}
+
+void Listener::acceptOne() {
+    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE) {
+            shedOneConnection();
+        } else if (errno == ENOBUFS || errno == ENOMEM) {
+            pollfd wake{budget_->wakeFd, POLLIN, 0};
+            ::poll(&wake, 1, 100);
+        }
+        return;
+    }
+    ucred cred{};
+    socklen_t length = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0) cred.uid = static_cast<uid_t>(-1);
+    {
+        std::lock_guard lock(budget_->mutex);
+        std::size_t& mine = budget_->unadmittedByUser[cred.uid];
+        if (budget_->unadmitted >= kMaxUnadmitted || mine >= kMaxUnadmittedPerUser) {
+            if (mine == 0) budget_->unadmittedByUser.erase(cred.uid);
+            ::close(fd);
+            return;
+        }
+        ++mine;
+        ++budget_->unadmitted;
+    }
+    auto connection = std::make_shared<Connection>(Connection::Passkey{}, true, fd, serviceName_);
+    connection->setListenerHooks(
+        [budget = budget_, uid = cred.uid] {
+            std::lock_guard lock(budget->mutex);
+            --budget->unadmitted;
+            auto it = budget->unadmittedByUser.find(uid);
+            if (--it->second == 0) budget->unadmittedByUser.erase(it);
+        },
+        [budget = budget_] { signalEvent(budget->wakeFd); });
+    ListenerDelegate* delegate = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        connections_.push_back(connection);
+        delegate = delegate_;
+    }
+    bool accepted = false;
+    if (delegate) {
+        try {
+            accepted = delegate->shouldAcceptNewConnection(*this, connection);
+        } catch (...) {
+            accepted = false;
+        }
+    }
+    if (!accepted) connection->invalidate();
 }
 
 void Listener::invalidate() {
@@ -150,15 +227,12 @@ void Listener::invalidate() {
         invalidated_ = true;
     }
     if (acceptThread_.joinable()) {
-        const char byte = 1;
-        while (::write(wakeWrite_, &byte, 1) < 0 && errno == EINTR) {
-        }
+        signalEvent(budget_->wakeFd);
         acceptThread_.join();
     }
     if (listenFd_ >= 0) {
         ::close(listenFd_);
-        ::close(wakeRead_);
-        ::close(wakeWrite_);
+        if (spareFd_ >= 0) ::close(spareFd_);
         // Remove the socket only if it is still ours, not a successor's.
         const std::string path = bootstrap::socketPath(serviceName_);
         struct stat current {};

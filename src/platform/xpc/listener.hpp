@@ -1,12 +1,16 @@
 // NSXPCListener look-alike: publishes a Mach service as a Unix socket of that name in the
 // bootstrap directory and hands each accepted peer, as a server-side Connection, to its
-// delegate on the accept thread. Thread-safe. invalidate() and the destructor wait for every
+// delegate on the accept thread. Outside input is budgeted: connections that have not been
+// admitted yet are capped per user and in total, ended connections are released as they end,
+// and a spare descriptor lets accept shed connections when the process is out of descriptors
+// instead of spinning or wedging. Thread-safe. invalidate() and the destructor wait for every
 // connection's handlers and in-flight invoke to finish: never call them from the delegate or
 // from a connection's handler or exported object.
 #pragma once
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,6 +32,10 @@ public:
 
 class Listener {
 public:
+    // Connections accepted but not yet admitted (their first frame has a deadline).
+    static constexpr std::size_t kMaxUnadmitted = 64;
+    static constexpr std::size_t kMaxUnadmittedPerUser = 16;
+
     explicit Listener(std::string machServiceName);
     ~Listener();
     Listener(const Listener&) = delete;
@@ -46,7 +54,12 @@ public:
     void invalidate();
 
 private:
+    struct Budget;
+
     void acceptLoop();
+    void acceptOne();
+    void shedOneConnection();
+    void releaseEndedConnections();
 
     const std::string serviceName_;
     std::mutex mutex_;
@@ -55,9 +68,9 @@ private:
     bool invalidated_ = false;                             // guarded by mutex_
     std::vector<std::shared_ptr<Connection>> connections_;  // guarded by mutex_
     std::thread acceptThread_;                             // set under mutex_ in resume()
+    std::shared_ptr<Budget> budget_;                       // fixed once resumed; shared with connections
     int listenFd_ = -1;                                    // fixed once resumed
-    int wakeRead_ = -1;                                    // fixed once resumed
-    int wakeWrite_ = -1;                                   // fixed once resumed
+    int spareFd_ = -1;                                     // accept thread only
     dev_t socketDevice_ = 0;                               // fixed once resumed
     ino_t socketInode_ = 0;                                // fixed once resumed
 };
