@@ -2,20 +2,18 @@
 // makers of the sources and semaphore that run on it. Thread-safe, like everything in dispatch.hpp.
 #pragma once
 
-#include <condition_variable>
-#include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/dispatch/dispatch.hpp"
 
 namespace quorvane::dispatch::real {
 
 // A serial queue served by one worker thread of its own, started on creation. Jobs wait in a
-// min-heap keyed by (deadline, submission number) on CLOCK_MONOTONIC. Destroying the queue
+// min-heap keyed by (deadline, submission number) on CLOCK_MONOTONIC. An idle worker sleeps until
+// its front deadline and is woken only when a submission moves that deadline earlier: a busy
+// worker or a timer-only queue costs no wake-up call. Destroying the queue
 // discards the jobs that have not started and joins the worker (or detaches it when the last
 // reference goes away inside one of the queue's own jobs). Jobs never hold the queue.
 class RealQueue final : public Queue {

@@ -1,10 +1,14 @@
 #include <algorithm>
+#include <cstdint>
+#include <mutex>
 #include <pthread.h>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "platform/dispatch/deadline.hpp"
 #include "platform/dispatch/real_backend.hpp"
+#include "platform/dispatch/wake_word.hpp"
 
 namespace quorvane::dispatch::real {
 
@@ -26,10 +30,11 @@ bool runsLater(const Pending& a, const Pending& b) {
 
 struct RealQueue::Core {
     std::mutex mutex;
-    std::condition_variable wake;
+    WakeWord wake;                   // the worker sleeps on it
     std::vector<Pending> heap;       // guarded by mutex
     std::uint64_t nextSequence = 0;  // guarded by mutex
     bool stopping = false;           // guarded by mutex
+    bool sleeping = false;           // guarded by mutex; the worker sleeps and nobody woke it yet
 
     void serve();
 };
@@ -45,22 +50,26 @@ void RealQueue::Core::serve() {
     std::unique_lock lock(mutex);
     for (;;) {
         if (stopping) return;
-        if (heap.empty()) {
-            wake.wait(lock);
+        if (!heap.empty() && heap.front().deadline <= dispatchClock.now()) {
+            std::pop_heap(heap.begin(), heap.end(), runsLater);
+            Job job = std::move(heap.back().job);
+            heap.pop_back();
+            lock.unlock();
+            job();
+            job = nullptr;  // whatever the job captured is released outside the lock
+            lock.lock();
             continue;
         }
-        const Instant deadline = heap.front().deadline;
-        if (dispatchClock.now() < deadline) {
-            wake.wait_until(lock, detail::toSteady(deadline));
-            continue;
-        }
-        std::pop_heap(heap.begin(), heap.end(), runsLater);
-        Job job = std::move(heap.back().job);
-        heap.pop_back();
+        // The word is read under the lock: a submission after the unlock changes it, so the
+        // sleep below returns at once instead of missing the job.
+        const std::uint32_t seen = wake.current();
+        const bool timed = !heap.empty();
+        const Instant deadline = timed ? heap.front().deadline : Instant{};
+        sleeping = true;
         lock.unlock();
-        job();
-        job = nullptr;  // whatever the job captured is released outside the lock
+        wake.waitUntil(seen, timed ? &deadline : nullptr);
         lock.lock();
+        sleeping = false;
     }
 }
 
@@ -78,7 +87,7 @@ RealQueue::~RealQueue() {
         core_->stopping = true;
         discarded.swap(core_->heap);
     }
-    core_->wake.notify_one();
+    core_->wake.wake();
     if (worker_.get_id() == std::this_thread::get_id()) {
         worker_.detach();  // the job running now is on this thread; the worker ends after it
     } else {
@@ -93,16 +102,18 @@ void RealQueue::asyncAfter(Duration delay, Job job) {
 }
 
 void RealQueue::asyncAt(Instant deadline, Job job) {
-    bool newFront;
+    bool wake = false;
     {
         std::lock_guard lock(core_->mutex);
         if (core_->stopping) return;
         core_->heap.push_back(Pending{deadline, core_->nextSequence++, std::move(job)});
         std::push_heap(core_->heap.begin(), core_->heap.end(), runsLater);
-        newFront = core_->heap.front().sequence == core_->nextSequence - 1;
+        // Only a sleeping worker whose next deadline just moved earlier needs waking, and only once.
+        const bool newFront = core_->heap.front().sequence == core_->nextSequence - 1;
+        wake = core_->sleeping && newFront;
+        if (wake) core_->sleeping = false;
     }
-    // The worker only needs waking when its next deadline moved earlier.
-    if (newFront) core_->wake.notify_one();
+    if (wake) core_->wake.wake();
 }
 
 bool RealQueue::isCurrent() const { return currentCore == core_.get(); }
