@@ -295,47 +295,57 @@ int main(int argc, char** argv) {
                 startS.min, options.starts);
 
     // Idle: the daemon beside the bare programs, sampled in windows of four watchdog periods.
-    Child floorDynamic = harness.spawn("idle-floor", {});
+    Child floorSleep = harness.spawn("idle-floor", {});
+    Child floorCondvar = harness.spawn("idle-floor", {"--condvar"});
     Child floorStatic = harness.spawn("idle-floor-static", {});
     const int periods = static_cast<int>(std::lround(options.idleSeconds / watchdogPeriod));
     if (periods > 0) {
-        std::printf("idle for %.2f s (%d watchdog periods) ...\n", periods * watchdogPeriod, periods);
+        std::printf("idle for %.2f s (%d watchdog periods), all pinned to CPU %d ...\n", periods * watchdogPeriod,
+                    periods, cpu);
         std::fflush(stdout);
     }
     std::this_thread::sleep_for(seconds(0.5));  // let the floor programs settle into their loop
-    std::vector<double> windowRatios;
-    CpuUse daemonIdle, floorIdle;
+    const pid_t watched[] = {daemon.pid(), floorSleep.pid(), floorCondvar.pid()};
+    CpuUse idle[3];
+    std::vector<double> windowRatios[2];
     for (int done = 0; done < periods;) {
         const int window = std::min(4, periods - done);
-        const CpuUse d0 = cpuUse(daemon.pid()), f0 = cpuUse(floorDynamic.pid());
+        CpuUse before[3];
+        for (int i = 0; i < 3; ++i) before[i] = cpuUse(watched[i]);
         std::this_thread::sleep_for(seconds(window * watchdogPeriod));
-        const CpuUse d = cpuUse(daemon.pid()) - d0, f = cpuUse(floorDynamic.pid()) - f0;
-        daemonIdle.ns += d.ns;
-        daemonIdle.wakeups += d.wakeups;
-        floorIdle.ns += f.ns;
-        floorIdle.wakeups += f.wakeups;
-        if (f.ns > 0) windowRatios.push_back(d.ns / f.ns);
+        CpuUse used[3];
+        for (int i = 0; i < 3; ++i) {
+            used[i] = cpuUse(watched[i]) - before[i];
+            idle[i].ns += used[i].ns;
+            idle[i].wakeups += used[i].wakeups;
+        }
+        for (int f = 0; f < 2; ++f) {
+            if (used[f + 1].ns > 0) windowRatios[f].push_back(used[0].ns / used[f + 1].ns);
+        }
         done += window;
     }
     if (periods > 0) {
         const double minutes = periods * watchdogPeriod / 60.0;
-        auto line = [&](const char* name, const CpuUse& use) {
-            std::printf("  %-24s %7.3f ms CPU/min, %5.1f wake-ups/min, %6.1f us per wake-up\n", name,
-                        use.ns / 1e6 / minutes, use.wakeups / minutes, use.wakeups > 0 ? use.ns / 1e3 / use.wakeups : 0.0);
-        };
-        line("daemon", daemonIdle);
-        line("idle-floor (dynamic)", floorIdle);
-        std::sort(windowRatios.begin(), windowRatios.end());
-        const double ratio = floorIdle.ns > 0 ? daemonIdle.ns / floorIdle.ns : 0;
-        std::printf("  idle CPU ratio x%.2f (target <= 1.2x: %s); per %.0f s window: min x%.2f, median x%.2f, max x%.2f\n",
-                    ratio, ratio <= 1.2 ? "met" : "NOT met", 4 * watchdogPeriod, windowRatios.front(),
-                    windowRatios[windowRatios.size() / 2], windowRatios.back());
+        const char* names[] = {"daemon", "idle-floor (nanosleep)", "idle-floor (condvar)"};
+        for (int i = 0; i < 3; ++i) {
+            std::printf("  %-24s %7.3f ms CPU/min, %5.1f wake-ups/min, %6.1f us per wake-up\n", names[i],
+                        idle[i].ns / 1e6 / minutes, idle[i].wakeups / minutes,
+                        idle[i].wakeups > 0 ? idle[i].ns / 1e3 / idle[i].wakeups : 0.0);
+        }
+        for (int f = 0; f < 2; ++f) {
+            auto& r = windowRatios[f];
+            std::sort(r.begin(), r.end());
+            const double ratio = idle[f + 1].ns > 0 ? idle[0].ns / idle[f + 1].ns : 0;
+            std::printf("  daemon / %-15s x%.2f (target <= 1.2x: %s); per %.0f s window: min x%.2f, median x%.2f, max x%.2f\n",
+                        names[f + 1] + 11, ratio, ratio <= 1.2 ? "met" : "NOT met", 4 * watchdogPeriod,
+                        r.empty() ? 0 : r.front(), r.empty() ? 0 : r[r.size() / 2], r.empty() ? 0 : r.back());
+        }
     }
     const double rssIdle = vmRssKiB(daemon.pid());
     std::printf("VmRSS: daemon %.0f KiB after start, %.0f KiB after the calls, %.0f KiB idle (%.2f MB; target < 4.0 MB: %s)\n",
                 rssAtStart, rssAfterCalls, rssIdle, rssIdle * 1024 / 1e6, rssIdle * 1024 < 4.0e6 ? "met" : "NOT met");
     std::printf("       idle-floor %.0f KiB dynamically linked, %.0f KiB statically linked\n",
-                vmRssKiB(floorDynamic.pid()), vmRssKiB(floorStatic.pid()));
+                vmRssKiB(floorSleep.pid()), vmRssKiB(floorStatic.pid()));
 
     daemon.signal(SIGTERM);
     const auto status = daemon.waitFor(10.0);
