@@ -173,9 +173,8 @@ void removeSink(const std::shared_ptr<Sink>& sink) {
 namespace detail {
 
 void emit(Level level, const std::string& subsystem, const std::string& category, std::string message,
-          const std::source_location& where) {
-    const Record record{level, subsystem, category, std::move(message), where.file_name(), where.line(),
-                        where.function_name()};
+          const CodeLocation& where) {
+    const Record record{level, subsystem, category, std::move(message), where.file, where.line, where.function};
     const auto sinks = registry().snapshot();
     for (const auto& sink : *sinks) {
         try {

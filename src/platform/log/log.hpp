@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <memory>
-#include <source_location>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -43,8 +42,13 @@ std::string format(const char* fmt, ...);
 std::string stripPrivacyAnnotations(const char* fmt);
 // The stderr line: "2026-12-06T18:50:52.123Z <level> <subsystem> [<category>] <message>\n" (UTC).
 std::string formatLine(const Record& record, std::chrono::system_clock::time_point when);
+struct CodeLocation {
+    const char* file = "";
+    unsigned line = 0;
+    const char* function = "";
+};
 void emit(Level level, const std::string& subsystem, const std::string& category, std::string message,
-          const std::source_location& where);
+          const CodeLocation& where);
 
 template <class T>
 decltype(auto) cArg(const T& v) {
@@ -61,12 +65,14 @@ decltype(auto) cArg(const T& v) {
 }  // namespace detail
 
 // A format string with the location of the call that passed it: converting from the literal at
-// the call site is what captures the caller's file, line and function.
+// the call site is what captures the caller's file, line and function. (The builtins rather than
+// std::source_location, which the clang of the fuzzing build lacks.)
 struct FormatString {
-    FormatString(const char* fmt, std::source_location where = std::source_location::current())
-        : text(fmt), where(where) {}
+    FormatString(const char* fmt, const char* file = __builtin_FILE(), unsigned line = __builtin_LINE(),
+                 const char* function = __builtin_FUNCTION())
+        : text(fmt), where{file, line, function} {}
     const char* text;
-    std::source_location where;
+    detail::CodeLocation where;
 };
 
 class Logger {
