@@ -1,12 +1,21 @@
-// The daemon as a process: round trips through QuorvaneXPCRemoteProxy (heartbeat, warm
-// setTargetRPM) against a raw Unix-socket echo measured in the same run, the daemon's resident
-// memory and CPU time after an idle period, and its time from start to accepting connections.
-// Runs quorvane-virtual-mac (intel-desktop: no Ftst unlock delay) and com.quorvane.SMCService from
+// The daemon as a process, everything pinned to one CPU: round trips through
+// QuorvaneXPCRemoteProxy (heartbeat, warm setTargetRPM) against a raw Unix-socket echo measured in
+// the same run, the daemon's own CPU per call, its idle CPU against a bare program whose thread
+// sleeps 1.25 s in a loop (idle-floor), and its resident memory against that program linked
+// dynamically and statically. Also its time from start to accepting connections. Runs
+// quorvane-virtual-mac (intel-desktop: no Ftst unlock delay) and com.quorvane.SMCService from
 // this program's own directory in a private bootstrap directory.
 //
-//   bench_daemon_roundtrip [--samples N] [--idle-seconds S] [--starts K]
+// CPU time is read from /proc/<pid>/task/*/schedstat (nanoseconds on CPU and times scheduled
+// in, per thread), not from the clock-tick counters of /proc/<pid>/stat, which are far too
+// coarse for a process that runs for a few microseconds a second. The idle window defaults to
+// 30 s (24 watchdog periods each; a window that is a whole number of periods holds the same
+// number of ticks for both programs); --idle-seconds 60 runs the full minute.
+//
+//   bench_daemon_roundtrip [--samples N] [--cpu-calls N] [--idle-seconds S] [--starts K] [--cpu C]
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,10 +39,14 @@ using namespace quorvane::integration;
 
 namespace {
 
+constexpr double watchdogPeriod = 1.25;  // seconds, the daemon's timer and the floor's sleep
+
 struct Options {
-    int samples = 2000;
-    double idleSeconds = 60;
+    int samples = 5000;
+    int cpuCalls = 2000;
+    double idleSeconds = 30;
     int starts = 5;
+    int cpu = -1;  // -1: the highest CPU this process may run on
 };
 
 Options parse(int argc, char** argv) {
@@ -40,15 +54,40 @@ Options parse(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (a == "--samples" && hasValue) o.samples = std::max(10, std::atoi(argv[++i]));
+        if (a == "--samples" && hasValue) o.samples = std::max(100, std::atoi(argv[++i]));
+        else if (a == "--cpu-calls" && hasValue) o.cpuCalls = std::max(100, std::atoi(argv[++i]));
         else if (a == "--idle-seconds" && hasValue) o.idleSeconds = std::max(0.0, std::atof(argv[++i]));
         else if (a == "--starts" && hasValue) o.starts = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--cpu" && hasValue) o.cpu = std::atoi(argv[++i]);
         else {
-            std::fprintf(stderr, "usage: %s [--samples N] [--idle-seconds S] [--starts K]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--samples N] [--cpu-calls N] [--idle-seconds S] [--starts K] [--cpu C]\n",
+                         argv[0]);
             std::exit(2);
         }
     }
     return o;
+}
+
+// Pins this process, and so every child it starts, to one CPU (what taskset -c does).
+int pinToOneCpu(int wanted) {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0) return -1;
+    int cpu = wanted;
+    if (cpu < 0) {
+        for (int c = CPU_SETSIZE - 1; c >= 0 && cpu < 0; --c) {
+            if (CPU_ISSET(c, &allowed)) cpu = c;
+        }
+    }
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    if (cpu < 0 || ::sched_setaffinity(0, sizeof one, &one) != 0) {
+        std::fprintf(stderr, "cannot pin to CPU %d\n", cpu);
+        std::exit(1);
+    }
+    return cpu;
 }
 
 struct Summary {
@@ -61,9 +100,14 @@ Summary summarize(std::vector<double> us) {
     return {at(0.5), at(0.99), us.front()};
 }
 
-void print(const char* name, const Summary& s, const Summary& base) {
-    std::printf("%-28s median %8.1f us  p99 %8.1f us  min %8.1f us  (median x%.1f, p99 x%.1f of echo)\n", name,
-                s.median, s.p99, s.min, s.median / base.median, s.p99 / base.p99);
+void print(const char* name, const Summary& s, const Summary& base, double target = 0) {
+    std::printf("  %-24s median %7.1f us  p99 %7.1f us  min %7.1f us", name, s.median, s.p99, s.min);
+    if (target > 0) {
+        const double ratio = s.median / base.median;
+        std::printf("  median x%.2f, p99 x%.2f of echo (target <= %.1fx: %s)", ratio, s.p99 / base.p99, target,
+                    ratio <= target ? "met" : "NOT met");
+    }
+    std::printf("\n");
 }
 
 double elapsedUs(SteadyClock::time_point since) {
@@ -114,32 +158,30 @@ private:
     int fd_ = -1;
 };
 
-struct ProcStat {
-    double rssKiB = 0;
-    double cpuSeconds = 0;
+double vmRssKiB(pid_t pid) {
+    const std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+    const auto at = status.find("VmRSS:");
+    return at == std::string::npos ? 0 : std::atof(status.c_str() + at + 6);
+}
+
+// CPU time and times scheduled in, summed over the threads a process has now.
+struct CpuUse {
+    double ns = 0;
+    double wakeups = 0;
+    CpuUse operator-(const CpuUse& o) const { return {ns - o.ns, wakeups - o.wakeups}; }
 };
 
-ProcStat readProc(pid_t pid) {
-    ProcStat s;
-    const std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
-    if (const auto at = status.find("VmRSS:"); at != std::string::npos) s.rssKiB = std::atof(status.c_str() + at + 6);
-    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    // Fields after the parenthesised command name; utime and stime are fields 14 and 15.
-    if (const auto close = stat.rfind(')'); close != std::string::npos) {
-        std::vector<std::string> fields;
-        std::size_t pos = close + 2;
-        while (pos < stat.size()) {
-            const auto space = stat.find(' ', pos);
-            fields.push_back(stat.substr(pos, space - pos));
-            if (space == std::string::npos) break;
-            pos = space + 1;
-        }
-        if (fields.size() > 12) {
-            const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
-            s.cpuSeconds = (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) / ticks;
+CpuUse cpuUse(pid_t pid) {
+    CpuUse use;
+    std::error_code ec;
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        double onCpu = 0, waited = 0, slices = 0;
+        if (std::sscanf(readFile(task.path() / "schedstat").c_str(), "%lf %lf %lf", &onCpu, &waited, &slices) == 3) {
+            use.ns += onCpu;
+            use.wakeups += slices;
         }
     }
-    return s;
+    return use;
 }
 
 // Blocking call through the proxy; aborts the run if the daemon does not answer in 5 s.
@@ -156,41 +198,44 @@ double timedCall(Call call) {
     return elapsedUs(start);
 }
 
+[[noreturn]] void fail(const char* what, const fs::path& log) {
+    std::fprintf(stderr, "%s:\n%s", what, readFile(log).c_str());
+    std::exit(1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const Options options = parse(argc, argv);
+    const int cpu = pinToOneCpu(options.cpu);
     EchoPeer echo;  // before any thread exists
 
     Harness harness;
     ::setenv("QUORVANE_BOOTSTRAP", harness.bootstrap().c_str(), 1);
-    for (const char* name : {kDaemonName, kVirtualMacName}) {
+    for (const char* name : {kDaemonName, kVirtualMacName, "idle-floor", "idle-floor-static"}) {
         if (!fs::exists(Harness::binary(name))) {
             std::fprintf(stderr, "build %s next to %s\n", name, binaryDirectory().c_str());
             return 1;
         }
     }
     Child mac = harness.startVirtualMac("intel-desktop");
-    if (!mac.started()) {
-        std::fprintf(stderr, "the virtual Mac did not start:\n%s", readFile(harness.root() / "virtual-mac.log").c_str());
-        return 1;
-    }
+    if (!mac.started()) fail("the virtual Mac did not start", harness.root() / "virtual-mac.log");
 
     // Start to accepting connections, over several starts.
+    const fs::path daemonLog = harness.root() / "daemon.log";
     std::vector<double> startMs;
     Child daemon;
     for (int i = 0; i < options.starts; ++i) {
         daemon.kill();
         const auto start = SteadyClock::now();
-        daemon = harness.spawnDaemon(harness.root() / "daemon.log");
+        daemon = harness.spawnDaemon(daemonLog);
         if (!Harness::waitUntil(10.0, [&] { return daemon.running() && Harness::acceptsConnections(harness.xpcSocket()); },
                                 std::chrono::milliseconds(0))) {
-            std::fprintf(stderr, "the daemon did not start:\n%s", readFile(harness.root() / "daemon.log").c_str());
-            return 1;
+            fail("the daemon did not start", daemonLog);
         }
         startMs.push_back(elapsedUs(start) / 1000.0);
     }
-    const ProcStat atStart = readProc(daemon.pid());
+    const double rssAtStart = vmRssKiB(daemon.pid());
 
     xpc::setLocalCodeIdentity({true, true, HelperConstants::appBundleID, HelperConstants::teamID});
     auto connection = xpc::Connection::connectToMachService(HelperConstants::machServiceName);
@@ -200,9 +245,6 @@ int main(int argc, char** argv) {
     });
     connection->resume();
 
-    const int warmup = std::max(5, options.samples / 20);
-    std::vector<double> echoUs, heartbeatUs, rpmUs;
-    for (int i = 0; i < warmup; ++i) echo.roundTripUs();
     auto heartbeat = [&] { return timedCall([&](auto done) { proxy.heartbeat([done](double) { done(); }); }); };
     auto setRPM = [&](double rpm) {
         return timedCall([&](auto done) {
@@ -215,44 +257,98 @@ int main(int argc, char** argv) {
             });
         });
     };
+    const int warmup = std::max(20, options.samples / 20);
+    for (int i = 0; i < warmup; ++i) echo.roundTripUs();
     for (int i = 0; i < warmup; ++i) heartbeat();
-    setRPM(2000);  // engages manual control: the timed calls below are warm
+    setRPM(2000);  // engages manual control: the calls below are warm
     for (int i = 0; i < warmup; ++i) setRPM(i % 2 ? 2000 : 2100);
 
     // Interleaved so that all three see the same machine load.
+    std::vector<double> echoUs, heartbeatUs, rpmUs;
     for (int i = 0; i < options.samples; ++i) {
         echoUs.push_back(echo.roundTripUs());
         heartbeatUs.push_back(heartbeat());
         rpmUs.push_back(setRPM(i % 2 ? 2000 : 2100));
     }
+
+    // The daemon's own CPU per call, one kind of call at a time (the virtual Mac's is not counted).
+    const CpuUse beforeHeartbeats = cpuUse(daemon.pid());
+    for (int i = 0; i < options.cpuCalls; ++i) heartbeat();
+    const CpuUse afterHeartbeats = cpuUse(daemon.pid());
+    for (int i = 0; i < options.cpuCalls; ++i) setRPM(i % 2 ? 2000 : 2100);
+    const CpuUse afterRPMs = cpuUse(daemon.pid());
     timedCall([&](auto done) { proxy.restoreAutomaticControl([done](OptionalError) { done(); }); });
     connection->invalidate();
+    const double rssAfterCalls = vmRssKiB(daemon.pid());
 
     const Summary echoS = summarize(echoUs);
-    std::printf("daemon round trips, %d samples each (intel-desktop virtual Mac)\n", options.samples);
+    std::printf("round trips, all processes pinned to CPU %d, %d samples each (intel-desktop virtual Mac)\n", cpu,
+                options.samples);
     print("unix-socket echo (64 B)", echoS, echoS);
-    print("heartbeat", summarize(heartbeatUs), echoS);
-    print("setTargetRPM (warm)", summarize(rpmUs), echoS);
+    print("heartbeat", summarize(heartbeatUs), echoS, 2.0);
+    print("setTargetRPM (warm)", summarize(rpmUs), echoS, 3.0);
+    std::printf("daemon CPU per call over %d calls each: heartbeat %.1f us, setTargetRPM (warm) %.1f us\n",
+                options.cpuCalls, (afterHeartbeats - beforeHeartbeats).ns / 1e3 / options.cpuCalls,
+                (afterRPMs - afterHeartbeats).ns / 1e3 / options.cpuCalls);
     const Summary startS = summarize(startMs);
     std::printf("start to accepting connections: median %.1f ms, min %.1f ms over %d starts\n", startS.median,
                 startS.min, options.starts);
 
-    std::printf("idle for %.0f s ...\n", options.idleSeconds);
-    std::fflush(stdout);
-    const ProcStat beforeIdle = readProc(daemon.pid());
-    std::this_thread::sleep_for(seconds(options.idleSeconds));
-    const ProcStat afterIdle = readProc(daemon.pid());
-    std::printf("daemon VmRSS: %.0f KiB after start, %.0f KiB after the round trips, %.0f KiB after %.0f s idle\n",
-                atStart.rssKiB, beforeIdle.rssKiB, afterIdle.rssKiB, options.idleSeconds);
-    std::printf("daemon CPU (utime+stime): %.2f s total, %.3f s during %.0f s idle (%.3f%% of one core)\n",
-                afterIdle.cpuSeconds, afterIdle.cpuSeconds - beforeIdle.cpuSeconds, options.idleSeconds,
-                options.idleSeconds > 0 ? 100.0 * (afterIdle.cpuSeconds - beforeIdle.cpuSeconds) / options.idleSeconds : 0.0);
+    // Idle: the daemon beside the bare programs, sampled in windows of four watchdog periods.
+    Child floorSleep = harness.spawn("idle-floor", {});
+    Child floorCondvar = harness.spawn("idle-floor", {"--condvar"});
+    Child floorStatic = harness.spawn("idle-floor-static", {});
+    const int periods = static_cast<int>(std::lround(options.idleSeconds / watchdogPeriod));
+    if (periods > 0) {
+        std::printf("idle for %.2f s (%d watchdog periods), all pinned to CPU %d ...\n", periods * watchdogPeriod,
+                    periods, cpu);
+        std::fflush(stdout);
+    }
+    std::this_thread::sleep_for(seconds(0.5));  // let the floor programs settle into their loop
+    const pid_t watched[] = {daemon.pid(), floorSleep.pid(), floorCondvar.pid()};
+    CpuUse idle[3];
+    std::vector<double> windowRatios[2];
+    for (int done = 0; done < periods;) {
+        const int window = std::min(4, periods - done);
+        CpuUse before[3];
+        for (int i = 0; i < 3; ++i) before[i] = cpuUse(watched[i]);
+        std::this_thread::sleep_for(seconds(window * watchdogPeriod));
+        CpuUse used[3];
+        for (int i = 0; i < 3; ++i) {
+            used[i] = cpuUse(watched[i]) - before[i];
+            idle[i].ns += used[i].ns;
+            idle[i].wakeups += used[i].wakeups;
+        }
+        for (int f = 0; f < 2; ++f) {
+            if (used[f + 1].ns > 0) windowRatios[f].push_back(used[0].ns / used[f + 1].ns);
+        }
+        done += window;
+    }
+    if (periods > 0) {
+        const double minutes = periods * watchdogPeriod / 60.0;
+        const char* names[] = {"daemon", "idle-floor (nanosleep)", "idle-floor (condvar)"};
+        for (int i = 0; i < 3; ++i) {
+            std::printf("  %-24s %7.3f ms CPU/min, %5.1f wake-ups/min, %6.1f us per wake-up\n", names[i],
+                        idle[i].ns / 1e6 / minutes, idle[i].wakeups / minutes,
+                        idle[i].wakeups > 0 ? idle[i].ns / 1e3 / idle[i].wakeups : 0.0);
+        }
+        for (int f = 0; f < 2; ++f) {
+            auto& r = windowRatios[f];
+            std::sort(r.begin(), r.end());
+            const double ratio = idle[f + 1].ns > 0 ? idle[0].ns / idle[f + 1].ns : 0;
+            std::printf("  daemon / %-15s x%.2f (target <= 1.2x: %s); per %.0f s window: min x%.2f, median x%.2f, max x%.2f\n",
+                        names[f + 1] + 11, ratio, ratio <= 1.2 ? "met" : "NOT met", 4 * watchdogPeriod,
+                        r.empty() ? 0 : r.front(), r.empty() ? 0 : r[r.size() / 2], r.empty() ? 0 : r.back());
+        }
+    }
+    const double rssIdle = vmRssKiB(daemon.pid());
+    std::printf("VmRSS: daemon %.0f KiB after start, %.0f KiB after the calls, %.0f KiB idle (%.2f MB; target < 4.0 MB: %s)\n",
+                rssAtStart, rssAfterCalls, rssIdle, rssIdle * 1024 / 1e6, rssIdle * 1024 < 4.0e6 ? "met" : "NOT met");
+    std::printf("       idle-floor %.0f KiB dynamically linked, %.0f KiB statically linked\n",
+                vmRssKiB(floorSleep.pid()), vmRssKiB(floorStatic.pid()));
 
     daemon.signal(SIGTERM);
     const auto status = daemon.waitFor(10.0);
-    if (!status || !status->exitedWith(0)) {
-        std::fprintf(stderr, "the daemon did not exit cleanly:\n%s", readFile(harness.root() / "daemon.log").c_str());
-        return 1;
-    }
+    if (!status || !status->exitedWith(0)) fail("the daemon did not exit cleanly", daemonLog);
     return 0;
 }

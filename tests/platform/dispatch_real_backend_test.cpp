@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/dispatch/dispatch.hpp"
@@ -79,6 +80,18 @@ TEST(RealDispatchQueue, DelayedJobsRunByDeadlineThenSubmissionAndNeverEarly) {
     EXPECT_FALSE(early);
 }
 
+TEST(RealDispatchQueue, AnIdleWorkerAsleepUntilAFarDeadlineWakesForEachEarlierJob) {
+    auto queue = realBackend().makeQueue("com.quorvane.test.wake");
+    auto ran = realBackend().makeSemaphore(0);
+    queue->asyncAfter(1h, [] {});
+    for (int i = 0; i < 20; ++i) {
+        // Alternately right away and after the worker has gone back to sleep on the hour.
+        if (i % 2) std::this_thread::sleep_for(2ms);
+        queue->async([ran] { ran->signal(); });
+        ASSERT_TRUE(ran->wait(generous)) << "job " << i << " waited for the far deadline";
+    }
+}
+
 TEST(RealDispatchQueue, IsCurrentOnlyOnItsOwnThread) {
     auto queue = realBackend().makeQueue("com.quorvane.test.current");
     auto other = realBackend().makeQueue("com.quorvane.test.other");
@@ -121,15 +134,7 @@ TEST(RealDispatchQueue, AJobMayReleaseTheLastReferenceToItsOwnQueue) {
     EXPECT_TRUE(weak.expired());
 }
 
-TEST(RealDispatchSemaphore, SignalledWaitSucceedsAndUnsignalledWaitTimesOut) {
-    auto semaphore = realBackend().makeSemaphore(0);
-    EXPECT_FALSE(semaphore->wait(20ms));
-    auto queue = realBackend().makeQueue("com.quorvane.test.semaphore");
-    queue->asyncAfter(10ms, [semaphore] { semaphore->signal(); });
-    EXPECT_TRUE(semaphore->wait(generous));
-}
-
-TEST(RealDispatchSemaphore, CountsLikeADispatchSemaphore) {
+TEST(RealDispatchSemaphore, CountsLikeADispatchSemaphoreAndWakesASleepingWaiter) {
     auto semaphore = realBackend().makeSemaphore(2);
     EXPECT_TRUE(semaphore->wait(0s));
     EXPECT_TRUE(semaphore->wait(0s));
@@ -138,7 +143,10 @@ TEST(RealDispatchSemaphore, CountsLikeADispatchSemaphore) {
     semaphore->signal();
     EXPECT_TRUE(semaphore->wait(0s));
     EXPECT_TRUE(semaphore->wait(0s));
-    EXPECT_FALSE(semaphore->wait(1ms));
+    EXPECT_FALSE(semaphore->wait(20ms));
+    auto queue = realBackend().makeQueue("com.quorvane.test.semaphore");
+    queue->asyncAfter(10ms, [semaphore] { semaphore->signal(); });
+    EXPECT_TRUE(semaphore->wait(generous));
     EXPECT_THROW(realBackend().makeSemaphore(-1), std::invalid_argument);
 }
 

@@ -2,8 +2,6 @@
 // never lies in the past of now. Pure functions, no state.
 #pragma once
 
-#include <algorithm>
-#include <chrono>
 #include <limits>
 
 #include "platform/clock/clock.hpp"
@@ -30,14 +28,6 @@ inline clock::Instant nextFireAfter(clock::Instant start, clock::Duration interv
         return clock::Instant{clock::Duration::max()};
     }
     return start + missed * interval;
-}
-
-// An instant of the suspending clock as a std::chrono::steady_clock time point. libstdc++'s
-// steady_clock reads CLOCK_MONOTONIC, the clock the suspending clock reads, so the two share an
-// origin and condition-variable waits can take dispatch deadlines directly.
-inline std::chrono::steady_clock::time_point toSteady(clock::Instant deadline) {
-    return std::chrono::steady_clock::time_point(
-        std::chrono::duration_cast<std::chrono::steady_clock::duration>(deadline.sinceOrigin));
 }
 
 }  // namespace quorvane::dispatch::detail

@@ -1,10 +1,12 @@
 // The real-thread backend: the factory, counting semaphores, and dispatchMain().
 #include "platform/dispatch/real_backend.hpp"
 
+#include <mutex>
 #include <stdexcept>
 #include <unistd.h>
 
 #include "platform/dispatch/deadline.hpp"
+#include "platform/dispatch/wake_word.hpp"
 
 namespace quorvane::dispatch {
 
@@ -16,27 +18,38 @@ class RealSemaphore final : public Semaphore {
 public:
     explicit RealSemaphore(long value) : count_(value) {}
 
-    // Notifies under the lock: a waiter that returns may destroy the semaphore at once, so the
-    // signaller must be done with the condition variable before the waiter can take the lock.
+    // Wakes under the lock: a waiter that returns may destroy the semaphore at once, so the
+    // signaller must be done with the word before the waiter can take the lock.
     void signal() override {
         std::lock_guard lock(mutex_);
         ++count_;
-        available_.notify_one();
+        if (waiters_ > 0) wake_.wake();
     }
 
     bool wait(Duration timeout) override {
-        const auto deadline = detail::toSteady(detail::deadlineAfter(clock_.now(), timeout));
+        const Instant deadline = detail::deadlineAfter(clock_.now(), timeout);
         std::unique_lock lock(mutex_);
-        if (!available_.wait_until(lock, deadline, [this] { return count_ > 0; })) return false;
-        --count_;
-        return true;
+        for (;;) {
+            if (count_ > 0) {
+                --count_;
+                return true;
+            }
+            if (clock_.now() >= deadline) return false;
+            const std::uint32_t seen = wake_.current();
+            ++waiters_;
+            lock.unlock();
+            wake_.waitUntil(seen, &deadline);
+            lock.lock();
+            --waiters_;
+        }
     }
 
 private:
     const clock::SuspendingClock clock_;
     std::mutex mutex_;
-    std::condition_variable available_;
-    long count_;  // guarded by mutex_
+    WakeWord wake_;
+    long count_;       // guarded by mutex_
+    long waiters_ = 0;  // guarded by mutex_
 };
 
 class RealBackend final : public Backend {

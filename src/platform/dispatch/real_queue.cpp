@@ -1,23 +1,38 @@
 #include <algorithm>
+#include <cstdint>
+#include <mutex>
 #include <pthread.h>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "platform/dispatch/deadline.hpp"
 #include "platform/dispatch/real_backend.hpp"
+#include "platform/dispatch/wake_word.hpp"
 
 namespace quorvane::dispatch::real {
 
-namespace {
-
-struct Pending {
+// A job, or a fire of a target (when job is empty).
+struct RealQueue::Pending {
     Instant deadline;
-    std::uint64_t sequence;
+    std::uint64_t sequence = 0;
     Job job;
+    std::weak_ptr<FireTarget> target;
+    std::uint64_t generation = 0;
+
+    void run() {
+        if (job) {
+            job();
+        } else if (auto alive = target.lock()) {
+            alive->fire(deadline, generation);
+        }
+    }
 };
 
+namespace {
+
 // Heap order: the job that must run first is at the front.
-bool runsLater(const Pending& a, const Pending& b) {
+bool runsLater(const RealQueue::Pending& a, const RealQueue::Pending& b) {
     if (a.deadline != b.deadline) return a.deadline > b.deadline;
     return a.sequence > b.sequence;
 }
@@ -26,10 +41,11 @@ bool runsLater(const Pending& a, const Pending& b) {
 
 struct RealQueue::Core {
     std::mutex mutex;
-    std::condition_variable wake;
+    WakeWord wake;                   // the worker sleeps on it
     std::vector<Pending> heap;       // guarded by mutex
     std::uint64_t nextSequence = 0;  // guarded by mutex
     bool stopping = false;           // guarded by mutex
+    bool sleeping = false;           // guarded by mutex; the worker sleeps and nobody woke it yet
 
     void serve();
 };
@@ -45,22 +61,27 @@ void RealQueue::Core::serve() {
     std::unique_lock lock(mutex);
     for (;;) {
         if (stopping) return;
-        if (heap.empty()) {
-            wake.wait(lock);
+        if (!heap.empty() && heap.front().deadline <= dispatchClock.now()) {
+            std::pop_heap(heap.begin(), heap.end(), runsLater);
+            {
+                Pending next = std::move(heap.back());
+                heap.pop_back();
+                lock.unlock();
+                next.run();
+            }  // whatever the job captured is released outside the lock
+            lock.lock();
             continue;
         }
-        const Instant deadline = heap.front().deadline;
-        if (dispatchClock.now() < deadline) {
-            wake.wait_until(lock, detail::toSteady(deadline));
-            continue;
-        }
-        std::pop_heap(heap.begin(), heap.end(), runsLater);
-        Job job = std::move(heap.back().job);
-        heap.pop_back();
+        // The word is read under the lock: a submission after the unlock changes it, so the
+        // sleep below returns at once instead of missing the job.
+        const std::uint32_t seen = wake.current();
+        const bool timed = !heap.empty();
+        const Instant deadline = timed ? heap.front().deadline : Instant{};
+        sleeping = true;
         lock.unlock();
-        job();
-        job = nullptr;  // whatever the job captured is released outside the lock
+        wake.waitUntil(seen, timed ? &deadline : nullptr);
         lock.lock();
+        sleeping = false;
     }
 }
 
@@ -78,7 +99,7 @@ RealQueue::~RealQueue() {
         core_->stopping = true;
         discarded.swap(core_->heap);
     }
-    core_->wake.notify_one();
+    core_->wake.wake();
     if (worker_.get_id() == std::this_thread::get_id()) {
         worker_.detach();  // the job running now is on this thread; the worker ends after it
     } else {
@@ -93,16 +114,34 @@ void RealQueue::asyncAfter(Duration delay, Job job) {
 }
 
 void RealQueue::asyncAt(Instant deadline, Job job) {
-    bool newFront;
+    Pending pending;
+    pending.deadline = deadline;
+    pending.job = std::move(job);
+    submit(std::move(pending));
+}
+
+void RealQueue::asyncFireAt(Instant deadline, std::weak_ptr<FireTarget> target, std::uint64_t generation) {
+    Pending pending;
+    pending.deadline = deadline;
+    pending.target = std::move(target);
+    pending.generation = generation;
+    submit(std::move(pending));
+}
+
+void RealQueue::submit(Pending pending) {
+    bool wake = false;
     {
         std::lock_guard lock(core_->mutex);
         if (core_->stopping) return;
-        core_->heap.push_back(Pending{deadline, core_->nextSequence++, std::move(job)});
+        pending.sequence = core_->nextSequence++;
+        core_->heap.push_back(std::move(pending));
         std::push_heap(core_->heap.begin(), core_->heap.end(), runsLater);
-        newFront = core_->heap.front().sequence == core_->nextSequence - 1;
+        // Only a sleeping worker whose next deadline just moved earlier needs waking, and only once.
+        const bool newFront = core_->heap.front().sequence == core_->nextSequence - 1;
+        wake = core_->sleeping && newFront;
+        if (wake) core_->sleeping = false;
     }
-    // The worker only needs waking when its next deadline moved earlier.
-    if (newFront) core_->wake.notify_one();
+    if (wake) core_->wake.wake();
 }
 
 bool RealQueue::isCurrent() const { return currentCore == core_.get(); }

@@ -1,6 +1,5 @@
 #include "platform/log/log.hpp"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,9 +10,7 @@
 #include <mutex>
 #include <utility>
 
-#ifdef QUORVANE_HAVE_JOURNAL
-#include <systemd/sd-journal.h>
-#endif
+#include "platform/log/journal_sink.hpp"
 
 namespace quorvane::log {
 
@@ -124,32 +121,6 @@ public:
     }
 };
 
-#ifdef QUORVANE_HAVE_JOURNAL
-class JournalSink final : public Sink {
-public:
-    static int priority(Level level) {
-        switch (level) {
-            case Level::Default: return 5;
-            case Level::Info: return 6;
-            case Level::Debug: return 7;
-            case Level::Error: return 3;
-            case Level::Fault: return 2;
-        }
-        return 5;
-    }
-
-    void write(const Record& record) override {
-        sd_journal_send("MESSAGE=%s", record.message.c_str(), "PRIORITY=%d", priority(record.level),
-                        "SYSLOG_IDENTIFIER=%s", record.subsystem.c_str(), "QUORVANE_SUBSYSTEM=%s",
-                        record.subsystem.c_str(), "QUORVANE_CATEGORY=%s", record.category.c_str(), nullptr);
-    }
-};
-
-bool journalAvailable() {
-    struct stat st {};
-    return ::stat("/run/systemd/journal/socket", &st) == 0 && S_ISSOCK(st.st_mode);
-}
-#endif
 
 using SinkList = std::vector<std::shared_ptr<Sink>>;
 
@@ -162,9 +133,7 @@ struct SinkRegistry {
     SinkRegistry() {
         auto initial = std::make_shared<SinkList>();
         initial->push_back(std::make_shared<StderrSink>());
-#ifdef QUORVANE_HAVE_JOURNAL
-        if (journalAvailable()) initial->push_back(std::make_shared<JournalSink>());
-#endif
+        if (JournalSink::available()) initial->push_back(std::make_shared<JournalSink>());
         sinks = std::move(initial);
     }
 
@@ -203,8 +172,9 @@ void removeSink(const std::shared_ptr<Sink>& sink) {
 
 namespace detail {
 
-void emit(Level level, const std::string& subsystem, const std::string& category, std::string message) {
-    const Record record{level, subsystem, category, std::move(message)};
+void emit(Level level, const std::string& subsystem, const std::string& category, std::string message,
+          const CodeLocation& where) {
+    const Record record{level, subsystem, category, std::move(message), where.file, where.line, where.function};
     const auto sinks = registry().snapshot();
     for (const auto& sink : *sinks) {
         try {

@@ -1,7 +1,7 @@
 // Unified-log stand-in: a logger per (subsystem, category), five levels, printf-style formats in
 // which "%{public}s" and "%{private}s" are accepted as "%s". Messages go to every installed sink:
-// stderr (one line each), the systemd journal when its socket exists, and capture sinks in tests.
-// Thread-safe.
+// stderr (one line each), the systemd journal when its socket exists (journal_sink.hpp), and
+// capture sinks in tests. Each record carries the code location of the logging call. Thread-safe.
 #pragma once
 
 #include <chrono>
@@ -20,6 +20,10 @@ struct Record {
     std::string subsystem;
     std::string category;
     std::string message;
+    // Where the logging call is; static strings, empty when unknown.
+    const char* file = "";
+    unsigned line = 0;
+    const char* function = "";
 };
 
 class Sink {
@@ -38,7 +42,13 @@ std::string format(const char* fmt, ...);
 std::string stripPrivacyAnnotations(const char* fmt);
 // The stderr line: "2026-12-06T18:50:52.123Z <level> <subsystem> [<category>] <message>\n" (UTC).
 std::string formatLine(const Record& record, std::chrono::system_clock::time_point when);
-void emit(Level level, const std::string& subsystem, const std::string& category, std::string message);
+struct CodeLocation {
+    const char* file = "";
+    unsigned line = 0;
+    const char* function = "";
+};
+void emit(Level level, const std::string& subsystem, const std::string& category, std::string message,
+          const CodeLocation& where);
 
 template <class T>
 decltype(auto) cArg(const T& v) {
@@ -54,6 +64,17 @@ decltype(auto) cArg(const T& v) {
 }
 }  // namespace detail
 
+// A format string with the location of the call that passed it: converting from the literal at
+// the call site is what captures the caller's file, line and function. (The builtins rather than
+// std::source_location, which the clang of the fuzzing build lacks.)
+struct FormatString {
+    FormatString(const char* fmt, const char* file = __builtin_FILE(), unsigned line = __builtin_LINE(),
+                 const char* function = __builtin_FUNCTION())
+        : text(fmt), where{file, line, function} {}
+    const char* text;
+    detail::CodeLocation where;
+};
+
 class Logger {
 public:
     Logger(std::string subsystem, std::string category)
@@ -63,14 +84,14 @@ public:
     const std::string& category() const { return category_; }
 
     template <class... A>
-    void log(Level level, const char* fmt, const A&... args) const {
-        detail::emit(level, subsystem_, category_, detail::format(fmt, detail::cArg(args)...));
+    void log(Level level, FormatString fmt, const A&... args) const {
+        detail::emit(level, subsystem_, category_, detail::format(fmt.text, detail::cArg(args)...), fmt.where);
     }
-    template <class... A> void notice(const char* f, const A&... a) const { log(Level::Default, f, a...); }
-    template <class... A> void info(const char* f, const A&... a) const { log(Level::Info, f, a...); }
-    template <class... A> void debug(const char* f, const A&... a) const { log(Level::Debug, f, a...); }
-    template <class... A> void error(const char* f, const A&... a) const { log(Level::Error, f, a...); }
-    template <class... A> void fault(const char* f, const A&... a) const { log(Level::Fault, f, a...); }
+    template <class... A> void notice(FormatString f, const A&... a) const { log(Level::Default, f, a...); }
+    template <class... A> void info(FormatString f, const A&... a) const { log(Level::Info, f, a...); }
+    template <class... A> void debug(FormatString f, const A&... a) const { log(Level::Debug, f, a...); }
+    template <class... A> void error(FormatString f, const A&... a) const { log(Level::Error, f, a...); }
+    template <class... A> void fault(FormatString f, const A&... a) const { log(Level::Fault, f, a...); }
 
 private:
     std::string subsystem_;
