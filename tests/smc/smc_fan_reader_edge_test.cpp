@@ -134,6 +134,28 @@ TEST_F(FanReaderTableTest, MissingTargetTakesTheCurrentSpeedAndMissingBoundsAreZ
     EXPECT_FALSE(s.isManaged);
 }
 
+TEST_F(FanReaderTableTest, NothingReadableTakesEveryDefault) {
+    // An empty table: every key is absent, the count probe finds nothing.
+    EXPECT_EQ(reader->fanCount(), 0);
+    smc->fail(SMCCommand::readKeyInfo, "F0Ac", SMCError::callFailed(-1));
+    const auto s = reader->status(0);
+    EXPECT_FALSE(s.currentRPMValid);
+    EXPECT_EQ(s.currentRPM, 0);
+    EXPECT_EQ(s.targetRPM, 0) << "a failed target takes the failed current's 0";
+    EXPECT_EQ(s.minRPM, 0);
+    EXPECT_EQ(s.maxRPM, 0);
+    EXPECT_FALSE(s.isManaged);
+}
+
+TEST_F(FanReaderTableTest, IndicesOutsideTheKeyRangeMakeNoExchange) {
+    for (long n : {-1L, 10L, 1000L}) {
+        const auto s = reader->status(n);
+        EXPECT_FALSE(s.currentRPMValid) << n;
+        EXPECT_EQ(s.currentRPM, 0) << n;
+    }
+    EXPECT_EQ(smc->total(), 0u);
+}
+
 TEST_F(FanReaderTableTest, KnownBoundsSkipBothBoundReads) {
     fanKey("F2Ac", 1800);
     fanKey("F2Mn", 1000);
