@@ -1,10 +1,10 @@
 # Entry points: `make test` (deps, build, tests), `make test-sanitizers`, `make fuzz-smoke`,
-# `make bench`, `make demo`. Everything builds with CMake presets and Ninja.
+# `make bench`, `make demo`, `make soak`. Everything builds with CMake presets and Ninja.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 20
 
 .PHONY: all deps build test build-asan build-tsan test-asan test-tsan test-sanitizers \
-        build-fuzz fuzz-smoke bench demo clean
+        build-fuzz fuzz-smoke bench demo soak clean
 
 all: build
 
@@ -55,6 +55,11 @@ bench: build
 
 demo: build
 	./scripts/demo
+
+# Random rounds over the real processes; SOAK_ROUNDS, SOAK_RANDOM and the others in scripts/soak.
+SOAK_ROUNDS ?= 30
+soak: build
+	SOAK_ROUNDS=$(SOAK_ROUNDS) ./scripts/soak
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz
