@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -67,24 +68,22 @@ protected:
     std::unique_ptr<SMCFanReader> reader;
 };
 
-TEST_F(FanReaderTableTest, FloatingFanCountsAreTruncatedAndClampedWithoutProbing) {
-    fnumFloat(2.9f);
-    EXPECT_EQ(reader->fanCount(), 2);
-    fnumFloat(1e30f);
-    EXPECT_EQ(reader->fanCount(), 10);
-    fnumFloat(-3.0f);
-    EXPECT_EQ(reader->fanCount(), 0);
-    fnumFloat(0.99f);
-    EXPECT_EQ(reader->fanCount(), 0);
-    EXPECT_EQ(probes(), 0u);
-}
-
-TEST_F(FanReaderTableTest, NonNumericFanCountFallsBackToTheProbe) {
-    fanKey("F0Ac", 1500);
-    fnumFloat(std::numeric_limits<float>::quiet_NaN());
-    EXPECT_EQ(reader->fanCount(), 1);
-    fnumFloat(std::numeric_limits<float>::infinity());
-    EXPECT_EQ(reader->fanCount(), 1);
+TEST_F(FanReaderTableTest, FloatingFanCountsAreTruncatedAndClampedAndNonNumbersProbe) {
+    fanKey("F0Ac", 1500);  // what the probe finds: one fan
+    const std::tuple<float, long, bool> rows[] = {
+        {2.9f, 2, false},
+        {1e30f, 10, false},
+        {-3.0f, 0, false},
+        {0.99f, 0, false},
+        {std::numeric_limits<float>::quiet_NaN(), 1, true},
+        {std::numeric_limits<float>::infinity(), 1, true},
+    };
+    for (const auto& [fnum, count, probed] : rows) {
+        fnumFloat(fnum);
+        const std::size_t before = probes();
+        EXPECT_EQ(reader->fanCount(), count) << fnum;
+        EXPECT_EQ(probes() > before, probed) << fnum;
+    }
 }
 
 TEST_F(FanReaderTableTest, FailedCountReadProbesAllTenIndicesWhateverTheGaps) {
