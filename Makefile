@@ -1,11 +1,11 @@
 # Entry points: `make test` (deps, build, tests), `make test-sanitizers`, `make fuzz-smoke`,
-# `make bench`, `make demo`, `make install`, `make package`, `make test-packaging`.
+# `make bench`, `make demo`, `make soak`, `make install`, `make package`, `make test-packaging`.
 # Everything builds with CMake presets and Ninja.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 20
 
 .PHONY: all deps build test build-asan build-tsan test-asan test-tsan test-sanitizers \
-        build-fuzz fuzz-smoke bench demo install package test-packaging clean
+        build-fuzz fuzz-smoke bench demo soak install package test-packaging clean
 
 all: build
 
@@ -64,6 +64,11 @@ bench: build
 
 demo: build
 	./scripts/demo
+
+# Random rounds over the real processes; SOAK_ROUNDS, SOAK_RANDOM and the others in scripts/soak.
+SOAK_ROUNDS ?= 30
+soak: build
+	SOAK_ROUNDS=$(SOAK_ROUNDS) ./scripts/soak
 
 # make install [PREFIX=/usr/local] [DESTDIR=…] and make package (a .deb for /usr) build the shipped
 # programs in build-dist for their prefix: the units and the virtual Mac's profile path follow it.

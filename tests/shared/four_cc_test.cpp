@@ -9,50 +9,44 @@
 namespace quorvane {
 namespace {
 
-TEST(FourCCCode, PacksFirstCharacterIntoMostSignificantByte) {
+const std::string kFFFD = "\xEF\xBF\xBD";
+
+TEST(FourCCCode, PacksFirstCharacterIntoMostSignificantByteAndRoundTrips) {
     EXPECT_EQ(FourCC::code("#KEY"), 0x234B4559u);
     EXPECT_EQ(FourCC::code("ui8 "), 0x75693820u);
-    EXPECT_EQ(FourCC::code("F0Md"), 0x46304D64u);
-}
-
-TEST(FourCCCode, RefusesStringsThatAreNotExactlyFourBytes) {
-    EXPECT_THROW(FourCC::code("abc"), std::invalid_argument);
-    EXPECT_THROW(FourCC::code("abcde"), std::invalid_argument);
-    EXPECT_THROW(FourCC::code(""), std::invalid_argument);
-    std::uint32_t code = 7;
-    EXPECT_FALSE(FourCC::tryCode("F10Ac", code));
-    EXPECT_EQ(code, 7u) << "a refused key must leave the output untouched";
-}
-
-TEST(FourCCCode, RefusesFourBytesThatAreNotValidUtf8) {
-    std::uint32_t code = 0;
-    EXPECT_FALSE(FourCC::tryCode(std::string("ab\xFF" "c", 4), code));
-    EXPECT_FALSE(FourCC::tryCode(std::string("a\xC3" "bc", 4), code));  // truncated sequence
-    EXPECT_THROW(FourCC::code(std::string("\xC0\x80" "ab", 4)), std::invalid_argument);  // overlong
-}
-
-TEST(FourCCCode, AcceptsMultibyteUtf8OfFourBytes) {
-    // "é" is two bytes, so "éab" is four bytes of UTF-8.
-    std::uint32_t code = 0;
-    ASSERT_TRUE(FourCC::tryCode("\xC3\xA9" "ab", code));
-    EXPECT_EQ(code, 0xC3A96162u);
-    EXPECT_EQ(FourCC::string(code), "\xC3\xA9" "ab");
-}
-
-TEST(FourCCString, KeepsTrailingSpacesAndZeroBytes) {
-    EXPECT_EQ(FourCC::string(0x75693820u), "ui8 ");
-    EXPECT_EQ(FourCC::string(0x41420000u), std::string("AB\0\0", 4));
-}
-
-TEST(FourCCString, ReplacesInvalidBytesWithReplacementCharacter) {
-    const std::string s = FourCC::string(0x41FF4243u);
-    EXPECT_EQ(s, "A\xEF\xBF\xBD" "BC");
-}
-
-TEST(FourCCString, RoundTripsEveryValidAsciiKey) {
-    for (const char* key : {"#KEY", "FNum", "Ftst", "F9Tg", "flt ", "TC0P"}) {
+    EXPECT_EQ(FourCC::code("\xC3\xA9" "ab"), 0xC3A96162u);  // "é" is two bytes
+    for (const char* key : {"#KEY", "FNum", "F9Tg", "flt ", "\xC3\xA9" "ab"}) {
         EXPECT_EQ(FourCC::string(FourCC::code(key)), key);
     }
+    EXPECT_EQ(FourCC::string(0x41420000u), std::string("AB\0\0", 4)) << "nothing is trimmed";
+}
+
+TEST(FourCCCode, RefusesAnythingButFourBytesOfValidUtf8) {
+    for (const std::string& bad : {std::string("abc"), std::string("abcde"), std::string(),
+                                  std::string("ab\xFF" "c", 4), std::string("a\xC3" "bc", 4),
+                                  std::string("\xC0\x80" "ab", 4), std::string("\xED\xA0\x80" "a", 4)}) {
+        std::uint32_t code = 7;
+        EXPECT_FALSE(FourCC::tryCode(bad, code)) << bad;
+        EXPECT_EQ(code, 7u) << "a refused key must leave the output untouched";
+        EXPECT_THROW(FourCC::code(bad), std::invalid_argument);
+    }
+}
+
+TEST(FourCCString, EachBrokenSequenceBecomesOneReplacementCharacter) {
+    // Maximal subpart: a lead byte with the continuation bytes that still fit it is one broken
+    // sequence; a byte that cannot start or continue one is a sequence of its own.
+    const std::pair<std::uint32_t, std::string> rows[] = {
+        {0x41FF4243u, "A" + kFFFD + "BC"},              // invalid byte
+        {0x41E28241u, "A" + kFFFD + "A"},     // three-byte sequence cut after two
+        {0xF09F9841u, kFFFD + "A"},                      // four-byte sequence cut after three
+        {0x414243E2u, "ABC" + kFFFD},  // lead byte at the very end
+        {0xC3414243u, kFFFD + "ABC"},                    // two-byte lead, no continuation
+        {0xE0804142u, kFFFD + kFFFD + "AB"},             // overlong: E0 then 80 are separate
+        {0xEDA08041u, kFFFD + kFFFD + kFFFD + "A"},      // surrogate: each byte separate
+        {0x80808080u, kFFFD + kFFFD + kFFFD + kFFFD},    // lone continuation bytes
+        {0xF4908080u, kFFFD + kFFFD + kFFFD + kFFFD},    // above U+10FFFF
+    };
+    for (const auto& [code, text] : rows) EXPECT_EQ(FourCC::string(code), text) << std::hex << code;
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -50,24 +51,19 @@ protected:
     }
 };
 
-TEST_F(FaultInjectionTest, KeyFaultAnswersItsResultForEveryCommandUntilCleared) {
+TEST_F(FaultInjectionTest, KeyFaultAnswersItsResultForItsCommandsUntilCleared) {
     const io_connect_t c = openSMC();
     mac->failKey("F0Ac", 0x85);
+    mac->failKey("F0Md", 0x01, smc_command::writeBytes);
     EXPECT_EQ(resultOf(c, keyInfoRequest("F0Ac")), 0x85);
     EXPECT_EQ(resultOf(c, readRequest("F0Ac", 4)), 0x85);
     EXPECT_EQ(resultOf(c, readRequest("F1Ac", 4)), smc_result::success);
     EXPECT_EQ(mac->exchangeCount(smc_command::readBytes, "F0Ac"), 1u);  // faulted exchanges still count
-    mac->clearFault("F0Ac");
-    EXPECT_EQ(resultOf(c, readRequest("F0Ac", 4)), smc_result::success);
-    IOServiceClose(c);
-}
-
-TEST_F(FaultInjectionTest, KeyFaultCanBeLimitedToOneCommand) {
-    const io_connect_t c = openSMC();
-    mac->failKey("F0Md", 0x01, smc_command::writeBytes);
-    EXPECT_EQ(resultOf(c, readRequest("F0Md", 1)), smc_result::success);
+    EXPECT_EQ(resultOf(c, readRequest("F0Md", 1)), smc_result::success) << "only writes of F0Md fail";
     EXPECT_EQ(resultOf(c, writeRequest("F0Md", smc_type_codes::ui8, {0})), 0x01);
     EXPECT_TRUE(mac->writeLog().empty());
+    mac->clearFault("F0Ac");
+    EXPECT_EQ(resultOf(c, readRequest("F0Ac", 4)), smc_result::success);
     IOServiceClose(c);
 }
 
@@ -95,26 +91,22 @@ TEST_F(FaultInjectionTest, TransportFailureForAllCallsOrOneKey) {
     IOServiceClose(c);
 }
 
-TEST_F(FaultInjectionTest, ShortOutputIsReported) {
+TEST_F(FaultInjectionTest, ShortOutputAndRefusedOpenUntilSwitchedOff) {
     const io_connect_t c = openSMC();
-    mac->setShortOutput(79);
-    std::size_t size = 0;
-    EXPECT_EQ(call(c, readRequest("F0Ac", 4), nullptr, &size), kIOReturnSuccess);
-    EXPECT_EQ(size, 79u);
-    mac->setShortOutput(std::nullopt);
-    EXPECT_EQ(call(c, readRequest("F0Ac", 4), nullptr, &size), kIOReturnSuccess);
-    EXPECT_EQ(size, 80u);
-    IOServiceClose(c);
-}
-
-TEST_F(FaultInjectionTest, RefusedOpenReturnsTheGivenCode) {
-    mac->refuseOpen(kIOReturnNotPrivileged);
-    kern_return_t kr = 0;
-    openSMC(&kr);
-    EXPECT_EQ(kr, kIOReturnNotPrivileged);
-    mac->refuseOpen(std::nullopt);
-    const io_connect_t c = openSMC(&kr);
-    EXPECT_EQ(kr, kIOReturnSuccess);
+    for (std::optional<std::size_t> shortOutput : {std::optional<std::size_t>(79), std::optional<std::size_t>()}) {
+        mac->setShortOutput(shortOutput);
+        std::size_t size = 0;
+        EXPECT_EQ(call(c, readRequest("F0Ac", 4), nullptr, &size), kIOReturnSuccess);
+        EXPECT_EQ(size, shortOutput.value_or(80));
+    }
+    for (std::optional<kern_return_t> refusal : {std::optional<kern_return_t>(kIOReturnNotPrivileged),
+                                                 std::optional<kern_return_t>()}) {
+        mac->refuseOpen(refusal);
+        kern_return_t kr = 0;
+        const io_connect_t opened = openSMC(&kr);
+        EXPECT_EQ(kr, refusal.value_or(kIOReturnSuccess));
+        if (kr == kIOReturnSuccess) IOServiceClose(opened);
+    }
     IOServiceClose(c);
 }
 

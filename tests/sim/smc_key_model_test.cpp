@@ -50,31 +50,25 @@ TEST_F(SMCKeyModelTest, ReadReturnsTheValueBytesOfTheKey) {
     EXPECT_EQ(reply.value()[4], 0);  // nothing beyond the key's size
 }
 
-TEST_F(SMCKeyModelTest, AbsentKeyAnswers0x84ForEveryKeyedCommand) {
-    EXPECT_EQ(resultOf(keyInfoRequest("ZZZZ")), smc_result::keyNotFound);
-    EXPECT_EQ(resultOf(readRequest("ZZZZ", 1)), smc_result::keyNotFound);
-    EXPECT_EQ(resultOf(writeRequest("ZZZZ", smc_type_codes::ui8, {1})), smc_result::keyNotFound);
-}
-
-TEST_F(SMCKeyModelTest, WriteOnlyKeyIsNotReadableAndReadOnlyKeysAreNotWritable) {
-    EXPECT_EQ(resultOf(readRequest("KPPW", 1)), smc_result::notReadable);
-    EXPECT_EQ(resultOf(writeRequest("KPPW", smc_type_codes::ui8, {1})), smc_result::success);
-    EXPECT_EQ(resultOf(writeRequest("#KEY", smc_type_codes::ui32, {0, 0, 0, 1})), smc_result::notWritable);
-    EXPECT_EQ(resultOf(writeRequest("F0Ac", smc_type_codes::flt, {0, 0, 0x7a, 0x44})), smc_result::notWritable);
-    EXPECT_EQ(resultOf(writeRequest("F0Mx", smc_type_codes::flt, {0, 0, 0x7a, 0x44})), smc_result::notWritable);
-}
-
-TEST_F(SMCKeyModelTest, SizeOrTypeThatDiffersFromTheKeysIsRefused) {
-    EXPECT_EQ(resultOf(readRequest("F0Ac", 2)), smc_result::sizeMismatch);
-    EXPECT_EQ(resultOf(writeRequest("F0Tg", smc_type_codes::fpe2, {0x1F, 0x40})), smc_result::sizeMismatch);
-    EXPECT_EQ(resultOf(writeRequest("F0Tg", smc_type_codes::ui32, {0, 0, 0x7a, 0x44})), smc_result::sizeMismatch);
+TEST_F(SMCKeyModelTest, RefusedExchangesAnswerTheirResultCodeAndWriteNothing) {
+    const std::pair<SMCRecord, std::uint8_t> rows[] = {
+        {keyInfoRequest("ZZZZ"), smc_result::keyNotFound},
+        {readRequest("ZZZZ", 1), smc_result::keyNotFound},
+        {writeRequest("ZZZZ", smc_type_codes::ui8, {1}), smc_result::keyNotFound},
+        {readRequest("KPPW", 1), smc_result::notReadable},  // write-only
+        {writeRequest("#KEY", smc_type_codes::ui32, {0, 0, 0, 1}), smc_result::notWritable},
+        {writeRequest("F0Ac", smc_type_codes::flt, {0, 0, 0x7a, 0x44}), smc_result::notWritable},
+        {writeRequest("F0Mx", smc_type_codes::flt, {0, 0, 0x7a, 0x44}), smc_result::notWritable},
+        {readRequest("F0Ac", 2), smc_result::sizeMismatch},
+        {writeRequest("F0Tg", smc_type_codes::fpe2, {0x1F, 0x40}), smc_result::sizeMismatch},
+        {writeRequest("F0Tg", smc_type_codes::ui32, {0, 0, 0x7a, 0x44}), smc_result::sizeMismatch},
+    };
+    for (const auto& [request, result] : rows) EXPECT_EQ(resultOf(request), result) << FourCC::string(request.key());
     EXPECT_EQ(model.writeLog().size(), 0u);
-}
-
-TEST_F(SMCKeyModelTest, UnknownCommandIsAGenericFault) {
-    const std::uint8_t r = resultOf(request(0x42, "F0Ac"));
-    EXPECT_NE(r, smc_result::success);
-    EXPECT_NE(r, smc_result::keyNotFound);
+    const std::uint8_t unknownCommand = resultOf(request(0x42, "F0Ac"));
+    EXPECT_NE(unknownCommand, smc_result::success);
+    EXPECT_NE(unknownCommand, smc_result::keyNotFound);
+    EXPECT_EQ(resultOf(writeRequest("KPPW", smc_type_codes::ui8, {1})), smc_result::success);
 }
 
 TEST_F(SMCKeyModelTest, KeyByIndexWalksTheSortedKeysAndEndsWith0x84) {

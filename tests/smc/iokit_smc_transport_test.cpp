@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -187,56 +188,50 @@ TEST_F(IOKitTransportTest, CallUsesSelectorTwoWithEightyByteRecords) {
     EXPECT_EQ(std::memcmp(&sent, &request, sizeof sent), 0);
 }
 
-TEST_F(IOKitTransportTest, FailedCallIsCallFailedWithItsCode) {
+TEST_F(IOKitTransportTest, FailedOrShortCallsFailAndAnyResultByteIsASuccessfulExchange) {
     iokit::ScopedServiceRegistration reg("AppleSMC", service);
     IOKitSMCTransport transport;
-    service->current.lock()->answer(SMCParamStruct{}, 80, kIOReturnNotResponding);
-    EXPECT_EQ(errorOf([&] { transport.call(SMCParamStruct{}); }), SMCError::callFailed(kIOReturnNotResponding));
+    SMCParamStruct refused{};
+    refused.result = 0x84;  // interpreting it is the bridge's job
+    refused.status = 0x7F;
+    refused.bytes[31] = 0x99;
+    struct Row {
+        std::size_t outputSize;
+        kern_return_t kr;
+        std::optional<SMCError> error;
+    };
+    const Row rows[] = {
+        {80, kIOReturnNotResponding, SMCError::callFailed(kIOReturnNotResponding)},
+        {79, kIOReturnSuccess, SMCError::callFailed(kIOReturnUnderrun)},
+        {0, kIOReturnSuccess, SMCError::callFailed(kIOReturnUnderrun)},
+        {80, kIOReturnSuccess, std::nullopt},
+    };
+    for (const auto& row : rows) {
+        service->current.lock()->answer(refused, row.outputSize, row.kr);
+        if (row.error) {
+            EXPECT_EQ(errorOf([&] { transport.call(SMCParamStruct{}); }), *row.error) << row.outputSize;
+        } else {
+            const SMCParamStruct got = transport.call(SMCParamStruct{});
+            EXPECT_EQ(std::memcmp(&got, &refused, sizeof got), 0);
+        }
+    }
 }
 
-TEST_F(IOKitTransportTest, ShortOutputIsUnderrun) {
+TEST_F(IOKitTransportTest, EachTransportOwnsOneConnectionAndClosesItOnDestruction) {
     iokit::ScopedServiceRegistration reg("AppleSMC", service);
-    IOKitSMCTransport transport;
-    service->current.lock()->answer(SMCParamStruct{}, 79);
-    EXPECT_EQ(errorOf([&] { transport.call(SMCParamStruct{}); }), SMCError::callFailed(kIOReturnUnderrun));
-    service->current.lock()->answer(SMCParamStruct{}, 0);
-    EXPECT_EQ(errorOf([&] { transport.call(SMCParamStruct{}); }), SMCError::callFailed(kIOReturnUnderrun));
-}
-
-TEST_F(IOKitTransportTest, NonZeroResultByteIsStillASuccessfulExchange) {
-    iokit::ScopedServiceRegistration reg("AppleSMC", service);
-    IOKitSMCTransport transport;
-    SMCParamStruct reply{};
-    reply.result = 0x84;
-    reply.status = 0x7F;
-    reply.key = 0xDEADBEEF;
-    reply.bytes[31] = 0x99;
-    service->current.lock()->answer(reply);
-    const SMCParamStruct got = transport.call(SMCParamStruct{});
-    EXPECT_EQ(std::memcmp(&got, &reply, sizeof got), 0);
-}
-
-TEST_F(IOKitTransportTest, DestructionClosesTheConnection) {
-    iokit::ScopedServiceRegistration reg("AppleSMC", service);
+    IOKitSMCTransport kept;
     io_connect_t conn = 0;
     {
         IOKitSMCTransport transport;
         conn = transport.connection();
-        EXPECT_NE(conn, 0u);
+        EXPECT_NE(conn, kept.connection());
+        EXPECT_EQ(service->opens.load(), 2);
         EXPECT_FALSE(service->current.expired());
     }
     EXPECT_TRUE(service->current.expired()) << "the user client must be released";
     SMCParamStruct in{}, out{};
     std::size_t size = sizeof out;
     EXPECT_NE(IOConnectCallStructMethod(conn, 2, &in, sizeof in, &out, &size), kIOReturnSuccess);
-}
-
-TEST_F(IOKitTransportTest, EachTransportOpensItsOwnConnection) {
-    iokit::ScopedServiceRegistration reg("AppleSMC", service);
-    IOKitSMCTransport a;
-    IOKitSMCTransport b;
-    EXPECT_NE(a.connection(), b.connection());
-    EXPECT_EQ(service->opens.load(), 2);
 }
 
 TEST_F(IOKitTransportTest, ConcurrentCallsNeverOverlapInsideTheStructMethod) {

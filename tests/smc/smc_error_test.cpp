@@ -28,12 +28,5 @@ TEST(SMCErrorEquality, SameCaseAndPayload) {
     EXPECT_FALSE(SMCError::smcResult(1) == SMCError::smcResult(2));
 }
 
-TEST(SMCErrorPayload, CarriesCodeAndText) {
-    EXPECT_EQ(SMCError::openFailed(-5).code(), -5);
-    EXPECT_EQ(SMCError::smcResult(0x87).code(), 0x87);
-    EXPECT_EQ(SMCError::codec("m").text(), "m");
-    EXPECT_EQ(SMCError::notWritable("Ftst").kind(), SMCError::Kind::notWritable);
-}
-
 }  // namespace
 }  // namespace quorvane

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -67,24 +68,22 @@ protected:
     std::unique_ptr<SMCFanReader> reader;
 };
 
-TEST_F(FanReaderTableTest, FloatingFanCountsAreTruncatedAndClampedWithoutProbing) {
-    fnumFloat(2.9f);
-    EXPECT_EQ(reader->fanCount(), 2);
-    fnumFloat(1e30f);
-    EXPECT_EQ(reader->fanCount(), 10);
-    fnumFloat(-3.0f);
-    EXPECT_EQ(reader->fanCount(), 0);
-    fnumFloat(0.99f);
-    EXPECT_EQ(reader->fanCount(), 0);
-    EXPECT_EQ(probes(), 0u);
-}
-
-TEST_F(FanReaderTableTest, NonNumericFanCountFallsBackToTheProbe) {
-    fanKey("F0Ac", 1500);
-    fnumFloat(std::numeric_limits<float>::quiet_NaN());
-    EXPECT_EQ(reader->fanCount(), 1);
-    fnumFloat(std::numeric_limits<float>::infinity());
-    EXPECT_EQ(reader->fanCount(), 1);
+TEST_F(FanReaderTableTest, FloatingFanCountsAreTruncatedAndClampedAndNonNumbersProbe) {
+    fanKey("F0Ac", 1500);  // what the probe finds: one fan
+    const std::tuple<float, long, bool> rows[] = {
+        {2.9f, 2, false},
+        {1e30f, 10, false},
+        {-3.0f, 0, false},
+        {0.99f, 0, false},
+        {std::numeric_limits<float>::quiet_NaN(), 1, true},
+        {std::numeric_limits<float>::infinity(), 1, true},
+    };
+    for (const auto& [fnum, count, probed] : rows) {
+        fnumFloat(fnum);
+        const std::size_t before = probes();
+        EXPECT_EQ(reader->fanCount(), count) << fnum;
+        EXPECT_EQ(probes() > before, probed) << fnum;
+    }
 }
 
 TEST_F(FanReaderTableTest, FailedCountReadProbesAllTenIndicesWhateverTheGaps) {
@@ -132,6 +131,28 @@ TEST_F(FanReaderTableTest, MissingTargetTakesTheCurrentSpeedAndMissingBoundsAreZ
     EXPECT_EQ(s.maxRPM, 0);
     EXPECT_TRUE(s.currentRPMValid);
     EXPECT_FALSE(s.isManaged);
+}
+
+TEST_F(FanReaderTableTest, NothingReadableTakesEveryDefault) {
+    // An empty table: every key is absent, the count probe finds nothing.
+    EXPECT_EQ(reader->fanCount(), 0);
+    smc->fail(SMCCommand::readKeyInfo, "F0Ac", SMCError::callFailed(-1));
+    const auto s = reader->status(0);
+    EXPECT_FALSE(s.currentRPMValid);
+    EXPECT_EQ(s.currentRPM, 0);
+    EXPECT_EQ(s.targetRPM, 0) << "a failed target takes the failed current's 0";
+    EXPECT_EQ(s.minRPM, 0);
+    EXPECT_EQ(s.maxRPM, 0);
+    EXPECT_FALSE(s.isManaged);
+}
+
+TEST_F(FanReaderTableTest, IndicesOutsideTheKeyRangeMakeNoExchange) {
+    for (long n : {-1L, 10L, 1000L}) {
+        const auto s = reader->status(n);
+        EXPECT_FALSE(s.currentRPMValid) << n;
+        EXPECT_EQ(s.currentRPM, 0) << n;
+    }
+    EXPECT_EQ(smc->total(), 0u);
 }
 
 TEST_F(FanReaderTableTest, KnownBoundsSkipBothBoundReads) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -41,27 +42,17 @@ protected:
 
 // ---- exchange counts and request records ----
 
-TEST_F(BridgeTest, ColdReadAsksKeyInfoThenValueAndWarmReadOnlyValue) {
-    smc->keyInfo("F0Ac", 2, "fpe2");
-    smc->value("F0Ac", {0x1F, 0x40});
-    EXPECT_EQ(bridge->read("F0Ac"), 2000.0);
-    EXPECT_EQ(smc->commands(), (Cmd{9, 5}));
-    EXPECT_EQ(bridge->read("F0Ac"), 2000.0);
-    EXPECT_EQ(smc->commands(), (Cmd{9, 5, 5}));
-}
-
-TEST_F(BridgeTest, RequestsCarryOnlyTheFieldsTheirCommandUses) {
+TEST_F(BridgeTest, ColdReadAsksKeyInfoThenValueWithOnlyTheFieldsEachCommandUses) {
     smc->keyInfo("F0Ac", 2, "fpe2", 0, 0xD4);
     smc->value("F0Ac", {0x1F, 0x40});
-    bridge->read("F0Ac");
+    EXPECT_EQ(bridge->read("F0Ac"), 2000.0);
+    EXPECT_EQ(bridge->read("F0Ac"), 2000.0);
+    EXPECT_EQ(smc->commands(), (Cmd{9, 5, 5})) << "a warm read is one exchange";
     const auto reqs = smc->requests();
-    ASSERT_EQ(reqs.size(), 2u);
-
     SMCParamStruct info{};
     info.key = FourCC::code("F0Ac");
     info.data8 = 9;
     EXPECT_EQ(std::memcmp(&reqs[0], &info, sizeof info), 0);
-
     SMCParamStruct read{};
     read.key = FourCC::code("F0Ac");
     read.keyInfo.dataSize = 2;
@@ -171,34 +162,23 @@ TEST_F(BridgeTest, StatusByteIsNeverExamined) {
 
 // ---- codec failures ----
 
-TEST_F(BridgeTest, UnencodableValueFailsBeforeAnyWriteExchange) {
+TEST_F(BridgeTest, CodecFailuresNameTheKeyAndNothingIsWritten) {
     smc->keyInfo("F0Tg", 2, "ui16");
-    const SMCError e = errorOf([&] { bridge->write("F0Tg", 70000); });
-    EXPECT_EQ(e, SMCError::codec("encode F0Tg: valueOutOfRange(70000.0)"));
-    EXPECT_EQ(smc->count(6), 0u);
-}
-
-TEST_F(BridgeTest, EncodedSizeDifferingFromKeySizeIsRefusedUnsent) {
-    smc->keyInfo("F0Tg", 4, "ui16");
-    const SMCError e = errorOf([&] { bridge->write("F0Tg", 1200); });
-    EXPECT_EQ(e, SMCError::codec("size mismatch for F0Tg: encoded 2 != 4"));
-    EXPECT_EQ(e.description(), "codec(\"size mismatch for F0Tg: encoded 2 != 4\")");
-    EXPECT_EQ(smc->count(6), 0u);
-}
-
-TEST_F(BridgeTest, UnknownTypeFailsToDecodeAndToEncode) {
+    smc->keyInfo("F1Tg", 4, "ui16");
     smc->keyInfo("RPlt", 8, "ch8*");
     smc->value("RPlt", {'j', '3', '1', '4'});
-    EXPECT_EQ(errorOf([&] { bridge->read("RPlt"); }), SMCError::codec("decode RPlt: unsupportedType(\"ch8*\")"));
-    EXPECT_EQ(errorOf([&] { bridge->write("RPlt", 1); }), SMCError::codec("encode RPlt: unsupportedType(\"ch8*\")"));
-    EXPECT_EQ(smc->count(6), 0u);
-}
-
-TEST_F(BridgeTest, KeySizeSmallerThanTypeFailsToDecode) {
     smc->keyInfo("F0Ac", 1, "fpe2");
     smc->value("F0Ac", {0x1F, 0x40});
-    EXPECT_EQ(errorOf([&] { bridge->read("F0Ac"); }),
-              SMCError::codec("decode F0Ac: sizeMismatch(expected: 2, got: 1)"));
+    const std::pair<std::function<void()>, std::string> rows[] = {
+        {[&] { bridge->write("F0Tg", 70000); }, "encode F0Tg: valueOutOfRange(70000.0)"},
+        {[&] { bridge->write("F0Tg", 250000); }, "encode F0Tg: valueOutOfRange(250000.0)"},
+        {[&] { bridge->write("F1Tg", 1200); }, "size mismatch for F1Tg: encoded 2 != 4"},
+        {[&] { bridge->read("RPlt"); }, "decode RPlt: unsupportedType(\"ch8*\")"},
+        {[&] { bridge->write("RPlt", 1); }, "encode RPlt: unsupportedType(\"ch8*\")"},
+        {[&] { bridge->read("F0Ac"); }, "decode F0Ac: sizeMismatch(expected: 2, got: 1)"},
+    };
+    for (const auto& [call, text] : rows) EXPECT_EQ(errorOf(call), SMCError::codec(text)) << text;
+    EXPECT_EQ(smc->count(6), 0u);
 }
 
 TEST_F(BridgeTest, ReadRawReturnsKeySizedBytesCappedAtThirtyTwo) {
@@ -218,26 +198,23 @@ TEST_F(BridgeTest, ReadRawReturnsKeySizedBytesCappedAtThirtyTwo) {
 
 // ---- key count and enumeration ----
 
-TEST_F(BridgeTest, KeyCountDecodesHashKeyByItsOwnType) {
-    smc->keyInfo("#KEY", 4, "ui32");
-    smc->value("#KEY", {0x00, 0x00, 0x07, 0xD0});
-    EXPECT_EQ(bridge->keyCount(), 2000);
-}
-
-TEST_F(BridgeTest, KeyCountTruncatesTowardZero) {
+TEST_F(BridgeTest, KeyCountDecodesHashKeyByItsOwnTypeAndRefusesNonCounts) {
     smc->keyInfo("#KEY", 4, "flt ");
     smc->value("#KEY", {0x66, 0x66, 0x4E, 0x41});  // 12.9f
-    EXPECT_EQ(bridge->keyCount(), 12);
-}
-
-TEST_F(BridgeTest, KeyCountRefusesValuesThatAreNotCounts) {
-    smc->keyInfo("#KEY", 4, "flt ");
-    smc->value("#KEY", {0x00, 0x00, 0x80, 0xBF});  // -1.0f
-    EXPECT_EQ(errorOf([&] { bridge->keyCount(); }), SMCError::codec("decode #KEY: valueOutOfRange(-1.0)"));
-    smc->value("#KEY", {0xCA, 0xF2, 0x49, 0x71});  // ~1e30f, beyond any long
-    EXPECT_EQ(errorOf([&] { bridge->keyCount(); }).kind(), SMCError::Kind::codec);
-    smc->value("#KEY", {0x00, 0x00, 0xC0, 0x7F});  // NaN
-    EXPECT_EQ(errorOf([&] { bridge->keyCount(); }), SMCError::codec("decode #KEY: valueOutOfRange(nan)"));
+    EXPECT_EQ(bridge->keyCount(), 12) << "truncated toward zero";
+    const std::pair<std::vector<std::uint8_t>, std::string> refused[] = {
+        {{0x00, 0x00, 0x80, 0xBF}, "decode #KEY: valueOutOfRange(-1.0)"},
+        {{0xCA, 0xF2, 0x49, 0x71}, ""},  // ~1e30f, beyond any long
+        {{0x00, 0x00, 0xC0, 0x7F}, "decode #KEY: valueOutOfRange(nan)"},
+    };
+    for (const auto& [bytes, text] : refused) {
+        smc->value("#KEY", bytes);
+        const SMCError e = errorOf([&] { bridge->keyCount(); });
+        EXPECT_EQ(e.kind(), SMCError::Kind::codec);
+        if (!text.empty()) {
+            EXPECT_EQ(e, SMCError::codec(text));
+        }
+    }
 }
 
 TEST_F(BridgeTest, KeyAtIndexSendsTheIndexAndNamesTheReplyKey) {

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstring>
+#include <functional>
+#include <new>
 #include <vector>
 
 #include "shared/smc/four_cc.hpp"
@@ -17,84 +19,59 @@ std::array<std::uint8_t, 80> bytesOf(const SMCParamStruct& r) {
     return out;
 }
 
-TEST(SMCParamStructLayout, DefaultRecordIsEightyZeroBytes) {
-    const auto b = bytesOf(SMCParamStruct{});
-    for (std::size_t i = 0; i < b.size(); ++i) EXPECT_EQ(b[i], 0) << "offset " << i;
+TEST(SMCParamStructLayout, EveryFieldLandsAtItsUserClientOffsetAndGapsStayZero) {
+    // A record built over dirty memory: value-initialisation must still zero every byte.
+    alignas(SMCParamStruct) unsigned char storage[sizeof(SMCParamStruct)];
+    std::memset(storage, 0xCC, sizeof storage);
+    const auto* fresh = new (storage) SMCParamStruct{};
+    EXPECT_EQ(bytesOf(*fresh), (std::array<std::uint8_t, 80>{}));
+
+    struct Row {
+        std::function<void(SMCParamStruct&)> set;
+        std::vector<std::pair<std::size_t, std::uint8_t>> bytes;  // every other byte stays zero
+    };
+    const Row rows[] = {
+        {[](auto& r) { r.key = FourCC::code("#KEY"); }, {{0, 0x59}, {1, 0x45}, {2, 0x4B}, {3, 0x23}}},
+        {[](auto& r) { r.vers.release = 0x0102; }, {{8, 0x02}, {9, 0x01}}},
+        {[](auto& r) { r.pLimitData.memPLimit = 0x03040506; }, {{24, 0x06}, {25, 0x05}, {26, 0x04}, {27, 0x03}}},
+        {[](auto& r) { r.keyInfo.dataSize = 4; }, {{28, 0x04}}},
+        {[](auto& r) { r.keyInfo.dataType = FourCC::code("fpe2"); }, {{32, 0x32}, {33, 0x65}, {34, 0x70}, {35, 0x66}}},
+        {[](auto& r) { r.keyInfo.dataAttributes = 0xD4; }, {{36, 0xD4}}},
+        {[](auto& r) { r.padding = 0x0708; }, {{38, 0x08}, {39, 0x07}}},
+        {[](auto& r) { r.result = 0x84; }, {{40, 0x84}}},
+        {[](auto& r) { r.status = 0x11; }, {{41, 0x11}}},
+        {[](auto& r) { r.data8 = 5; }, {{42, 0x05}}},
+        {[](auto& r) { r.data32 = 0x0A0B0C0D; }, {{44, 0x0D}, {45, 0x0C}, {46, 0x0B}, {47, 0x0A}}},
+        {[](auto& r) { r.bytes[31] = 0xEE; }, {{79, 0xEE}}},
+    };
+    for (const auto& row : rows) {
+        SMCParamStruct r{};
+        row.set(r);
+        std::array<std::uint8_t, 80> expected{};
+        for (const auto& [offset, value] : row.bytes) expected[offset] = value;
+        EXPECT_EQ(bytesOf(r), expected) << "field at offset " << row.bytes.front().first;
+    }
 }
 
-TEST(SMCParamStructLayout, KeyCountRequestSerialisesAtTheUserClientOffsets) {
-    SMCParamStruct r{};
-    r.key = FourCC::code("#KEY");
-    r.keyInfo.dataSize = 4;
-    r.data8 = 5;
-    std::array<std::uint8_t, 80> expected{};
-    expected[0] = 0x59;
-    expected[1] = 0x45;
-    expected[2] = 0x4B;
-    expected[3] = 0x23;
-    expected[28] = 0x04;
-    expected[42] = 0x05;
-    EXPECT_EQ(bytesOf(r), expected);
-}
-
-TEST(SMCParamStructLayout, EveryFieldLandsAtItsOffset) {
-    SMCParamStruct r{};
-    r.vers.release = 0x0102;
-    r.pLimitData.memPLimit = 0x03040506;
-    r.keyInfo.dataType = FourCC::code("fpe2");
-    r.keyInfo.dataAttributes = 0xD4;
-    r.padding = 0x0708;
-    r.result = 0x84;
-    r.status = 0x11;
-    r.data32 = 0x0A0B0C0D;
-    r.bytes[31] = 0xEE;
-    const auto b = bytesOf(r);
-    EXPECT_EQ(b[8], 0x02);
-    EXPECT_EQ(b[9], 0x01);
-    EXPECT_EQ(b[24], 0x06);
-    EXPECT_EQ(b[27], 0x03);
-    EXPECT_EQ(b[32], 0x32);  // "fpe2" native little-endian: '2' first
-    EXPECT_EQ(b[35], 0x66);
-    EXPECT_EQ(b[36], 0xD4);
-    EXPECT_EQ(b[37], 0x00);
-    EXPECT_EQ(b[38], 0x08);
-    EXPECT_EQ(b[40], 0x84);
-    EXPECT_EQ(b[41], 0x11);
-    EXPECT_EQ(b[43], 0x00);
-    EXPECT_EQ(b[44], 0x0D);
-    EXPECT_EQ(b[79], 0xEE);
-}
-
-TEST(SMCParamStructValueBytes, CountIsClampedToTheValueArea) {
+TEST(SMCParamStructValueBytes, ReadCountIsClampedAndWritesZeroThePastBytes) {
     SMCParamStruct r{};
     for (int i = 0; i < 32; ++i) r.bytes[i] = static_cast<std::uint8_t>(0xA0 + i);
     EXPECT_TRUE(r.valueBytes(-1).empty());
     EXPECT_TRUE(r.valueBytes(0).empty());
     EXPECT_EQ(r.valueBytes(2), (std::vector<std::uint8_t>{0xA0, 0xA1}));
-    const auto all = r.valueBytes(40);
-    ASSERT_EQ(all.size(), 32u);
-    EXPECT_EQ(all.back(), 0xA0 + 31);
-}
+    EXPECT_EQ(r.valueBytes(40).size(), 32u);
 
-TEST(SMCParamStructSetValueBytes, ZeroesEverythingPastTheGivenBytes) {
-    SMCParamStruct r{};
-    std::memset(r.bytes, 0x55, sizeof r.bytes);
     r.setValueBytes(std::vector<std::uint8_t>{0x1F, 0x40});
-    EXPECT_EQ(r.bytes[0], 0x1F);
-    EXPECT_EQ(r.bytes[1], 0x40);
-    for (int i = 2; i < 32; ++i) EXPECT_EQ(r.bytes[i], 0) << i;
+    std::vector<std::uint8_t> expected(32, 0);
+    expected[0] = 0x1F;
+    expected[1] = 0x40;
+    EXPECT_EQ(r.valueBytes(32), expected);
     EXPECT_EQ(r.result, 0) << "nothing outside the value area is touched";
-}
 
-TEST(SMCParamStructSetValueBytes, StoresOnlyTheFirstThirtyTwo) {
-    SMCParamStruct r{};
     std::vector<std::uint8_t> forty(40);
     for (int i = 0; i < 40; ++i) forty[i] = static_cast<std::uint8_t>(i + 1);
     r.setValueBytes(forty);
-    EXPECT_EQ(r.bytes[0], 1);
-    EXPECT_EQ(r.bytes[31], 32);
-    const auto b = bytesOf(r);
-    EXPECT_EQ(b[79], 32);
+    EXPECT_EQ(r.valueBytes(32), std::vector<std::uint8_t>(forty.begin(), forty.begin() + 32));
 }
 
 }  // namespace

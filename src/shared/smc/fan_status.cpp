@@ -1,10 +1,28 @@
 #include "shared/smc/fan_status.hpp"
 
+#include <cmath>
 #include <functional>
+#include <limits>
+
+#include "shared/smc/shortest_decimal.hpp"
 
 namespace quorvane {
 
+namespace {
+// JSON has no NaN or infinity: the encoder would write null, which no decoder accepts back.
+void requireFinite(double value, const char* key) {
+    if (!std::isfinite(value)) {
+        throw nlohmann::json::out_of_range::create(
+            406, std::string("FanStatus ") + key + " is not finite (" + shortestDecimal(value) + ")", nullptr);
+    }
+}
+}  // namespace
+
 nlohmann::ordered_json FanStatus::toJSON() const {
+    requireFinite(currentRPM, "currentRPM");
+    requireFinite(minRPM, "minRPM");
+    requireFinite(maxRPM, "maxRPM");
+    requireFinite(targetRPM, "targetRPM");
     nlohmann::ordered_json j;
     j["id"] = id;
     j["currentRPM"] = currentRPM;
@@ -26,6 +44,9 @@ double number(const nlohmann::json& j, const char* key) {
 FanStatus FanStatus::fromJSON(const nlohmann::json& j) {
     const auto& id = j.at("id");
     if (!id.is_number_integer()) throw nlohmann::json::type_error::create(302, "id must be an integer", &id);
+    if (id.is_number_unsigned() && id.get<std::uint64_t>() > std::uint64_t{std::numeric_limits<std::int64_t>::max()}) {
+        throw nlohmann::json::out_of_range::create(406, "id " + id.dump() + " is outside the 64-bit signed range", &id);
+    }
     const auto& managed = j.at("isManaged");
     if (!managed.is_boolean()) throw nlohmann::json::type_error::create(302, "isManaged must be a boolean", &managed);
     FanStatus s;

@@ -21,10 +21,11 @@ struct FanStatus {
 
     friend bool operator==(const FanStatus&, const FanStatus&) = default;
 
-    // {"id":…,"currentRPM":…,"minRPM":…,"maxRPM":…,"targetRPM":…,"isManaged":…}
+    // {"id":…,"currentRPM":…,"minRPM":…,"maxRPM":…,"targetRPM":…,"isManaged":…}. Throws
+    // nlohmann::json::out_of_range if a speed is NaN or infinite (JSON cannot carry it).
     nlohmann::ordered_json toJSON() const;
-    // Requires all six keys with their types (throws nlohmann::json::exception otherwise); ignores
-    // any other key; currentRPMValid is always true.
+    // Requires all six keys with their types and an id within the signed 64-bit range (throws
+    // nlohmann::json::exception otherwise); ignores any other key; currentRPMValid is always true.
     static FanStatus fromJSON(const nlohmann::json& json);
 };
 

@@ -6,35 +6,46 @@ namespace quorvane::FourCC {
 
 namespace {
 
-// Length of the valid UTF-8 sequence starting at s[i], or 0 if it is invalid.
-std::size_t utf8SequenceLength(std::string_view s, std::size_t i) {
+struct Utf8Step {
+    std::size_t length;  // bytes consumed: the whole sequence, or its maximal invalid subpart
+    bool valid;
+};
+
+// The UTF-8 sequence starting at s[i]. An invalid one covers its maximal subpart (the longest
+// prefix of some valid sequence, at least one byte), which readers replace with one U+FFFD.
+Utf8Step utf8Step(std::string_view s, std::size_t i) {
     const auto b0 = static_cast<unsigned char>(s[i]);
-    const std::size_t left = s.size() - i;
-    auto cont = [&](std::size_t k) { return k < left && (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80; };
-    if (b0 < 0x80) return 1;
-    if (b0 >= 0xC2 && b0 <= 0xDF) return cont(1) ? 2 : 0;
-    if (b0 >= 0xE0 && b0 <= 0xEF) {
-        if (!cont(1) || !cont(2)) return 0;
-        const auto b1 = static_cast<unsigned char>(s[i + 1]);
-        if (b0 == 0xE0 && b1 < 0xA0) return 0;  // overlong
-        if (b0 == 0xED && b1 > 0x9F) return 0;  // surrogates
-        return 3;
+    if (b0 < 0x80) return {1, true};
+    std::size_t need = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        need = 2;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        need = 3;
+        if (b0 == 0xE0) lo = 0xA0;  // overlong
+        if (b0 == 0xED) hi = 0x9F;  // surrogates
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        need = 4;
+        if (b0 == 0xF0) lo = 0x90;  // overlong
+        if (b0 == 0xF4) hi = 0x8F;  // above U+10FFFF
+    } else {
+        return {1, false};
     }
-    if (b0 >= 0xF0 && b0 <= 0xF4) {
-        if (!cont(1) || !cont(2) || !cont(3)) return 0;
-        const auto b1 = static_cast<unsigned char>(s[i + 1]);
-        if (b0 == 0xF0 && b1 < 0x90) return 0;
-        if (b0 == 0xF4 && b1 > 0x8F) return 0;
-        return 4;
+    std::size_t n = 1;
+    for (; n < need && i + n < s.size(); ++n) {
+        const auto b = static_cast<unsigned char>(s[i + n]);
+        if (b < lo || b > hi) break;
+        lo = 0x80;
+        hi = 0xBF;
     }
-    return 0;
+    return {n, n == need};
 }
 
 bool validUtf8(std::string_view s) {
     for (std::size_t i = 0; i < s.size();) {
-        const std::size_t n = utf8SequenceLength(s, i);
-        if (n == 0) return false;
-        i += n;
+        const Utf8Step step = utf8Step(s, i);
+        if (!step.valid) return false;
+        i += step.length;
     }
     return true;
 }
@@ -65,14 +76,13 @@ std::string string(std::uint32_t code) {
     std::string out;
     out.reserve(4);
     for (std::size_t i = 0; i < s.size();) {
-        const std::size_t n = utf8SequenceLength(s, i);
-        if (n == 0) {
-            out += "\xEF\xBF\xBD";  // U+FFFD for each invalid byte
-            ++i;
+        const Utf8Step step = utf8Step(s, i);
+        if (step.valid) {
+            out.append(s.substr(i, step.length));
         } else {
-            out.append(s.substr(i, n));
-            i += n;
+            out += "\xEF\xBF\xBD";  // U+FFFD
         }
+        i += step.length;
     }
     return out;
 }

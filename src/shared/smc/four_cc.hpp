@@ -12,7 +12,8 @@ namespace quorvane::FourCC {
 std::uint32_t code(std::string_view text);
 // Non-throwing form: false (and code untouched) unless text is exactly four bytes of valid UTF-8.
 bool tryCode(std::string_view text, std::uint32_t& code);
-// The four bytes, most significant first, as UTF-8; each invalid sequence becomes U+FFFD.
+// The four bytes, most significant first, as UTF-8; each invalid sequence (its maximal subpart, as
+// UTF-8 decoders do) becomes one U+FFFD.
 // Nothing is trimmed.
 std::string string(std::uint32_t code);
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 
@@ -26,23 +25,6 @@ SMCBytes::SMCBytes(std::span<const std::uint8_t> bytes) {
 
 bool operator==(const SMCBytes& a, const SMCBytes& b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end());
-}
-
-// ---- shortestDecimal ---------------------------------------------------------------------------
-
-std::string shortestDecimal(double value) {
-    if (std::isnan(value)) return "nan";
-    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-    char buf[64];
-    const auto res = std::to_chars(buf, buf + sizeof buf, value);
-    std::string text(buf, res.ptr);
-    // Integral values read as numbers, not integers: "2000.0", "-0.0".
-    const std::size_t digitsFrom = (!text.empty() && text[0] == '-') ? 1 : 0;
-    const bool allDigits = text.size() > digitsFrom &&
-                           std::all_of(text.begin() + static_cast<std::ptrdiff_t>(digitsFrom), text.end(),
-                                       [](char c) { return c >= '0' && c <= '9'; });
-    if (allDigits) text += ".0";
-    return text;
 }
 
 // ---- SMCCodecError -----------------------------------------------------------------------------

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 
+#include "shared/smc/shortest_decimal.hpp"
 #include "shared/smc/smc_data_type.hpp"
 
 namespace quorvane {
@@ -60,10 +61,6 @@ private:
     double value_ = 0;
     std::string text_;
 };
-
-// Shortest decimal text that reads back to the same double, with ".0" on integral values; "nan",
-// "inf", "-inf" for the non-finite ones. Used wherever a number is shown in a message.
-std::string shortestDecimal(double value);
 
 namespace SMCDataCodec {
 // Fails with SMCCodecError. Bytes beyond the type's size are ignored.

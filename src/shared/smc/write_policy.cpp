@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "shared/smc/smc_data_codec.hpp"
+#include "shared/smc/shortest_decimal.hpp"
 
 namespace quorvane::WritePolicy {
 
