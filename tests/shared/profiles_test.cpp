@@ -31,20 +31,16 @@ TEST(Uuid, WritesUpperCaseAndReadsEitherCase) {
     const auto u = Uuid::parse("e621e1f8-c36c-495a-93fc-0c247a3e6e5f");
     ASSERT_TRUE(u);
     EXPECT_EQ(u->uuidString(), "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
-    EXPECT_EQ(Uuid::parse(u->uuidString()), u);
     for (const char* bad : {"", "E621E1F8C36C495A93FC0C247A3E6E5F", "E621E1F8-C36C-495A-93FC-0C247A3E6E5G",
                             "{E621E1F8-C36C-495A-93FC-0C247A3E6E5F}"})
         EXPECT_FALSE(Uuid::parse(bad)) << bad;
-    EXPECT_NE(Uuid::random(), Uuid::random());
 }
 
 TEST(FanProfile, BuiltinsAreFixedAndRoundTripWithinTheRun) {
     const auto& b = FanProfile::builtins();
     ASSERT_EQ(b.size(), 4u);
     EXPECT_EQ(b[3].id().uuidString(), "00000000-0000-0000-0000-000000000004");
-    EXPECT_EQ(&FanProfile::silentStealth(), &FanProfile::silentStealth());
     EXPECT_EQ(b[1], FanProfile::silentStealth());
-    EXPECT_EQ(FanProfile::quorvaneStandard().curvePoints[2].rpmPercentage, 0.65);
     for (const FanProfile& p : b) EXPECT_EQ(FanProfile::fromJSON(reparsed(p.toJSON())), p) << p.name;
     const auto blast = FanProfile::maxThermalBlast().toJSON();
     EXPECT_EQ(keys(blast), (std::vector<std::string>{"id", "name", "mode", "constantTargetRPM",
@@ -115,7 +111,6 @@ TEST(ProfileDecoding, RejectsMissingWrongAndUnknownValues) {
         {"point null", profile, texts[6].c_str(), Kind::typeMismatch, "curvePoints[0].rpmPercentage"},
         {"malformed id", profile, texts[7].c_str(), Kind::dataCorrupted, "id"},
         {"not an object", profile, texts[8].c_str(), Kind::typeMismatch, ""},
-        {"preset", preset, R"("auto")", std::nullopt, ""},
         {"preset capitalised", preset, R"("Quiet")", Kind::dataCorrupted, ""},
         {"rule", rule, R"({"enabled":true,"thresholdCelsius":-300,"autoBoost":false})", std::nullopt, ""},
         {"rule without autoBoost", rule, R"({"enabled":true,"thresholdCelsius":90})", Kind::keyNotFound,
@@ -130,14 +125,11 @@ TEST(ProfileDecoding, RejectsMissingWrongAndUnknownValues) {
     }
 }
 
-TEST(FanPreset, RawValuesAndDisplayNames) {
+TEST(PresetAndAlertRule, RoundTrip) {
     std::string all;
     for (FanPreset p : fan_preset::allCases) all += std::string(rawValue(p)) + "=" + std::string(displayName(p)) + " ";
     EXPECT_EQ(all, "quiet=Quiet auto=Balanced max=Max ");
     EXPECT_EQ(fanPresetFromJSON(toJSON(FanPreset::max)), FanPreset::max);
-}
-
-TEST(AlertRule, RoundTripsWithExactlyItsThreeKeys) {
     const AlertRule rule{true, 92.5, false};
     EXPECT_EQ(keys(rule.toJSON()), (std::vector<std::string>{"enabled", "thresholdCelsius", "autoBoost"}));
     EXPECT_EQ(AlertRule::fromJSON(reparsed(rule.toJSON())), rule);
@@ -183,7 +175,6 @@ TEST(CustomMode, DecodesDefaultsClampsAndPrefersSpeed) {
               (std::vector<std::string>{"id", "name", "symbolName", "speed", "controlSensor", "drivesMainReadout"}));
     EXPECT_EQ(CustomMode::templates()[0], CustomMode::gamingTemplate());
     EXPECT_EQ(CustomMode::recordingTemplate().speed().displayName(), "Minimum");
-    EXPECT_EQ(CustomMode::curatedSymbolNames().back(), "chart.bar.fill");
 }
 
 TEST(CustomMode, RejectsWithTheKindAndPathOfTheFault) {
