@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 namespace quorvane {
@@ -19,14 +20,10 @@ bool usable(const ThermalSample& s) { return std::isfinite(s.t) && std::isfinite
 ThermalTrend ThermalTrend::fit(std::span<const ThermalSample> samples, double ceiling) {
     // Unusable samples are dropped before the window is placed, so one bad time stamp cannot
     // move the window away from every real sample.
-    double tMax = -INFINITY;
-    bool any = false;
+    double tMax = -std::numeric_limits<double>::infinity();
     for (const ThermalSample& s : samples)
-        if (usable(s)) {
-            tMax = any ? std::max(tMax, s.t) : s.t;
-            any = true;
-        }
-    if (!any) return steady();
+        if (usable(s)) tMax = std::max(tMax, s.t);
+    if (!std::isfinite(tMax)) return steady();  // no usable sample
 
     std::vector<ThermalSample> kept;
     kept.reserve(samples.size());

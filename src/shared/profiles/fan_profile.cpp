@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "shared/common/json_decoding.hpp"
+#include "shared/control/fan_curve.hpp"
 #include "shared/profiles/curve_point_json.hpp"
 
 namespace quorvane {
@@ -20,10 +21,9 @@ namespace {
 
 Uuid fixedId(const char* text) { return *Uuid::parse(text); }
 
-std::vector<CurvePoint> freshPoints(std::initializer_list<std::pair<double, double>> pairs) {
-    std::vector<CurvePoint> points;
-    for (const auto& [temperature, fraction] : pairs) points.push_back({Uuid::random(), temperature, fraction});
-    return points;
+// Fresh random point ids, already in ascending order.
+std::vector<CurvePoint> freshPoints(const std::vector<std::pair<double, double>>& pairs) {
+    return FanCurve(pairs).points();
 }
 
 }  // namespace
