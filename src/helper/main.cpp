@@ -1,6 +1,7 @@
 // com.quorvane.SMCService: opens the SMC, hands every fan back to automatic control, starts the
 // watchdog, arranges a restore on SIGTERM, SIGINT and exit, publishes the Mach service and parks.
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <system_error>
@@ -30,11 +31,16 @@ namespace {
 const log::Logger* mainLog = nullptr;
 HelperService* exitService = nullptr;
 std::vector<std::shared_ptr<dispatch::SignalSource>>* signalSources = nullptr;
+int exitStatus = 0;  // what exit() was asked for, once the exit hook is registered
 
 void exitHook() {
     if (!exitService) return;
     exitService->beginTermination();
     exitService->exitRestore();
+    // Queue and connection threads go on running until the process is gone, and the static
+    // destructors that would run next tear down what they use (the dispatch clocks): end here.
+    std::fflush(nullptr);
+    std::_Exit(exitStatus);
 }
 
 [[noreturn]] void handleSignal(int signo) {
@@ -46,6 +52,7 @@ void exitHook() {
 
 [[noreturn]] void cannotPublish(const char* reason) {
     mainLog->fault("cannot publish %s: %s — exiting", HelperConstants::machServiceName, reason);
+    exitStatus = 1;
     std::exit(1);
 }
 
