@@ -10,7 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "helper/quorvane_xpc_interface.hpp"
+#include "protocol/quorvane_xpc_interface.hpp"
 #include "platform/xpc/code_identity.hpp"
 #include "shared/smc/helper_constants.hpp"
 #include "shared/smc/smc_data_codec.hpp"
