@@ -57,11 +57,12 @@ protected:
 
     bool daemonLogged(const std::string& text) const { return daemonLog().find(text) != std::string::npos; }
 
-    // Starts `quorvanectl hold FAN RPM ...` and waits until it prints the applied RPM.
+    // Starts `quorvanectl set-rpm FAN RPM ...` (which holds the fan until it ends) and waits until
+    // it prints the applied RPM.
     Child& hold(const std::vector<std::string>& extra, const std::string& fan = "0", const std::string& rpm = "2500") {
         const fs::path out = h.root() / ("hold-" + std::to_string(clients.size() + 1) + ".out");
         const fs::path err = h.root() / ("hold-" + std::to_string(clients.size() + 1) + ".err");
-        std::vector<std::string> args{"hold", fan, rpm};
+        std::vector<std::string> args{"set-rpm", fan, rpm};
         args.insert(args.end(), extra.begin(), extra.end());
         clients.push_back(h.spawn(kClientName, args, out, err));
         Child& client = clients.back();
@@ -140,7 +141,7 @@ TEST_F(DaemonProcessTest, ConnectedClientThatStopsHeartbeatingIsFailedSafeByTheW
 TEST_F(DaemonProcessTest, HeartbeatingClientKeepsManualControlPastTheHeartbeatTimeout) {
     startMac(kIntel);
     startDaemon();
-    hold({"--interval", "0.5"});
+    hold({});
     // Longer than the 5 s timeout plus one 1.25 s check: a live client must not be failed safe.
     std::this_thread::sleep_for(7s);
     expectFanManualAt(2500);
