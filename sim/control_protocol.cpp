@@ -79,6 +79,12 @@ std::string handle(SMCKeyModel& model, std::string_view line) {
         else model.refuseOpen(*on ? std::optional<kern_return_t>(kIOReturnNotPrivileged) : std::nullopt);
         return "ok";
     }
+    if (verb == "load") {
+        const auto value = parseNumber(rest);
+        if (!value || *value < 0 || *value > 1) return error("usage: load FRACTION (0…1)");
+        model.setLoad(*value);
+        return "ok";
+    }
     if (verb == "read") {
         if (!takeKey(rest, key, argument) || argument) return error("usage: read KEY");
         if (!model.hasKey(key)) return error("no SMC key \"" + key + "\"");

@@ -6,6 +6,7 @@
 //   refuse-open on|off    → "ok"          (opens fail with kIOReturnNotPrivileged)
 //   fail KEY RESULT|off   → "ok"          (RESULT decimal or 0x-hex, 0…255)
 //   state                 → "ok <json>"
+//   load FRACTION         → "ok"          (machine load 0…1 for the thermal model)
 // Anything else, or a request that cannot be carried out, → "error <message>". KEY is exactly
 // four bytes (it may contain spaces). Thread-safe to the extent of the model (it is).
 #pragma once

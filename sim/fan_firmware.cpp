@@ -36,6 +36,13 @@ void FanFirmware::advance(clock::Instant now, KeyStore& keys) {
     }
 }
 
+double FanFirmware::coolingFraction() const {
+    double sum = 0;
+    for (const Fan& fan : fans_)
+        if (fan.definition.maximum > 0) sum += std::clamp(fan.actual / fan.definition.maximum, 0.0, 1.0);
+    return fans_.empty() ? 0.0 : sum / static_cast<double>(fans_.size());
+}
+
 bool FanFirmware::manualModeUnlocked(clock::Instant now, const KeyStore& keys) const {
     if (!settings_.manualModeNeedsForceTest) return true;
     if (keys.decoded(forceTestKey_).value_or(0.0) == 0 || !forceTestSince_) return false;

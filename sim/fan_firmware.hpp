@@ -30,6 +30,8 @@ public:
     void keyChanged(std::uint32_t key, clock::Instant now, KeyStore& keys);
 
     std::size_t fanCount() const { return fans_.size(); }
+    // The fans' mean share of their maximum speed (0…1); 0 without fans.
+    double coolingFraction() const;
     // Whether a manual-mode write would be accepted now.
     bool manualModeUnlocked(clock::Instant now, const KeyStore& keys) const;
 

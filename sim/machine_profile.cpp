@@ -4,6 +4,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 
 #include "shared/smc/four_cc.hpp"
@@ -98,7 +99,145 @@ KeyDefinition parseKey(const std::string& profile, const json& j) {
     return k;
 }
 
+// "ui8\x00" → the bytes 75 69 38 00.
+std::string unescapeType(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x' && hexDigit(text[i + 2]) >= 0 &&
+            hexDigit(text[i + 3]) >= 0) {
+            out.push_back(static_cast<char>(hexDigit(text[i + 2]) * 16 + hexDigit(text[i + 3])));
+            i += 3;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
+std::optional<double> decodedKey(const std::vector<KeyDefinition>& keys, const std::string& name) {
+    for (const auto& k : keys) {
+        if (k.name != name) continue;
+        try {
+            return SMCDataCodec::decode(k.value.span(), SMCDataType::fromRaw(k.type));
+        } catch (const SMCCodecError&) {
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+// The fans a real table describes: "FNum" fans whose minimum and maximum keys are flt or fpe2.
+void fansFromKeys(MachineProfile& p) {
+    const long count = std::lround(std::clamp(decodedKey(p.keys, "FNum").value_or(0.0), 0.0, 10.0));
+    for (long i = 0; i < count; ++i) {
+        const std::string n = "F" + std::to_string(i);
+        const auto type = std::find_if(p.keys.begin(), p.keys.end(), [&](const KeyDefinition& k) { return k.name == n + "Mx"; });
+        const auto minimum = decodedKey(p.keys, n + "Mn"), maximum = decodedKey(p.keys, n + "Mx");
+        if (type == p.keys.end() || !minimum || !maximum || !(*minimum >= 0 && *minimum <= *maximum)) break;
+        const auto kind = SMCDataType::fromRaw(type->type).kind();
+        if (kind != SMCDataType::Kind::flt && kind != SMCDataType::Kind::fpe2) break;
+        FanDefinition fan;
+        fan.type = type->type;
+        fan.minimum = *minimum;
+        fan.maximum = *maximum;
+        fan.autoSpeed = std::clamp(decodedKey(p.keys, n + "Ac").value_or(*minimum), 0.0, *maximum);
+        p.fans.push_back(fan);
+    }
+    p.hasForceTest = decodedKey(p.keys, "Ftst").has_value();
+    p.firmware.manualModeNeedsForceTest = p.hasForceTest;
+}
+
+hid::ServiceRecord parseHIDService(const std::string& profile, const json& j) {
+    if (!j.is_object()) fail(profile, "every entry of \"hid\" must be an object");
+    hid::ServiceRecord s;
+    s.usagePage = j.value("usagePage", std::int64_t{0xFF00});
+    s.usage = j.value("usage", std::int64_t{5});
+    const json product = j.value("product", json());
+    if (product.is_string()) s.product = product.get<std::string>();
+    else if (product.is_number()) s.product = product.get<double>();
+    else if (!product.is_null()) fail(profile, "a HID \"product\" must be a string, a number or null");
+    const json t = j.value("temperature", json());
+    if (t.is_number()) s.temperature = t.get<double>();
+    else if (t == "nan") s.temperature = std::nan("");
+    else if (!t.is_null()) fail(profile, "a HID \"temperature\" must be a number, \"nan\" or null");
+    return s;
+}
+
 }  // namespace
+
+std::string MachineProfile::dumpDirectory() {
+#ifdef QUORVANE_SMC_DUMP_DIR
+    return QUORVANE_SMC_DUMP_DIR;
+#else
+    return "../shared/smc-dumps";
+#endif
+}
+
+MachineProfile MachineProfile::fromDump(const std::string& path) {
+    const std::string label = std::filesystem::path(path).stem().string();
+    std::ifstream in(path);
+    if (!in) throw ProfileError("cannot read SMC dump \"" + path + "\"");
+    MachineProfile p;
+    p.name = label;
+    p.description = "real key table " + std::filesystem::path(path).filename().string();
+    p.realKeyTable = true;
+    std::string line;
+    std::size_t number = 0;
+    std::set<std::string> seen;
+    while (std::getline(in, line)) {
+        ++number;
+        if (number == 1) {
+            if (line.rfind("key,type,size,hex", 0) != 0) fail(label, "line 1 is not the header key,type,size,hex,value");
+            continue;
+        }
+        if (line.empty()) continue;
+        if (p.keys.size() >= 65536) fail(label, "more than 65536 keys");
+        // The value column may hold commas; only the first four fields are used.
+        std::vector<std::string> fields;
+        std::size_t start = 0;
+        for (int f = 0; f < 4; ++f) {
+            const std::size_t comma = line.find(',', start);
+            if (comma == std::string::npos) fail(label, "line " + std::to_string(number) + ": fewer than five fields");
+            fields.push_back(line.substr(start, comma - start));
+            start = comma + 1;
+        }
+        const std::string where = "line " + std::to_string(number);
+        KeyDefinition k;
+        k.name = fields[0];
+        std::uint32_t code = 0;
+        if (!FourCC::tryCode(k.name, code)) fail(label, where + ": key \"" + k.name + "\" is not four bytes");
+        if (!seen.insert(k.name).second) fail(label, where + ": duplicate key \"" + k.name + "\"");
+        const std::string type = unescapeType(fields[1]);
+        if (type.size() != 4) fail(label, where + ": type \"" + fields[1] + "\" is not four bytes");
+        k.type = static_cast<std::uint32_t>(static_cast<unsigned char>(type[0])) << 24 |
+                 static_cast<std::uint32_t>(static_cast<unsigned char>(type[1])) << 16 |
+                 static_cast<std::uint32_t>(static_cast<unsigned char>(type[2])) << 8 |
+                 static_cast<std::uint32_t>(static_cast<unsigned char>(type[3]));
+        unsigned long size = 0;
+        try {
+            size = std::stoul(fields[2]);
+        } catch (const std::exception&) {
+            fail(label, where + ": bad size \"" + fields[2] + "\"");
+        }
+        if (size > 32) fail(label, where + ": size above 32 bytes");
+        k.size = static_cast<std::uint32_t>(size);
+        // An empty value is a key the machine refused to read: it stays unreadable here too.
+        k.readable = !fields[3].empty();
+        if (k.readable) {
+            k.value = parseHex(label, k.name, fields[3]);
+            if (k.value.size() != k.size) fail(label, where + ": value is not " + fields[2] + " bytes");
+        } else {
+            k.value = SMCBytes(std::span<const std::uint8_t>(std::vector<std::uint8_t>(k.size, 0)));
+        }
+        k.writable = k.name.size() == 4 && k.name[0] == 'F' && (k.name.substr(2) == "Md" || k.name.substr(2) == "Tg" ||
+                                                                  k.name == "Ftst");
+        k.attributes = defaultAttributes(k.readable, k.writable);
+        p.keys.push_back(std::move(k));
+    }
+    if (p.keys.empty()) fail(label, "no keys");
+    fansFromKeys(p);
+    return p;
+}
 
 std::uint32_t typeCodeFromText(const std::string& text) {
     if (text.empty() || text.size() > 4) throw ProfileError("type code \"" + text + "\" is not one to four bytes");
@@ -174,7 +313,24 @@ MachineProfile MachineProfile::fromJSON(const json& document, const std::string&
             p.fans.push_back(fan);
         }
         if (p.fans.size() > 10) fail(name, "at most 10 fans");
-        for (const json& k : document.value("keys", json::array())) p.keys.push_back(parseKey(name, k));
+        if (document.contains("dump")) {
+            const std::string dump = document.at("dump").get<std::string>();
+            if (dump.find('/') != std::string::npos) fail(name, "\"dump\" names a file in the dump directory");
+            MachineProfile real = fromDump(dumpDirectory() + "/" + dump);
+            p.fans = std::move(real.fans);
+            p.hasForceTest = real.hasForceTest;
+            p.firmware.manualModeNeedsForceTest = real.firmware.manualModeNeedsForceTest;
+            p.keys = std::move(real.keys);
+            p.realKeyTable = true;
+        }
+        for (const json& k : document.value("keys", json::array())) {
+            KeyDefinition key = parseKey(name, k);
+            // Over a real table, a profile key replaces the recorded one of that name.
+            std::erase_if(p.keys, [&](const KeyDefinition& e) { return p.realKeyTable && e.name == key.name; });
+            p.keys.push_back(std::move(key));
+        }
+        for (const json& h : document.value("hid", json::array())) p.hidServices.push_back(parseHIDService(name, h));
+        if (p.hidServices.size() > 4096) fail(name, "at most 4096 HID services");
     } catch (const json::exception& e) {
         fail(name, e.what());
     }
@@ -183,6 +339,7 @@ MachineProfile MachineProfile::fromJSON(const json& document, const std::string&
 }
 
 std::vector<KeyDefinition> MachineProfile::allKeys() const {
+    if (realKeyTable) return keys;
     const std::uint32_t ui8 = smc_type_codes::ui8;
     std::vector<KeyDefinition> all;
     all.push_back(makeKey("FNum", ui8, static_cast<double>(fans.size()), true, false, name));

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/hid/hid.hpp"
 #include "shared/smc/smc_data_codec.hpp"
 
 namespace quorvane::sim {
@@ -52,6 +53,10 @@ struct MachineProfile {
     std::vector<FanDefinition> fans;   // at most 10
     bool hasForceTest = false;         // the profile has the "Ftst" key
     std::vector<KeyDefinition> keys;   // every other key ("FNum", fan keys, "Ftst", "#KEY" are generated)
+    // Loaded from a real machine's key table: keys holds every key as recorded ("#KEY", "FNum"
+    // and the fan keys included) and nothing is generated; fans are read from the table.
+    bool realKeyTable = false;
+    std::vector<hid::ServiceRecord> hidServices;  // the HID temperature services it publishes
 
     // Loads <directory()>/<name>.json. Throws ProfileError for an unknown name (listing the known
     // ones) or a malformed file.
@@ -61,6 +66,12 @@ struct MachineProfile {
     // Names of the profiles in directory(), sorted.
     static std::vector<std::string> available();
     static std::string directory();
+    // A real machine's key table (CSV "key,type,size,hex,value", as in the SMC dump collection):
+    // every key with its recorded type, size, order and bytes; unreadable keys stay unreadable.
+    // Throws ProfileError for a missing or malformed file (the message names line and fault).
+    static MachineProfile fromDump(const std::string& path);
+    // Where the real key tables are (configured at build time); a profile's "dump" is relative to it.
+    static std::string dumpDirectory();
 
     // The complete key population: the explicit keys plus FNum, fan keys, Ftst and #KEY.
     // Throws ProfileError on a duplicate key.

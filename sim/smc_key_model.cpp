@@ -6,6 +6,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "shared/sensors/sensor_classifier.hpp"
 #include "shared/smc/four_cc.hpp"
 
 namespace quorvane::sim {
@@ -35,8 +36,15 @@ SMCKeyModel::SMCKeyModel(const MachineProfile& profile, const clock::Clock& cloc
     : clock_(clock),
       profileName_(profile.name),
       keyCountKey_(FourCC::code("#KEY")),
-      firmware_(profile.firmware, profile.fans, clock.now()) {
+      firmware_(profile.firmware, profile.fans, clock.now()),
+      thermal_(KeyStore{}, {}, clock.now()) {
     for (const KeyDefinition& k : profile.allKeys()) keys_.insert(k);
+    thermal_ = ThermalModel(keys_, profile.hidServices, clock.now());
+}
+
+void SMCKeyModel::advanceLocked(clock::Instant now) {
+    firmware_.advance(now, keys_);
+    thermal_.advance(now, firmware_.coolingFraction(), keys_);
 }
 
 SMCKeyModel::~SMCKeyModel() { shutdown(); }
@@ -120,7 +128,7 @@ SMCRecord SMCKeyModel::exchangeLocked(const SMCRecord& request) {
         if (keyCounts_.size() < kKeyCounterCapacity || keyCounts_.count(counter) != 0) ++keyCounts_[counter];
     }
 
-    firmware_.advance(now, keys_);
+    advanceLocked(now);
 
     SMCRecord reply = request;
     if (command != smc_command::keyByIndex) {
@@ -190,7 +198,7 @@ SimKey& SMCKeyModel::requireKeyLocked(const std::string& key) {
 void SMCKeyModel::setKey(const std::string& key, double value) {
     std::lock_guard lock(mutex_);
     const clock::Instant now = clock_.now();
-    firmware_.advance(now, keys_);
+    advanceLocked(now);
     SimKey& k = requireKeyLocked(key);
     try {
         SMCBytes bytes = SMCDataCodec::encode(value, SMCDataType::fromRaw(k.type));
@@ -206,7 +214,7 @@ void SMCKeyModel::setKey(const std::string& key, double value) {
 void SMCKeyModel::setKeyBytes(const std::string& key, const std::vector<std::uint8_t>& bytes) {
     std::lock_guard lock(mutex_);
     const clock::Instant now = clock_.now();
-    firmware_.advance(now, keys_);
+    advanceLocked(now);
     SimKey& k = requireKeyLocked(key);
     if (bytes.size() != k.size)
         throw std::invalid_argument("SMC key \"" + key + "\" holds " + std::to_string(k.size) + " bytes, not " +
@@ -217,7 +225,7 @@ void SMCKeyModel::setKeyBytes(const std::string& key, const std::vector<std::uin
 
 double SMCKeyModel::readKey(const std::string& key) {
     std::lock_guard lock(mutex_);
-    firmware_.advance(clock_.now(), keys_);
+    advanceLocked(clock_.now());
     const SimKey& k = requireKeyLocked(key);
     const auto v = decodeValue(k);
     if (!v) throw std::invalid_argument("SMC key \"" + key + "\" has no numeric value (type \"" +
@@ -227,7 +235,7 @@ double SMCKeyModel::readKey(const std::string& key) {
 
 std::vector<std::uint8_t> SMCKeyModel::readKeyBytes(const std::string& key) {
     std::lock_guard lock(mutex_);
-    firmware_.advance(clock_.now(), keys_);
+    advanceLocked(clock_.now());
     const SimKey& k = requireKeyLocked(key);
     return {k.value.begin(), k.value.end()};
 }
@@ -381,6 +389,25 @@ void SMCKeyModel::clearFaults() {
     hangChanged_.notify_all();
 }
 
+// ---- thermal model and HID services ----
+
+void SMCKeyModel::setLoad(double load) {
+    std::lock_guard lock(mutex_);
+    advanceLocked(clock_.now());
+    thermal_.setLoad(load);
+}
+
+double SMCKeyModel::load() const {
+    std::lock_guard lock(mutex_);
+    return thermal_.load();
+}
+
+std::vector<hid::ServiceRecord> SMCKeyModel::hidServices() {
+    std::lock_guard lock(mutex_);
+    advanceLocked(clock_.now());
+    return thermal_.hidServices();
+}
+
 // ---- state ----
 
 std::size_t SMCKeyModel::fanCount() const {
@@ -390,7 +417,7 @@ std::size_t SMCKeyModel::fanCount() const {
 
 nlohmann::ordered_json SMCKeyModel::stateJSON() {
     std::lock_guard lock(mutex_);
-    firmware_.advance(clock_.now(), keys_);
+    advanceLocked(clock_.now());
     auto value = [&](const std::string& key) -> nlohmann::ordered_json {
         const auto v = keys_.decoded(FourCC::code(key));
         if (!v) return nullptr;
@@ -412,6 +439,26 @@ nlohmann::ordered_json SMCKeyModel::stateJSON() {
     }
     state["fans"] = std::move(fans);
     state["Ftst"] = value("Ftst");
+    state["load"] = thermal_.load();
+    nlohmann::ordered_json sensors = nlohmann::ordered_json::array();
+    for (const auto& [code, key] : keys_.keys()) {
+        const std::string name = FourCC::string(code);
+        const auto v = key.readable ? decodeValue(key) : std::nullopt;
+        if (!v) continue;
+        auto [sensorClass, display] = SensorClassifier::classify(name, SMCDataType::fromRaw(key.type), *v);
+        if (sensorClass == SensorClass::other) continue;
+        sensors.push_back({{"key", name}, {"name", display}, {"class", rawValue(sensorClass)}, {"value", *v}});
+    }
+    state["sensors"] = std::move(sensors);
+    nlohmann::ordered_json hid = nlohmann::ordered_json::array();
+    for (const auto& r : thermal_.hidServices()) {
+        nlohmann::ordered_json product = nullptr;
+        if (const auto* text = std::get_if<std::string>(&r.product)) product = *text;
+        else if (const auto* number = std::get_if<double>(&r.product)) product = *number;
+        hid.push_back({{"product", product},
+                       {"temperature", r.temperature ? nlohmann::ordered_json(*r.temperature) : nullptr}});
+    }
+    state["hid"] = std::move(hid);
     return state;
 }
 

@@ -25,6 +25,7 @@
 #include "sim/key_store.hpp"
 #include "sim/machine_profile.hpp"
 #include "sim/smc_record.hpp"
+#include "sim/thermal_model.hpp"
 
 namespace quorvane::sim {
 
@@ -108,11 +109,20 @@ public:
     bool waitForHungCalls(std::size_t n, std::chrono::milliseconds timeout) const;
     void clearFaults();  // every fault above, the hang included
 
+    // ---- thermal model and HID services ----
+    // Machine load 0…1 (clamped; NaN ignored): heats the temperature keys, fans cool them.
+    void setLoad(double load);
+    double load() const;
+    // The HID temperature services as published now.
+    std::vector<hid::ServiceRecord> hidServices();
+
     // ---- state ----
     const std::string& profileName() const { return profileName_; }
     std::size_t fanCount() const;
-    // {"profile", "fans": [{"index", "mode", "target", "actual", "minimum", "maximum"}], "Ftst"};
-    // a value whose key is absent or not numeric is null.
+    // {"profile", "fans": [{"index", "mode", "target", "actual", "minimum", "maximum"}], "Ftst",
+    //  "load", "sensors": [{"key", "name", "class", "value"}], "hid": [{"product", "temperature"}]};
+    // a value whose key is absent or not numeric is null. Sensors are the keys the classifier
+    // recognises, in key order.
     nlohmann::ordered_json stateJSON();
 
 private:
@@ -127,6 +137,7 @@ private:
     };
 
     SMCRecord exchangeLocked(const SMCRecord& request);
+    void advanceLocked(clock::Instant now);
     std::optional<std::uint8_t> takeFaultLocked(std::uint32_t key, std::uint8_t command);
     void updateKeyCountLocked();
     SimKey& requireKeyLocked(const std::string& key);
@@ -140,6 +151,7 @@ private:
     mutable std::condition_variable hungCountChanged_;
     KeyStore keys_;                                                   // guarded by mutex_
     FanFirmware firmware_;                                            // guarded by mutex_
+    ThermalModel thermal_;                                            // guarded by mutex_
     std::map<std::uint8_t, std::uint64_t> commandCounts_;             // guarded by mutex_
     std::map<std::pair<std::uint8_t, std::uint32_t>, std::uint64_t> keyCounts_;  // guarded by mutex_
     std::deque<WriteEntry> writeLog_;                                 // guarded by mutex_

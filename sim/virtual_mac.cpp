@@ -19,7 +19,25 @@ private:
     std::uint64_t id_;
 };
 
+// The HID services of the model, read afresh on every query.
+class VirtualEventSystem final : public hid::EventSystem {
+public:
+    explicit VirtualEventSystem(std::shared_ptr<SMCKeyModel> model) : model_(std::move(model)) {}
+    std::vector<hid::ServiceRecord> services() override { return model_->hidServices(); }
+
+private:
+    std::shared_ptr<SMCKeyModel> model_;
+};
+
 }  // namespace
+
+std::unique_ptr<hid::ScopedEventSystemRegistration> VirtualMac::registerHIDInProcess() {
+    return std::make_unique<hid::ScopedEventSystemRegistration>(eventSystem());
+}
+
+std::shared_ptr<hid::EventSystem> VirtualMac::eventSystem() const {
+    return std::make_shared<VirtualEventSystem>(model_);
+}
 
 std::shared_ptr<VirtualMac> VirtualMac::create(const std::string& profileName, const clock::Clock& clock) {
     return create(MachineProfile::load(profileName), clock);

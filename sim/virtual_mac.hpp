@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/clock/clock.hpp"
+#include "platform/hid/hid.hpp"
 #include "platform/iokit/iokit.hpp"
 #include "sim/machine_profile.hpp"
 #include "sim/smc_key_model.hpp"
@@ -32,6 +33,12 @@ public:
     // Registers this virtual Mac as the in-process "AppleSMC" service until the returned object
     // is destroyed (the registry keeps the virtual Mac alive meanwhile).
     std::unique_ptr<iokit::ScopedServiceRegistration> registerInProcess();
+
+    // Registers this virtual Mac's HID temperature services as the in-process event system until
+    // the returned object is destroyed.
+    std::unique_ptr<hid::ScopedEventSystemRegistration> registerHIDInProcess();
+    // The HID event system this virtual Mac publishes (for the socket server).
+    std::shared_ptr<hid::EventSystem> eventSystem() const;
 
     SMCKeyModel& model() { return *model_; }
     std::shared_ptr<SMCKeyModel> sharedModel() const { return model_; }
@@ -67,6 +74,7 @@ public:
     void setHang(bool on) { model_->setHang(on); }
     void clearFaults() { model_->clearFaults(); }
     nlohmann::ordered_json stateJSON() { return model_->stateJSON(); }
+    void setLoad(double load) { model_->setLoad(load); }
     // Connections opened so far (successful opens).
     std::uint64_t openCount() const;
 

@@ -1,6 +1,7 @@
-// quorvane-virtual-mac: serves a machine profile's SMC as the "AppleSMC" service on its socket in
-// the bootstrap directory until SIGTERM or SIGINT, with a control socket beside it; "ctl" sends
-// one control request to a running instance.
+// quorvane-virtual-mac: serves a machine profile's (or a real key table's) SMC as the "AppleSMC"
+// service and its HID temperature services as the HID event system, on sockets in the bootstrap
+// directory until SIGTERM or SIGINT, with a control socket beside them; "ctl" sends one control
+// request to a running instance.
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -15,6 +16,7 @@
 
 #include "platform/bootstrap/bootstrap.hpp"
 #include "platform/clock/clock.hpp"
+#include "platform/hid/hid.hpp"
 #include "platform/iokit/iokit.hpp"
 #include "sim/control_protocol.hpp"
 #include "sim/control_socket.hpp"
@@ -26,7 +28,7 @@ using namespace quorvane;
 
 constexpr const char* kProgram = "quorvane-virtual-mac";
 
-int serve(const std::string& profileName) {
+int serve(const std::string& profileName, const std::string& dumpPath) {
     // Signals become a sigwait on the main thread; every thread started below inherits the mask.
     sigset_t signals;
     sigemptyset(&signals);
@@ -38,7 +40,8 @@ int serve(const std::string& profileName) {
     static const clock::SuspendingClock suspendingClock;
     std::shared_ptr<sim::VirtualMac> mac;
     try {
-        mac = sim::VirtualMac::create(profileName, suspendingClock);
+        mac = dumpPath.empty() ? sim::VirtualMac::create(profileName, suspendingClock)
+                               : sim::VirtualMac::create(sim::MachineProfile::fromDump(dumpPath), suspendingClock);
     } catch (const std::exception& e) {
         std::cerr << kProgram << ": " << e.what() << "\n";
         return 1;
@@ -49,8 +52,9 @@ int serve(const std::string& profileName) {
     try {
         std::filesystem::create_directories(bootstrap::directory());
         iokit::SocketServiceServer smcServer(smcPath, mac);
+        hid::SocketEventSystemServer hidServer(bootstrap::socketPath(hid::kEventSystemSocketName), mac->eventSystem());
         sim::ControlServer controlServer(ctlPath, mac->sharedModel());
-        std::cerr << kProgram << ": serving profile \"" << profileName << "\" on " << smcPath << "\n";
+        std::cerr << kProgram << ": serving profile \"" << mac->profileName() << "\" on " << smcPath << "\n";
 
         int signo = 0;
         while (sigwait(&signals, &signo) != 0) {
@@ -101,6 +105,10 @@ int main(int argc, char** argv) {
         return names;
     }() + ")")->capture_default_str();
 
+    std::string dump;
+    app.add_option("--dump", dump, "Serve a real machine's key table (CSV key,type,size,hex,value) instead")
+        ->check(CLI::ExistingFile);
+
     CLI::App* ctl = app.add_subcommand("ctl", "Send a control request to the running virtual Mac");
     ctl->require_subcommand(1);
     std::string key, value, onoff, result;
@@ -128,10 +136,14 @@ int main(int argc, char** argv) {
     fail->add_option("RESULT", result, "Decimal, 0x-hex or off")->required();
     fail->callback([&] { request = "fail " + key + " " + result; });
 
-    auto* state = ctl->add_subcommand("state", "Print the fans and Ftst as JSON");
+    auto* load = ctl->add_subcommand("load", "Set the machine load (0…1) that heats the temperature keys");
+    load->add_option("FRACTION", value)->required();
+    load->callback([&] { request = "load " + value; });
+
+    auto* state = ctl->add_subcommand("state", "Print the fans, Ftst, load, sensors and HID services as JSON");
     state->callback([&] { request = "state"; });
 
     CLI11_PARSE(app, argc, argv);
     if (ctl->parsed()) return control(request);
-    return serve(profile);
+    return serve(profile, dump);
 }

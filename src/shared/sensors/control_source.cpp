@@ -1,5 +1,9 @@
 #include "shared/sensors/control_source.hpp"
 
+#include <string>
+
+#include <nlohmann/json.hpp>
+
 namespace quorvane {
 
 std::string_view rawValue(ControlSource source) {
@@ -28,6 +32,15 @@ std::optional<ControlSource> controlSourceFromRawValue(std::string_view raw) {
     for (ControlSource s : control_source::allCases)
         if (rawValue(s) == raw) return s;
     return std::nullopt;
+}
+
+void to_json(nlohmann::json& j, ControlSource source) { j = std::string(rawValue(source)); }
+
+void from_json(const nlohmann::json& j, ControlSource& source) {
+    if (!j.is_string()) throw nlohmann::json::type_error::create(302, "control source must be a string", &j);
+    const auto parsed = controlSourceFromRawValue(j.get_ref<const std::string&>());
+    if (!parsed) throw nlohmann::json::other_error::create(501, "unknown control source \"" + j.get<std::string>() + "\"", &j);
+    source = *parsed;
 }
 
 }  // namespace quorvane
