@@ -2,6 +2,7 @@
 // its exit status, and what the hardware holds while it runs and after it ends.
 #include <chrono>
 #include <csignal>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -179,6 +180,94 @@ TEST_F(QuorvanectlTest, HoldingClientSaysSoAndFailsWhenTheDaemonGoesAway) {
     EXPECT_TRUE(status->exitedWith(1));
     EXPECT_NE(err().find("lost the connection to the daemon"), std::string::npos) << err();
     EXPECT_TRUE(Harness::allAutomatic(h.state()));
+}
+
+// The JSON lines `run --json` printed so far.
+std::vector<nlohmann::json> ticks(const std::string& output) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(output);
+    for (std::string line; std::getline(in, line);) {
+        auto j = nlohmann::json::parse(line, nullptr, false);
+        if (!j.is_discarded()) lines.push_back(std::move(j));
+    }
+    return lines;
+}
+
+TEST_F(QuorvanectlTest, RunRaisesTheFansWithinTheirBoundsOnARisingLoadAndHandsThemBackOnSIGINT) {
+    startMac("intel-desktop");
+    startDaemon();
+    ASSERT_TRUE(h.ctl({"load", "1"}).succeeded());
+    Child& client = spawnClient({"run", "--json"});
+    ASSERT_TRUE(Harness::waitUntil(10.0, [&] { return ticks(out()).size() >= 5 || !client.running(); }, 50ms)) << err();
+    ASSERT_TRUE(client.running()) << err();
+    EXPECT_EQ(h.readKey("F0Md"), 1.0);
+    client.signal(SIGINT);
+    const auto status = client.waitFor(5.0);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(status->exitedWith(0)) << status->describe() << err();
+    EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
+
+    const auto lines = ticks(out());
+    ASSERT_GE(lines.size(), 5u) << out();
+    for (const auto& tick : lines) {
+        EXPECT_EQ(tick["profile"], "Quorvane Standard");
+        ASSERT_EQ(tick["fans"].size(), 2u);
+        for (const auto& fan : tick["fans"]) {
+            EXPECT_GE(fan["targetRPM"].get<double>(), fan["minRPM"].get<double>()) << tick.dump();
+            EXPECT_LE(fan["targetRPM"].get<double>(), fan["maxRPM"].get<double>()) << tick.dump();
+        }
+    }
+    EXPECT_GT(lines.back()["temperature"].get<double>(), lines.front()["temperature"].get<double>()) << out();
+    EXPECT_GT(lines.back()["fans"][0]["targetRPM"].get<double>(), lines.front()["fans"][0]["targetRPM"].get<double>())
+        << out();
+}
+
+struct RunRow {
+    const char* profile;                // virtual Mac
+    std::vector<std::string> args;
+    int status;
+    std::string stdoutHas;
+    std::string stderrHas;
+};
+
+TEST_F(QuorvanectlTest, RunFollowsProfilesAndModesAndRefusesWhatItCannotFollow) {
+    const fs::path fullSpeed = h.root() / "full.json";
+    std::ofstream(fullSpeed) << R"({"id":"6F1C2C3E-8D4B-4C59-9E3A-0A1B2C3D4E5F","name":"Full","symbolName":"bolt.fill",)"
+                             << R"("speed":{"fixed":{"percentage":1}},"controlSensor":{"source":{"_0":"cpuAverage"}}})";
+    const fs::path notAMode = h.root() / "bad.json";
+    std::ofstream(notAMode) << R"({"name":"no id"})";
+    const std::vector<RunRow> rows = {
+        {"intel-desktop", {"run", "--json", "--seconds", "0.5", "--mode", fullSpeed.string()}, 0,
+         R"("source":"CPU Core Average")", "back under automatic control"},
+        {"intel-desktop", {"run", "--json", "--seconds", "0.5", "--profile", "Max Thermal Blast"}, 0,
+         R"("targetRPM":2700.0)", ""},
+        {"intel-desktop", {"run", "--json", "--seconds", "0.5", "--profile", "apple auto"}, 0,
+         R"("monitoring":true)", ""},
+        {"intel-desktop", {"run", "--seconds", "0.5"}, 0, "t=0.0s temp=55.2°C", ""},
+        {"fanless-laptop", {"run", "--json", "--seconds", "0.5"}, 0, R"("fans":[])", ""},
+        {"intel-desktop", {"run", "--mode", notAMode.string()}, 2, "", "is not a custom mode"},
+        {"intel-desktop", {"run", "--profile", "Loud"}, 2, "", "no built-in profile \"Loud\""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.profile) + " " + row.args.back());
+        startMac(row.profile);
+        startDaemon();
+        const RunResult r = h.client(row.args);
+        ASSERT_TRUE(r.status);
+        EXPECT_TRUE(r.status->exitedWith(row.status)) << r.status->describe() << "\n" << r.err;
+        EXPECT_NE(r.out.find(row.stdoutHas), std::string::npos) << r.out;
+        EXPECT_NE(r.err.find(row.stderrHas), std::string::npos) << r.err;
+        EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
+        if (row.stdoutHas.empty()) {
+            EXPECT_EQ(r.out, "");
+        }
+        daemon.kill();
+        mac.kill();
+    }
+    const RunResult noDaemon = h.client({"run", "--seconds", "1"});
+    ASSERT_TRUE(noDaemon.status);
+    EXPECT_TRUE(noDaemon.status->exitedWith(1));
+    EXPECT_NE(noDaemon.err.find("cannot open AppleSMC"), std::string::npos) << noDaemon.err;
 }
 
 }  // namespace

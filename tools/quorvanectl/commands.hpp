@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quorvane::ctl {
 
@@ -24,5 +25,20 @@ int fansCommand(bool json);
 int smcReadCommand(const std::string& key);
 int smcWriteCommand(const std::string& key, double value, bool force);
 int smcKeysCommand();
+int sensorsCommand(bool all, bool json);
+
+// Built-in data only.
+int profilesCommand(bool json);
+
+// The control loop: sensors and fans over this process's SMC connection, targets through the
+// daemon.
+struct RunOptions {
+    std::string profile = "Quorvane Standard";
+    std::optional<std::string> modeFile;
+    std::optional<double> seconds;
+    bool json = false;
+    std::vector<std::string> apps;  // running applications' bundle identifiers (workload boost)
+};
+int runCommand(const RunOptions& options);
 
 }  // namespace quorvane::ctl

@@ -73,6 +73,22 @@ int main(int argc, char** argv) {
 
     auto* restore = app.add_subcommand("restore", "Hand every fan back to Apple automatic control");
 
+    bool all = false;
+    auto* sensors = app.add_subcommand("sensors", "The device's temperature rows and the control-source temperatures");
+    sensors->add_flag("--all", all, "Every sensor the SMC shows, with its class and unit");
+    sensors->add_flag("--json", json, "Print JSON");
+
+    auto* profiles = app.add_subcommand("profiles", "The built-in fan profiles and custom-mode templates");
+    profiles->add_flag("--json", json, "Print them as stored JSON");
+
+    RunOptions run;
+    auto* runCommandLine = app.add_subcommand("run", "Drive the fans from the sensors until interrupted");
+    runCommandLine->add_option("--profile", run.profile, "Built-in profile to follow")->capture_default_str();
+    runCommandLine->add_option("--mode", run.modeFile, "Custom mode (JSON file) on top of the profile");
+    runCommandLine->add_option("--seconds", run.seconds, "Stop after SECONDS")->check(CLI::NonNegativeNumber);
+    runCommandLine->add_flag("--json", run.json, "One JSON object per tick");
+    runCommandLine->add_option("--app", run.apps, "Bundle identifier of a running application (workload boost)");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -93,6 +109,9 @@ int main(int argc, char** argv) {
         if (*setRPM) return setRPMCommand(fan, rpm, hold);
         if (*manual) return manualCommand(fan, state == "on", hold);
         if (*restore) return restoreCommand();
+        if (*sensors) return sensorsCommand(all, json);
+        if (*profiles) return profilesCommand(json);
+        if (*runCommandLine) return runCommand(run);
     } catch (const ClientError& e) {
         std::cerr << "quorvanectl: " << e.what() << std::endl;
         return e.exitStatus();

@@ -1,13 +1,12 @@
 // The commands that read (and, forced, write) the SMC over this process's own connection: fans,
 // smc read, smc write, smc keys.
-#include <cmath>
-#include <cstdio>
 #include <iostream>
 
 #include <nlohmann/json.hpp>
 
 #include "client_error.hpp"
 #include "commands.hpp"
+#include "display_text.hpp"
 #include "shared/smc/four_cc.hpp"
 #include "shared/smc/smc_data_codec.hpp"
 #include "smc/smc_fan_reader.hpp"
@@ -20,17 +19,6 @@ namespace {
 
 // A walk of a corrupt key count stops here.
 constexpr long kKeyWalkLimit = 16384;
-
-std::string rpm(double value) {
-    if (!std::isfinite(value)) return shortestDecimal(value);
-    char text[32];
-    std::snprintf(text, sizeof text, "%.0f", value);
-    return text;
-}
-
-std::string padLeft(const std::string& text, std::size_t width) {
-    return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
-}
 
 }  // namespace
 
@@ -50,10 +38,10 @@ int fansCommand(bool json) {
     std::cout << style.bold("FAN  MODE     ACTUAL  TARGET     MIN     MAX") << "\n";
     for (const auto& fan : fans) {
         const std::string mode = fan.isManaged ? style.yellow("manual") : style.green("auto  ");
-        const std::string actual = fan.currentRPMValid ? rpm(fan.currentRPM) : "—";
+        const std::string actual = fan.currentRPMValid ? rpmText(fan.currentRPM) : kNoReading;
         std::cout << padLeft(std::to_string(fan.id), 3) << "  " << mode << "  " << padLeft(actual, 7) << " "
-                  << padLeft(rpm(fan.targetRPM), 7) << " " << padLeft(rpm(fan.minRPM), 7) << " "
-                  << padLeft(rpm(fan.maxRPM), 7) << "\n";
+                  << padLeft(rpmText(fan.targetRPM), 7) << " " << padLeft(rpmText(fan.minRPM), 7) << " "
+                  << padLeft(rpmText(fan.maxRPM), 7) << "\n";
     }
     std::cout.flush();
     return ExitStatus::ok;
@@ -109,7 +97,7 @@ int smcKeysCommand() {
             std::cerr << "quorvanectl: key #" << i << ": " << e.description() << "\n";
             continue;
         }
-        std::string type = "?", size = "?", value = "—";
+        std::string type = "?", size = "?", value = kNoReading;
         try {
             const auto info = bridge->keyInfo(key);
             type = FourCC::string(info.dataType);
