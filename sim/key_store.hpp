@@ -19,7 +19,7 @@ struct SimKey {
     std::uint8_t attributes = 0;
     bool readable = true;
     bool writable = false;
-    SMCBytes value;  // exactly `size` bytes
+    SMCBytes value;  // exactly min(size, 32) bytes
 };
 
 class KeyStore {

@@ -219,15 +219,18 @@ MachineProfile MachineProfile::fromDump(const std::string& path) {
         } catch (const std::exception&) {
             fail(label, where + ": bad size \"" + fields[2] + "\"");
         }
-        if (size > 32) fail(label, where + ": size above 32 bytes");
+        if (size > 4096) fail(label, where + ": size above 4096 bytes");
         k.size = static_cast<std::uint32_t>(size);
+        // A record carries 32 value bytes: a longer key (some Macs have them) is served with its
+        // real size and its first 32 bytes.
+        const std::size_t held = std::min<std::size_t>(size, 32);
         // An empty value is a key the machine refused to read: it stays unreadable here too.
         k.readable = !fields[3].empty();
         if (k.readable) {
-            k.value = parseHex(label, k.name, fields[3]);
-            if (k.value.size() != k.size) fail(label, where + ": value is not " + fields[2] + " bytes");
+            if (fields[3].size() != 2 * size) fail(label, where + ": value is not " + fields[2] + " bytes");
+            k.value = parseHex(label, k.name, fields[3].substr(0, 2 * held));
         } else {
-            k.value = SMCBytes(std::span<const std::uint8_t>(std::vector<std::uint8_t>(k.size, 0)));
+            k.value = SMCBytes(std::span<const std::uint8_t>(std::vector<std::uint8_t>(held, 0)));
         }
         k.writable = k.name.size() == 4 && k.name[0] == 'F' && (k.name.substr(2) == "Md" || k.name.substr(2) == "Tg" ||
                                                                   k.name == "Ftst");

@@ -25,11 +25,11 @@ public:
 struct KeyDefinition {
     std::string name;               // exactly four bytes
     std::uint32_t type = 0;         // four-character type code
-    std::uint32_t size = 0;         // value size in bytes, 0…32
+    std::uint32_t size = 0;         // value size in bytes (a real table may report more than 32)
     std::uint8_t attributes = 0;    // reported by key information, not interpreted
     bool readable = true;
     bool writable = false;
-    SMCBytes value;                 // exactly `size` bytes
+    SMCBytes value;                 // exactly min(size, 32) bytes
 };
 
 struct FanDefinition {

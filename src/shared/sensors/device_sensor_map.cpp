@@ -36,7 +36,7 @@ const SMCSensor* find(std::span<const SMCSensor> sensors, std::string_view key) 
 }
 
 // Mean of the present values (list order); absent when none.
-std::optional<double> mean(const Values& values) {
+std::optional<double> mean(std::span<const std::optional<double>> values) {
     double sum = 0;
     int n = 0;
     for (const auto& v : values)
@@ -55,15 +55,19 @@ std::optional<double> largest(const Values& values) {
 Values coreGroups(std::span<const SMCSensor> sensors, std::string_view prefix, std::string_view excluded = {}) {
     struct Pair {
         int ordinal;
+        std::uint32_t position;  // list order breaks ties: a stable sort without its buffer
         double temp;
     };
     std::vector<Pair> pairs;
-    for (const SMCSensor& s : sensors) {
+    for (std::size_t i = 0; i < sensors.size(); ++i) {
+        const SMCSensor& s = sensors[i];
         if (s.key.size() != 4 || !startsWith(s.key, prefix)) continue;
         if (!excluded.empty() && startsWith(s.key, excluded)) continue;
-        if (auto o = keyOrdinal(s.key)) pairs.push_back({*o, s.currentTemp});
+        if (auto o = keyOrdinal(s.key)) pairs.push_back({*o, static_cast<std::uint32_t>(i), s.currentTemp});
     }
-    std::stable_sort(pairs.begin(), pairs.end(), [](const Pair& a, const Pair& b) { return a.ordinal < b.ordinal; });
+    std::sort(pairs.begin(), pairs.end(), [](const Pair& a, const Pair& b) {
+        return a.ordinal != b.ordinal ? a.ordinal < b.ordinal : a.position < b.position;
+    });
     Values groups;
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         if (i == 0 || pairs[i].ordinal - pairs[i - 1].ordinal >= 2) groups.emplace_back();
@@ -109,17 +113,18 @@ Values gpuValues(std::span<const SMCSensor> sensors) {
         const auto start = static_cast<std::size_t>(std::floor(ratio * i));
         const auto end = std::min(std::max(start + 1, static_cast<std::size_t>(std::floor(ratio * (i + 1)))),
                                   groups.size());
-        buckets.push_back(mean(Values(groups.begin() + static_cast<std::ptrdiff_t>(start),
-                                      groups.begin() + static_cast<std::ptrdiff_t>(end))));
+        buckets.push_back(mean(std::span(groups).subspan(start, end - start)));
     }
     return buckets;
 }
 
 std::optional<double> categoryAverage(std::span<const SMCSensor> sensors, SensorCategory category) {
-    Values values;
+    double sum = 0;
+    int n = 0;
     for (const SMCSensor& s : sensors)
-        if (s.sensorClass == SensorClass::temperature && s.category == category) values.push_back(validOrNone(s.currentTemp));
-    return mean(values);
+        if (s.sensorClass == SensorClass::temperature && s.category == category && valid(s.currentTemp))
+            sum += s.currentTemp, ++n;
+    return n == 0 ? std::nullopt : std::optional<double>(sum / n);
 }
 
 bool hasCategorySensor(std::span<const SMCSensor> sensors, SensorCategory category) {
@@ -145,6 +150,7 @@ std::optional<int> keyOrdinal(std::string_view key) {
 
 std::vector<DeviceSensorReading> fixedList(std::span<const SMCSensor> sensors, CoreCounts counts) {
     std::vector<DeviceSensorReading> rows;
+    rows.reserve(32);
     auto exact = [&](const char* key, const char* name, const char* symbol) {
         if (const SMCSensor* s = find(sensors, key)) rows.push_back({key, name, symbol, validOrNone(s->currentTemp)});
     };
