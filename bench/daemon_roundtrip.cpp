@@ -28,7 +28,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "helper/quorvane_xpc_interface.hpp"
+#include "protocol/quorvane_xpc_interface.hpp"
 #include "platform/xpc/code_identity.hpp"
 #include "platform/xpc/connection.hpp"
 #include "shared/smc/helper_constants.hpp"

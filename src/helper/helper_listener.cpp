@@ -1,6 +1,6 @@
 #include "helper/helper_listener.hpp"
 
-#include "helper/quorvane_xpc_interface.hpp"
+#include "protocol/quorvane_xpc_interface.hpp"
 #include "shared/smc/helper_constants.hpp"
 
 namespace quorvane {

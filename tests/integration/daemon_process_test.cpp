@@ -74,10 +74,10 @@ protected:
     std::string daemonLog() const { return daemonLogs.empty() ? std::string() : readFile(daemonLogs.back()); }
     bool daemonLogged(const std::string& text) const { return daemonLog().find(text) != std::string::npos; }
 
-    // Starts `quorvanectl hold 0 2500 ...` and waits until it prints the applied RPM.
+    // Starts `quorvanectl set-rpm 0 2500 ...` (which holds the fan until it ends) and waits until it prints the applied RPM.
     Child& hold(const std::vector<std::string>& extra) {
         const fs::path out = h.root() / ("hold-" + std::to_string(clients.size() + 1) + ".out");
-        std::vector<std::string> args{"hold", "0", "2500"};
+        std::vector<std::string> args{"set-rpm", "0", "2500"};
         args.insert(args.end(), extra.begin(), extra.end());
         clients.push_back(h.spawn(kClientName, args, out));
         Child& client = clients.back();
@@ -151,7 +151,7 @@ TEST_F(DaemonProcessTest, SilentClientIsFailedSafeBetweenFiveAndSixPointSixSecon
 TEST_F(DaemonProcessTest, HeartbeatingClientKeepsManualControlPastTheHeartbeatTimeout) {
     serve(kIntel);
     startDaemon();
-    hold({"--interval", "0.5"});
+    hold({});
     // Longer than the 5 s timeout plus one 1.25 s check: a live client must not be failed safe.
     std::this_thread::sleep_for(7s);
     EXPECT_EQ(mac->readKey("F0Md"), 1.0);

@@ -1,4 +1,4 @@
-#include "helper/quorvane_xpc_interface.hpp"
+#include "protocol/quorvane_xpc_interface.hpp"
 
 #include <utility>
 

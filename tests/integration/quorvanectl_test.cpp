@@ -1,0 +1,274 @@
+// quorvanectl as a real process against the daemon and the virtual Mac: what each command prints,
+// its exit status, and what the hardware holds while it runs and after it ends.
+#include <chrono>
+#include <csignal>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "integration/daemon_harness.hpp"
+
+namespace quorvane::integration {
+namespace {
+
+using namespace std::chrono_literals;
+
+class QuorvanectlTest : public ::testing::Test {
+protected:
+    void startMac(const std::string& profile) {
+        mac = h.startVirtualMac(profile);
+        ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
+    }
+    void startDaemon() {
+        daemon = h.spawnDaemon(h.root() / "daemon.log");
+        ASSERT_TRUE(h.waitForDaemon(daemon)) << daemonLog();
+    }
+    std::string daemonLog() const { return readFile(h.root() / "daemon.log"); }
+
+    // Starts a long-running client with its output in files; out() and err() read them.
+    Child& spawnClient(const std::vector<std::string>& args) {
+        const auto n = std::to_string(clients.size() + 1);
+        clients.push_back(h.spawn(kClientName, args, h.root() / ("client-" + n + ".out"), h.root() / ("client-" + n + ".err")));
+        return clients.back();
+    }
+    std::string out(std::size_t i = 0) const { return readFile(h.root() / ("client-" + std::to_string(i + 1) + ".out")); }
+    std::string err(std::size_t i = 0) const { return readFile(h.root() / ("client-" + std::to_string(i + 1) + ".err")); }
+
+    Harness h;
+    Child mac;
+    Child daemon;
+    std::vector<Child> clients;
+};
+
+struct CommandRow {
+    std::vector<std::string> args;
+    int status;
+    std::string stdoutHas;  // a substring of stdout ("" = stdout empty)
+    std::string stderrHas;  // a substring of stderr ("" = not checked)
+};
+
+// Every command against a running daemon on a two-fan Intel desktop (no Ftst unlock, so fast).
+TEST_F(QuorvanectlTest, EveryCommandPrintsItsResultAndExitStatus) {
+    startMac("intel-desktop");
+    startDaemon();
+    const std::vector<CommandRow> rows = {
+        {{"version"}, 0, "1.2.2\n", ""},
+        {{"fans"}, 0, "  0  auto ", ""},
+        {{"fans", "--json"}, 0, "\"isManaged\": false", ""},
+        {{"smc", "read", "FNum"}, 0, "2.0\n", ""},
+        {{"smc", "read", "ZZZZ"}, 1, "", "cannot read ZZZZ: keyNotFound(\"ZZZZ\")"},
+        {{"smc", "write", "F0Tg", "3000"}, 2, "", "bypasses the daemon's fail-safe"},
+        {{"smc", "keys"}, 0, "FNum  ui8      1  2.0\n", ""},
+        {{"set-rpm", "7", "2000", "--hold", "0"}, 1, "", "daemon error 1002: fan index 7 out of range"},
+        {{"set-rpm", "0", "2500", "--hold", "0"}, 0, "2500.0\n", "back under automatic control"},
+        {{"set-rpm", "0", "nan", "--hold", "0"}, 1, "", "daemon error 1001: rejected"},
+        {{"manual", "0", "on", "--hold", "0"}, 0, "on\n", ""},
+        {{"manual", "0", "off"}, 0, "off\n", ""},
+        {{"restore"}, 0, "restored\n", ""},
+        {{"set-rpm", "0"}, 2, "", "RPM is required"},
+        {{"manual", "0", "maybe"}, 2, "", ""},
+    };
+    for (const auto& row : rows) {
+        std::string command;
+        for (const auto& a : row.args) command += a + " ";
+        SCOPED_TRACE(command);
+        const RunResult r = h.client(row.args);
+        ASSERT_TRUE(r.status) << "did not finish";
+        EXPECT_TRUE(r.status->exitedWith(row.status)) << r.status->describe() << "\n" << r.err;
+        if (row.stdoutHas.empty()) {
+            EXPECT_EQ(r.out, "");
+        } else {
+            EXPECT_NE(r.out.find(row.stdoutHas), std::string::npos) << r.out;
+        }
+        EXPECT_NE(r.err.find(row.stderrHas), std::string::npos) << r.err;
+        EXPECT_TRUE(Harness::allAutomatic(h.state())) << "every command ends with the fans automatic";
+    }
+
+    const RunResult forced = h.client({"smc", "write", "--force", "F0Tg", "3000"});
+    EXPECT_TRUE(forced.succeeded()) << forced.err;
+    EXPECT_EQ(h.readKey("F0Tg"), 3000.0) << "--force writes the key directly";
+    EXPECT_TRUE(daemon.running());
+}
+
+TEST_F(QuorvanectlTest, FanlessMacHasNoFansToShowOrSet) {
+    startMac("fanless-laptop");
+    startDaemon();
+    const RunResult table = h.client({"fans"});
+    EXPECT_TRUE(table.succeeded());
+    EXPECT_EQ(table.out, "this Mac has no fans\n");
+    const RunResult json = h.client({"fans", "--json"});
+    EXPECT_TRUE(json.succeeded());
+    EXPECT_EQ(json.out, "[]\n");
+    const RunResult set = h.client({"set-rpm", "0", "2000", "--hold", "0"});
+    ASSERT_TRUE(set.status);
+    EXPECT_TRUE(set.status->exitedWith(1));
+    EXPECT_NE(set.err.find("daemon error 1002"), std::string::npos) << set.err;
+}
+
+TEST_F(QuorvanectlTest, AbsentDaemonAndAbsentSMCAreSaidPlainly) {
+    const RunResult noDaemon = h.client({"version"});
+    ASSERT_TRUE(noDaemon.status);
+    EXPECT_TRUE(noDaemon.status->exitedWith(1));
+    EXPECT_EQ(noDaemon.out, "");
+    EXPECT_NE(noDaemon.err.find("cannot reach the daemon: nothing accepts connections at " + h.xpcSocket().string()),
+              std::string::npos)
+        << noDaemon.err;
+
+    const RunResult noSMC = h.client({"fans"});
+    ASSERT_TRUE(noSMC.status);
+    EXPECT_TRUE(noSMC.status->exitedWith(1));
+    EXPECT_NE(noSMC.err.find("cannot open AppleSMC: serviceNotFound"), std::string::npos) << noSMC.err;
+}
+
+// On a Mac that needs the Ftst unlock the first engage takes ~3.5 s, and the daemon's watchdog
+// counts from when the engage began: a client whose first heartbeat waits for the reply loses
+// the fan 5 s after the engage began. Heartbeats that run from the moment the connection opens
+// keep it for as long as the client runs.
+TEST_F(QuorvanectlTest, SetRPMKeepsAFanThatNeedsTheUnlockForAsLongAsItRuns) {
+    startMac("apple-silicon-laptop");
+    startDaemon();
+    // The watchdog ticks every 1.25 s from the daemon's start. An engage that begins ~0.7 s into
+    // a period has a tick ~5.6 s later, before a late first heartbeat (~6 s) could arrive.
+    std::this_thread::sleep_for(700ms);
+    Child& client = spawnClient({"set-rpm", "0", "2500"});
+    ASSERT_TRUE(Harness::waitUntil(15.0, [&] { return !out().empty() || !client.running(); }));
+    ASSERT_EQ(out(), "2500.0\n") << err();
+
+    // Past the engage's start + the 5 s timeout + one 1.25 s watchdog tick.
+    bool manualThroughout = true;
+    Harness::waitUntil(4.0, [&] {
+        manualThroughout = manualThroughout && h.readKey("F0Md") == 1.0;
+        return !manualThroughout;
+    }, 50ms);
+    EXPECT_TRUE(manualThroughout) << daemonLog();
+    EXPECT_EQ(daemonLog().find("heartbeat lost"), std::string::npos) << daemonLog();
+    EXPECT_EQ(h.readKey("F0Tg"), 2500.0);
+
+    client.signal(SIGINT);
+    const auto status = client.waitFor(5.0);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(status->exitedWith(0)) << status->describe() << err();
+    EXPECT_TRUE(Harness::allAutomatic(h.state())) << "handed back before it exited: " << h.state().dump();
+}
+
+TEST_F(QuorvanectlTest, SetRPMHoldKeepsControlWhileItRunsAndLosesItWhenItExits) {
+    startMac("intel-desktop");
+    startDaemon();
+    Child& client = spawnClient({"set-rpm", "0", "2500", "--hold", "1.5"});
+    ASSERT_TRUE(Harness::waitUntil(10.0, [&] { return !out().empty() || !client.running(); }));
+    EXPECT_EQ(out(), "2500.0\n") << err();
+    EXPECT_TRUE(client.running());
+    EXPECT_EQ(h.readKey("F0Md"), 1.0);
+    const auto status = client.waitFor(5.0);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(status->exitedWith(0)) << err();
+    // Read once, at once: the fans are back by the time the client has exited.
+    EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
+}
+
+TEST_F(QuorvanectlTest, HoldingClientSaysSoAndFailsWhenTheDaemonGoesAway) {
+    startMac("intel-desktop");
+    startDaemon();
+    Child& client = spawnClient({"manual", "0", "on"});
+    ASSERT_TRUE(Harness::waitUntil(10.0, [&] { return !out().empty() || !client.running(); }));
+    EXPECT_EQ(out(), "on\n") << err();
+    daemon.signal(SIGTERM);
+    const auto status = client.waitFor(5.0);
+    ASSERT_TRUE(status) << "the client noticed the daemon's departure";
+    EXPECT_TRUE(status->exitedWith(1));
+    EXPECT_NE(err().find("lost the connection to the daemon"), std::string::npos) << err();
+    EXPECT_TRUE(Harness::allAutomatic(h.state()));
+}
+
+// The JSON lines `run --json` printed so far.
+std::vector<nlohmann::json> ticks(const std::string& output) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(output);
+    for (std::string line; std::getline(in, line);) {
+        auto j = nlohmann::json::parse(line, nullptr, false);
+        if (!j.is_discarded()) lines.push_back(std::move(j));
+    }
+    return lines;
+}
+
+TEST_F(QuorvanectlTest, RunRaisesTheFansWithinTheirBoundsOnARisingLoadAndHandsThemBackOnSIGINT) {
+    startMac("intel-desktop");
+    startDaemon();
+    ASSERT_TRUE(h.ctl({"load", "1"}).succeeded());
+    Child& client = spawnClient({"run", "--json"});
+    ASSERT_TRUE(Harness::waitUntil(10.0, [&] { return ticks(out()).size() >= 5 || !client.running(); }, 50ms)) << err();
+    ASSERT_TRUE(client.running()) << err();
+    EXPECT_EQ(h.readKey("F0Md"), 1.0);
+    client.signal(SIGINT);
+    const auto status = client.waitFor(5.0);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(status->exitedWith(0)) << status->describe() << err();
+    EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
+
+    const auto lines = ticks(out());
+    ASSERT_GE(lines.size(), 5u) << out();
+    for (const auto& tick : lines) {
+        EXPECT_EQ(tick["profile"], "Quorvane Standard");
+        ASSERT_EQ(tick["fans"].size(), 2u);
+        for (const auto& fan : tick["fans"]) {
+            EXPECT_GE(fan["targetRPM"].get<double>(), fan["minRPM"].get<double>()) << tick.dump();
+            EXPECT_LE(fan["targetRPM"].get<double>(), fan["maxRPM"].get<double>()) << tick.dump();
+        }
+    }
+    EXPECT_GT(lines.back()["temperature"].get<double>(), lines.front()["temperature"].get<double>()) << out();
+    EXPECT_GT(lines.back()["fans"][0]["targetRPM"].get<double>(), lines.front()["fans"][0]["targetRPM"].get<double>())
+        << out();
+}
+
+struct RunRow {
+    const char* profile;                // virtual Mac
+    std::vector<std::string> args;
+    int status;
+    std::string stdoutHas;
+    std::string stderrHas;
+};
+
+TEST_F(QuorvanectlTest, RunFollowsProfilesAndModesAndRefusesWhatItCannotFollow) {
+    const fs::path fullSpeed = h.root() / "full.json";
+    std::ofstream(fullSpeed) << R"({"id":"6F1C2C3E-8D4B-4C59-9E3A-0A1B2C3D4E5F","name":"Full","symbolName":"bolt.fill",)"
+                             << R"("speed":{"fixed":{"percentage":1}},"controlSensor":{"source":{"_0":"cpuAverage"}}})";
+    const fs::path notAMode = h.root() / "bad.json";
+    std::ofstream(notAMode) << R"({"name":"no id"})";
+    const std::vector<RunRow> rows = {
+        {"intel-desktop", {"run", "--json", "--seconds", "0.5", "--mode", fullSpeed.string()}, 0,
+         R"("source":"CPU Core Average")", "back under automatic control"},
+        {"intel-desktop", {"run", "--json", "--seconds", "0.5", "--profile", "Max Thermal Blast"}, 0,
+         R"("targetRPM":2700.0)", ""},
+        {"intel-desktop", {"run", "--json", "--seconds", "0.5", "--profile", "apple auto"}, 0,
+         R"("monitoring":true)", ""},
+        {"intel-desktop", {"run", "--seconds", "0.5"}, 0, "t=0.0s temp=55.2°C", ""},
+        {"fanless-laptop", {"run", "--json", "--seconds", "0.5"}, 0, R"("fans":[])", ""},
+        {"intel-desktop", {"run", "--mode", notAMode.string()}, 2, "", "is not a custom mode"},
+        {"intel-desktop", {"run", "--profile", "Loud"}, 2, "", "no built-in profile \"Loud\""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.profile) + " " + row.args.back());
+        startMac(row.profile);
+        startDaemon();
+        const RunResult r = h.client(row.args);
+        ASSERT_TRUE(r.status);
+        EXPECT_TRUE(r.status->exitedWith(row.status)) << r.status->describe() << "\n" << r.err;
+        EXPECT_NE(r.out.find(row.stdoutHas), std::string::npos) << r.out;
+        EXPECT_NE(r.err.find(row.stderrHas), std::string::npos) << r.err;
+        EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
+        if (row.stdoutHas.empty()) {
+            EXPECT_EQ(r.out, "");
+        }
+        daemon.kill();
+        mac.kill();
+    }
+    const RunResult noDaemon = h.client({"run", "--seconds", "1"});
+    ASSERT_TRUE(noDaemon.status);
+    EXPECT_TRUE(noDaemon.status->exitedWith(1));
+    EXPECT_NE(noDaemon.err.find("cannot open AppleSMC"), std::string::npos) << noDaemon.err;
+}
+
+}  // namespace
+}  // namespace quorvane::integration

@@ -1,0 +1,44 @@
+// quorvanectl's commands, one function each, called by main once the command line is parsed.
+// Each returns the process's exit status or throws ClientError. Main thread only.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorvane::ctl {
+
+// How long a command that takes a fan keeps it: until interrupted, or for `seconds`.
+struct HoldOptions {
+    std::optional<double> seconds;
+    bool heartbeats = true;
+};
+
+// Through the daemon.
+int versionCommand();
+int setRPMCommand(long fan, double rpm, const HoldOptions& hold);
+int manualCommand(long fan, bool on, const HoldOptions& hold);
+int restoreCommand();
+
+// Through this process's own SMC connection.
+int fansCommand(bool json);
+int smcReadCommand(const std::string& key);
+int smcWriteCommand(const std::string& key, double value, bool force);
+int smcKeysCommand();
+int sensorsCommand(bool all, bool json);
+
+// Built-in data only.
+int profilesCommand(bool json);
+
+// The control loop: sensors and fans over this process's SMC connection, targets through the
+// daemon.
+struct RunOptions {
+    std::string profile = "Quorvane Standard";
+    std::optional<std::string> modeFile;
+    std::optional<double> seconds;
+    bool json = false;
+    std::vector<std::string> apps;  // running applications' bundle identifiers (workload boost)
+};
+int runCommand(const RunOptions& options);
+
+}  // namespace quorvane::ctl

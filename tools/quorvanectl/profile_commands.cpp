@@ -1,0 +1,66 @@
+// `profiles`: the built-in fan profiles and the custom-mode templates, as a table or as the JSON
+// the application stores.
+#include <iostream>
+
+#include <nlohmann/json.hpp>
+
+#include "client_error.hpp"
+#include "commands.hpp"
+#include "display_text.hpp"
+#include "profile_choice.hpp"
+#include "shared/profiles/custom_mode.hpp"
+#include "shared/profiles/fan_profile.hpp"
+#include "shared/sensors/temperature_format.hpp"
+#include "terminal_style.hpp"
+
+namespace quorvane::ctl {
+
+namespace {
+
+std::string curveText(const FanProfile& p) {
+    switch (p.mode) {
+        case ControlMode::appleAuto: return "fans left to Apple";
+        case ControlMode::constantRPM: return std::to_string(p.constantTargetRPM) + " rpm (within each fan's bounds)";
+        case ControlMode::adaptiveCurve: break;
+    }
+    std::string text;
+    for (const auto& point : p.curvePoints) {
+        if (!text.empty()) text += ", ";
+        text += TemperatureFormat::display(point.temperature, false, false) + " " + dutyText(point.rpmPercentage);
+    }
+    return text;
+}
+
+std::string sensorText(const ModeSensor& s) {
+    return s.kind == ModeSensor::Kind::source ? std::string(displayName(s.controlSource)) : "sensor " + s.id;
+}
+
+}  // namespace
+
+int profilesCommand(bool json) {
+    if (json) {
+        nlohmann::ordered_json out;
+        out["profiles"] = nlohmann::ordered_json::array();
+        for (const auto& p : FanProfile::builtins()) out["profiles"].push_back(p.toJSON());
+        out["templates"] = nlohmann::ordered_json::array();
+        for (const auto& m : CustomMode::templates()) out["templates"].push_back(m.toJSON());
+        std::cout << out.dump(2) << std::endl;
+        return ExitStatus::ok;
+    }
+    const auto style = TerminalStyle::detect();
+    std::cout << style.bold("PROFILE              MODE           SENSOR  CURVE OR TARGET") << "\n";
+    for (const auto& p : FanProfile::builtins()) {
+        std::cout << padRight(p.name, 19) << "  " << padRight(controlModeName(p.mode), 13) << "  "
+                  << padRight(p.targetSensorGroupID, 6) << "  " << curveText(p) << "\n";
+    }
+    std::cout << "\n" << style.bold("MODE TEMPLATE  SYMBOL               SPEED         CONTROL SENSOR") << "\n";
+    for (const auto& m : CustomMode::templates()) {
+        const std::string speed = std::string(m.speed().displayName()) + " " + dutyText(m.speed().percentage);
+        std::cout << padRight(m.name, 13) << "  " << padRight(m.symbolName, 19) << "  " << padRight(speed, 12) << "  "
+                  << sensorText(m.controlSensor) << "\n";
+    }
+    std::cout.flush();
+    return ExitStatus::ok;
+}
+
+}  // namespace quorvane::ctl

@@ -1,0 +1,142 @@
+// `run`: the control loop against the daemon. Each second: refresh the sensors and read the fans
+// over this process's own SMC connection, compute targets (ControlLoop), send the changed ones
+// through the daemon, show the tick. Heartbeats run on the client's own schedule throughout.
+// Ctrl-C, SIGTERM or the end of --seconds hands every fan back and exits 0.
+#include <algorithm>
+#include <chrono>
+#include <iostream>
+
+#include "client_error.hpp"
+#include "commands.hpp"
+#include "control_loop.hpp"
+#include "daemon_client.hpp"
+#include "profile_choice.hpp"
+#include "run_report.hpp"
+#include "sensor_feed.hpp"
+#include "smc/smc_fan_reader.hpp"
+#include "smc_session.hpp"
+#include "stop_signal.hpp"
+
+namespace quorvane::ctl {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr double kTickSeconds = 1.0;
+// Until the application's stored rule is at hand: warn at 90 °C and run the fans at full speed.
+constexpr AlertRule kDefaultAlert{true, 90.0, true};
+
+std::string sourceLabel(const ControlLoop& loop) {
+    if (loop.mode()) {
+        const auto& s = loop.mode()->controlSensor;
+        return s.kind == ModeSensor::Kind::source ? std::string(displayName(s.controlSource)) : "sensor " + s.id;
+    }
+    const std::string& group = loop.profile().targetSensorGroupID;
+    if (group == "max") return std::string(displayName(ControlSource::hottest));
+    if (const auto source = controlSourceFromRawValue(group)) return std::string(displayName(*source));
+    return "sensor " + group;
+}
+
+std::optional<double> controlTemperature(const ControlLoop& loop, const SensorFeed& feed) {
+    return loop.mode() ? feed.temperature(loop.mode()->controlSensor) : feed.temperature(loop.profile().targetSensorGroupID);
+}
+
+// One tick: read, decide, command; returns what to show.
+RunTick tick(double t, ControlLoop& loop, SensorFeed& feed, const SMCFanReader& reader, DaemonClient& client) {
+    feed.refresh();
+    RunTick tick;
+    tick.t = t;
+    tick.profile = loop.mode() ? loop.profile().name + " + " + loop.mode()->name : loop.profile().name;
+    tick.source = sourceLabel(loop);
+    tick.temperature = controlTemperature(loop, feed);
+    tick.monitoring = loop.monitorsOnly();
+    tick.alertThreshold = loop.alert().thresholdCelsius;
+    tick.fans = reader.allFans();
+    tick.duty.assign(tick.fans.size(), std::nullopt);
+    if (tick.monitoring) {
+        loop.record(t, tick.temperature);
+    } else {
+        bool sent = false;
+        for (const auto& command : loop.step(t, tick.temperature, tick.fans)) {
+            if (command.send) {
+                client.setTargetRPM(command.fan, command.targetRPM);
+                sent = true;
+            }
+            for (std::size_t i = 0; i < tick.fans.size(); ++i) {
+                if (tick.fans[i].id == command.fan) tick.duty[i] = command.duty;
+            }
+        }
+        if (sent) tick.fans = reader.allFans();
+    }
+    tick.trend = loop.trend();
+    tick.alertFiring = loop.alertFiring();
+    tick.rows = feed.rows();
+    return tick;
+}
+
+}  // namespace
+
+int runCommand(const RunOptions& options) {
+    WorkloadPolicy workload;
+    workload.seed(options.apps);
+    std::optional<CustomMode> mode;
+    if (options.modeFile) mode = readCustomMode(*options.modeFile);
+    ControlLoop loop(builtinProfile(options.profile), std::move(mode), kDefaultAlert, std::move(workload));
+
+    StopSignal stop;
+    const auto bridge = openSMC();
+    SensorFeed feed(bridge);
+    const SMCFanReader reader(bridge);
+    DaemonClient::Options clientOptions;
+    clientOptions.onConnectionLost = [] { StopSignal::wake(); };
+    DaemonClient client(clientOptions);
+    // Fails early and plainly when the daemon is not there; a monitoring run starts from Apple's
+    // control in any case.
+    if (loop.monitorsOnly()) {
+        client.restoreAutomaticControl();
+    } else {
+        client.helperVersion();
+    }
+
+    const auto style = TerminalStyle::detect();
+    RunReport report(std::cout,
+                     options.json ? RunReport::Form::json
+                                  : (style.isTerminal ? RunReport::Form::table : RunReport::Form::lines),
+                     style);
+    const auto start = SteadyClock::now();
+    auto elapsed = [&] { return std::chrono::duration<double>(SteadyClock::now() - start).count(); };
+    try {
+        for (;;) {
+            const double t = elapsed();
+            report.show(tick(t, loop, feed, reader, client));
+            double wait = kTickSeconds - (elapsed() - t);
+            if (options.seconds) {
+                const double left = *options.seconds - elapsed();
+                if (left <= 0) break;
+                wait = std::min(wait, left);
+            }
+            const auto reason = stop.wait(std::max(wait, 0.0));
+            if (reason == StopSignal::Reason::signal) break;
+            if (reason == StopSignal::Reason::woken) {
+                throw ClientError("lost the connection to the daemon at " + DaemonClient::socketPath() +
+                                  "; it hands the fans back to automatic control");
+            }
+            if (options.seconds && elapsed() >= *options.seconds) break;
+        }
+    } catch (const ClientError&) {
+        // Hand the fans back now rather than when the connection closes, where that still works.
+        if (!client.connectionLost()) {
+            try {
+                client.restoreAutomaticControl();
+            } catch (const ClientError&) {
+            }
+        }
+        throw;
+    }
+    client.restoreAutomaticControl();
+    std::cerr << "quorvanectl: every fan is back under automatic control" << std::endl;
+    return ExitStatus::ok;
+}
+
+}  // namespace quorvane::ctl

@@ -1,0 +1,53 @@
+// What `run` shows each tick, in three forms: a live table redrawn in place on a terminal, one
+// plain line per tick otherwise, or one JSON object per line. Owned by the main thread.
+#pragma once
+
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "shared/control/thermal_trend.hpp"
+#include "shared/sensors/device_sensor_map.hpp"
+#include "shared/smc/fan_status.hpp"
+#include "terminal_style.hpp"
+
+namespace quorvane::ctl {
+
+struct RunTick {
+    double t = 0;                       // seconds since the loop started
+    std::string profile;
+    std::string source;                 // what the control temperature is ("max", "GPU Average", …)
+    std::optional<double> temperature;  // the control temperature
+    ThermalTrend trend;
+    double alertThreshold = 0;
+    bool alertFiring = false;
+    bool monitoring = false;                  // the fans are left to Apple
+    std::vector<FanStatus> fans;              // as read this tick
+    std::vector<std::optional<double>> duty;  // per fan, absent when not commanded
+    std::vector<DeviceSensorReading> rows;
+};
+
+class RunReport {
+public:
+    enum class Form { table, lines, json };
+
+    RunReport(std::ostream& out, Form form, TerminalStyle style) : out_(out), form_(form), style_(style) {}
+
+    void show(const RunTick& tick);
+
+private:
+    void table(const RunTick& tick);
+    void line(const RunTick& tick);
+    void json(const RunTick& tick);
+
+    std::ostream& out_;
+    Form form_;
+    TerminalStyle style_;
+    int linesShown_ = 0;
+};
+
+// "rising (88°C in 4.2 min)", "rising", "steady", "cooling".
+std::string trendText(const ThermalTrend& trend);
+
+}  // namespace quorvane::ctl

@@ -1,0 +1,13 @@
+// This process's own AppleSMC connection, for reads the application makes without the daemon
+// (fans, sensors, raw keys). Opening it failing is a ClientError. Thread-safe like the bridge.
+#pragma once
+
+#include <memory>
+
+#include "smc/smc_kernel_bridge.hpp"
+
+namespace quorvane::ctl {
+
+std::shared_ptr<SMCKernelBridge> openSMC();
+
+}  // namespace quorvane::ctl
