@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "helper/helper_listener.hpp"
-#include "helper/quorvane_xpc_interface.hpp"
+#include "protocol/quorvane_xpc_interface.hpp"
 #include "platform/log/log.hpp"
 #include "platform/xpc/identity_source.hpp"
 #include "platform/xpc/listener.hpp"

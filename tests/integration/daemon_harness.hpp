@@ -28,9 +28,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/clock/clock.hpp"
 #include "platform/iokit/iokit.hpp"
 #include "sim/control_protocol.hpp"
+#include "sim/control_socket.hpp"
 #include "sim/virtual_mac.hpp"
 
 extern char** environ;
@@ -128,6 +131,8 @@ public:
         pid_ = -1;
     }
 
+    const std::optional<ExitStatus>& status() const { return status_; }
+
 private:
     void record(int raw) {
         status_ = WIFEXITED(raw) ? ExitStatus{true, WEXITSTATUS(raw)} : ExitStatus{false, WTERMSIG(raw)};
@@ -135,6 +140,15 @@ private:
 
     pid_t pid_ = -1;
     std::optional<ExitStatus> status_;
+};
+
+// The output of a child that was run to completion.
+struct RunResult {
+    std::optional<ExitStatus> status;  // empty: it did not finish in time and was killed
+    std::string out;
+    std::string err;
+
+    bool succeeded() const { return status && status->exitedWith(0); }
 };
 
 // One private bootstrap directory with its log files, and the processes started in it.
@@ -163,6 +177,7 @@ public:
     fs::path socket(const std::string& name) const { return bootstrap_ / name; }
     fs::path xpcSocket() const { return socket(kXPCSocketName); }
     fs::path controlSocket() const { return socket(sim::kControlSocketName); }
+    const std::vector<std::string>& environment() const { return environment_; }
 
     static fs::path binary(const std::string& name) { return binaryDirectory() / name; }
 
@@ -204,6 +219,62 @@ public:
         }
         if (pid < 0) throw std::runtime_error("cannot start " + program.string());
         return Child(pid);
+    }
+
+    // Runs bin/<name> to completion, killing it after timeout seconds.
+    RunResult run(const std::string& name, const std::vector<std::string>& args, double timeout = 20.0) {
+        const int n = ++runs_;
+        const fs::path out = root_ / ("run-" + std::to_string(n) + ".out");
+        const fs::path err = root_ / ("run-" + std::to_string(n) + ".err");
+        Child child = spawn(name, args, out, err);
+        RunResult result;
+        result.status = child.waitFor(timeout);
+        child.kill();
+        result.out = readFile(out);
+        result.err = readFile(err);
+        return result;
+    }
+
+    RunResult ctl(std::vector<std::string> args) {
+        args.insert(args.begin(), "ctl");
+        return run(kVirtualMacName, args);
+    }
+    RunResult client(const std::vector<std::string>& args) { return run(kClientName, args); }
+
+    // One control request to the virtual Mac, sent from this process: empty if none answers.
+    std::optional<std::string> control(const std::string& request) const {
+        try {
+            return sim::sendControlRequest(controlSocket().string(), request);
+        } catch (const sim::ControlUnavailable&) {
+            return std::nullopt;
+        }
+    }
+
+    // The virtual Mac's fans and Ftst; null when it does not answer.
+    nlohmann::json state() const {
+        const auto reply = control("state");
+        if (!reply || reply->rfind("ok ", 0) != 0) return nullptr;
+        return nlohmann::json::parse(reply->substr(3), nullptr, false);
+    }
+
+    // A key's value as the virtual Mac's firmware holds it; empty if it has no such key.
+    std::optional<double> readKey(const std::string& key) const {
+        const auto reply = control("read " + key);
+        if (!reply || reply->rfind("ok ", 0) != 0) return std::nullopt;
+        try {
+            return std::stod(reply->substr(3));
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    }
+
+    // True when the virtual Mac reports every fan in automatic mode and Ftst (where present) 0.
+    static bool allAutomatic(const nlohmann::json& state) {
+        if (!state.is_object() || !state.contains("fans")) return false;
+        for (const auto& fan : state["fans"]) {
+            if (!fan["mode"].is_number() || fan["mode"].get<double>() != 0) return false;
+        }
+        return state["Ftst"].is_null() || state["Ftst"].get<double>() == 0;
     }
 
     // Accepting connections: a stream connect() to the socket succeeds (a stale file left by a
@@ -253,6 +324,7 @@ private:
     fs::path root_;
     fs::path bootstrap_;
     std::vector<std::string> environment_;
+    int runs_ = 0;
 };
 
 // A virtual Mac served from the test process on the harness's AppleSMC socket, so a test reads

@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "helper/quorvane_xpc_interface.hpp"
+#include "protocol/quorvane_xpc_interface.hpp"
 #include "integration/daemon_harness.hpp"
 #include "platform/xpc/code_identity.hpp"
 #include "platform/xpc/connection.hpp"
