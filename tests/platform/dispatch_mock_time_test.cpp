@@ -28,13 +28,17 @@ struct Trace {
 
 std::string at(std::string what, Duration since) { return what + "@" + std::to_string(since.count()); }
 
+class MockDispatch : public ::testing::Test {
+protected:
+    MockTimeBackend backend;
+    Trace trace{backend};
+};
+
 // --- Serial queue rules ---------------------------------------------------------------------
 
-TEST(MockDispatchQueue, JobsRunByDeadlineThenSubmissionAcrossQueuesNeverEarly) {
-    MockTimeBackend backend;
+TEST_F(MockDispatch, JobsRunByDeadlineThenSubmissionAcrossQueuesNeverEarly) {
     auto first = backend.makeQueue("first");
     auto second = backend.makeQueue("second");
-    Trace trace(backend);
     EXPECT_EQ(backend.nextDeadline(), std::nullopt);
     first->asyncAfter(3s, trace.noteWithTime("3s-first"));
     second->asyncAfter(1s, trace.noteWithTime("1s-second"));
@@ -53,11 +57,9 @@ TEST(MockDispatchQueue, JobsRunByDeadlineThenSubmissionAcrossQueuesNeverEarly) {
     EXPECT_EQ(backend.dispatchNow(), backend.now());
 }
 
-TEST(MockDispatchQueue, JobsSubmittedForNowByJobsRunInTheSameIdleRun) {
-    MockTimeBackend backend;
+TEST_F(MockDispatch, JobsSubmittedForNowByJobsRunInTheSameIdleRun) {
     auto queue = backend.makeQueue("q");
     auto other = backend.makeQueue("other");
-    Trace trace(backend);
     queue->async([&] {
         trace.entries.push_back("outer");
         other->async([&] {
@@ -72,8 +74,7 @@ TEST(MockDispatchQueue, JobsSubmittedForNowByJobsRunInTheSameIdleRun) {
     EXPECT_EQ(backend.pendingJobs(), 1u);
 }
 
-TEST(MockDispatchQueue, IsCurrentOnlyInsideItsOwnJobs) {
-    MockTimeBackend backend;
+TEST_F(MockDispatch, IsCurrentOnlyInsideItsOwnJobs) {
     auto queue = backend.makeQueue("q");
     auto other = backend.makeQueue("other");
     auto semaphore = backend.makeSemaphore(0);
@@ -97,8 +98,7 @@ TEST(MockDispatchQueue, IsCurrentOnlyInsideItsOwnJobs) {
     EXPECT_EQ(queue->label(), "q");
 }
 
-TEST(MockDispatchQueue, DestroyingAQueueDropsItsJobsAndJobsDoNotKeepItAlive) {
-    MockTimeBackend backend;
+TEST_F(MockDispatch, DestroyingAQueueDropsItsJobsAndJobsDoNotKeepItAlive) {
     auto queue = backend.makeQueue("q");
     auto other = backend.makeQueue("other");
     std::weak_ptr<Queue> weak = queue;
@@ -115,8 +115,7 @@ TEST(MockDispatchQueue, DestroyingAQueueDropsItsJobsAndJobsDoNotKeepItAlive) {
     EXPECT_FALSE(ran);
 }
 
-TEST(MockDispatchQueue, AJobMayDropTheLastReferenceToItsOwnQueue) {
-    MockTimeBackend backend;
+TEST_F(MockDispatch, AJobMayDropTheLastReferenceToItsOwnQueue) {
     auto queue = backend.makeQueue("q");
     bool laterRan = false;
     queue->asyncAfter(1s, [&laterRan] { laterRan = true; });
@@ -131,11 +130,9 @@ TEST(MockDispatchQueue, AJobMayDropTheLastReferenceToItsOwnQueue) {
 
 // --- Timers -------------------------------------------------------------------------------------
 
-TEST(MockDispatchTimer, FirstFireComesAfterTheFirstDelayThenEveryInterval) {
-    MockTimeBackend backend;
+TEST_F(MockDispatch, FirstFireComesAfterTheFirstDelayThenEveryInterval) {
     auto queue = backend.makeQueue("watchdog");
     auto timer = backend.makeTimer(queue);
-    Trace trace(backend);
     bool onQueue = true;
     timer->setEventHandler([&] {
         onQueue = onQueue && queue->isCurrent();
@@ -156,8 +153,7 @@ TEST(MockDispatchTimer, FirstFireComesAfterTheFirstDelayThenEveryInterval) {
     EXPECT_TRUE(onQueue);
 }
 
-TEST(MockDispatchTimer, SuspendedTimerDoesNotFireAndCountsNoJob) {
-    MockTimeBackend backend;
+TEST_F(MockDispatch, SuspendedTimerDoesNotFireAndCountsNoJob) {
     auto timer = backend.makeTimer(backend.makeQueue("q"));
     int fires = 0;
     timer->setEventHandler([&] { ++fires; });
@@ -172,8 +168,7 @@ TEST(MockDispatchTimer, SuspendedTimerDoesNotFireAndCountsNoJob) {
     EXPECT_EQ(fires, 1);
 }
 
-TEST(MockDispatchTimer, CancelAndDestructionStopFurtherFires) {
-    MockTimeBackend backend;
+TEST_F(MockDispatch, CancelAndDestructionStopFurtherFires) {
     auto queue = backend.makeQueue("q");
     auto cancelled = backend.makeTimer(queue);
     auto destroyed = backend.makeTimer(queue);
@@ -202,8 +197,7 @@ TEST(MockDispatchTimer, CancelAndDestructionStopFurtherFires) {
     EXPECT_EQ(cancelledFires, 2);
 }
 
-TEST(MockDispatchTimer, HandlerMayCancelItsOwnTimer) {
-    MockTimeBackend backend;
+TEST_F(MockDispatch, HandlerMayCancelItsOwnTimer) {
     auto timer = backend.makeTimer(backend.makeQueue("q"));
     int fires = 0;
     timer->setEventHandler([&] {
@@ -216,10 +210,8 @@ TEST(MockDispatchTimer, HandlerMayCancelItsOwnTimer) {
     EXPECT_EQ(backend.pendingJobs(), 0u);
 }
 
-TEST(MockDispatchTimer, RescheduleReplacesThePendingFire) {
-    MockTimeBackend backend;
+TEST_F(MockDispatch, RescheduleReplacesThePendingFire) {
     auto timer = backend.makeTimer(backend.makeQueue("q"));
-    Trace trace(backend);
     timer->setEventHandler(trace.noteWithTime("tick"));
     timer->schedule(1s, 10s, 0s);
     timer->resume();
@@ -229,11 +221,9 @@ TEST(MockDispatchTimer, RescheduleReplacesThePendingFire) {
     EXPECT_EQ(trace.entries, (std::vector<std::string>{at("tick", 3s)}));
 }
 
-TEST(MockDispatchTimer, FiresMissedDuringAStallAreCoalesced) {
-    MockTimeBackend backend;
+TEST_F(MockDispatch, FiresMissedDuringAStallAreCoalesced) {
     auto queue = backend.makeQueue("q");
     auto timer = backend.makeTimer(queue);
-    Trace trace(backend);
     timer->setEventHandler(trace.noteWithTime("tick"));
     timer->schedule(1s, 1s, 0s);
     timer->resume();
@@ -289,8 +279,7 @@ TEST(MockDispatchDeterminism, SameProgramGivesTheSameTraceTwice) {
 
 // --- Clocks and sleep -----------------------------------------------------------------------
 
-TEST(MockDispatchClocks, SleepAdvancesOnlyTheContinuousClock) {
-    MockTimeBackend backend;
+TEST_F(MockDispatch, SleepAdvancesOnlyTheContinuousClock) {
     const Instant suspendingStart = backend.suspendingClock().now();
     const Instant continuousStart = backend.continuousClock().now();
     EXPECT_GT(suspendingStart.sinceOrigin, Duration::zero());  // so "zero means never" mistakes show
@@ -312,11 +301,9 @@ TEST(MockDispatchClocks, SleepAdvancesOnlyTheContinuousClock) {
 
 // --- Stalled queues -------------------------------------------------------------------------
 
-TEST(MockDispatchStall, StalledQueueStartsNothingUntilTheStallEndsWhileOthersGoOn) {
-    MockTimeBackend backend;
+TEST_F(MockDispatch, StalledQueueStartsNothingUntilTheStallEndsWhileOthersGoOn) {
     auto hw = backend.makeQueue("hw");
     auto watchdog = backend.makeQueue("watchdog");
-    Trace trace(backend);
     backend.stallQueue(*hw, 10s);
     hw->async(trace.noteWithTime("hw-1"));
     hw->asyncAfter(2s, trace.noteWithTime("hw-2"));
@@ -343,8 +330,7 @@ TEST(MockDispatchStall, StalledQueueStartsNothingUntilTheStallEndsWhileOthersGoO
     EXPECT_EQ(backend.now() - start, 2s);
 }
 
-TEST(MockDispatchStall, StallingAQueueOfAnotherBackendIsRefused) {
-    MockTimeBackend backend;
+TEST_F(MockDispatch, StallingAQueueOfAnotherBackendIsRefused) {
     MockTimeBackend other;
     auto foreign = other.makeQueue("foreign");
     EXPECT_THROW(backend.stallQueue(*foreign, 1s), std::invalid_argument);
@@ -354,8 +340,7 @@ TEST(MockDispatchStall, StallingAQueueOfAnotherBackendIsRefused) {
 
 // --- Semaphores -----------------------------------------------------------------------------
 
-TEST(MockDispatchSemaphore, WaitPumpsUntilSignalledOrTimesOutWithTheClockAtTheDeadline) {
-    MockTimeBackend backend;
+TEST_F(MockDispatch, WaitPumpsUntilSignalledOrTimesOutWithTheClockAtTheDeadline) {
     auto hw = backend.makeQueue("hw");
     auto done = backend.makeSemaphore(0);
     hw->asyncAfter(1500ms, [done] { done->signal(); });
@@ -378,8 +363,7 @@ TEST(MockDispatchSemaphore, WaitPumpsUntilSignalledOrTimesOutWithTheClockAtTheDe
     EXPECT_TRUE(done->wait(0s));  // its signal is still counted
 }
 
-TEST(MockDispatchSemaphore, CountsSignalsAndInitialValue) {
-    MockTimeBackend backend;
+TEST_F(MockDispatch, CountsSignalsAndInitialValue) {
     auto semaphore = backend.makeSemaphore(2);
     semaphore->signal();
     EXPECT_TRUE(semaphore->wait(0s));
@@ -387,13 +371,12 @@ TEST(MockDispatchSemaphore, CountsSignalsAndInitialValue) {
     EXPECT_TRUE(semaphore->wait(0s));
     EXPECT_FALSE(semaphore->wait(0s));
     EXPECT_THROW(backend.makeSemaphore(-1), std::invalid_argument);
+    EXPECT_THROW(semaphore->wait(Duration::max()), std::logic_error);  // nothing could ever signal it
 }
 
-TEST(MockDispatchSemaphore, NestedWaitNeverRunsTheWaitingQueuesOwnJobs) {
-    MockTimeBackend backend;
+TEST_F(MockDispatch, NestedWaitNeverRunsTheWaitingQueuesOwnJobs) {
     auto watchdog = backend.makeQueue("watchdog");
     auto hw = backend.makeQueue("hw");
-    Trace trace(backend);
     auto ownJob = backend.makeSemaphore(0);
     auto otherJob = backend.makeSemaphore(0);
     watchdog->async([&] {
@@ -414,18 +397,10 @@ TEST(MockDispatchSemaphore, NestedWaitNeverRunsTheWaitingQueuesOwnJobs) {
     EXPECT_TRUE(ownJob->wait(0s));
 }
 
-TEST(MockDispatchSemaphore, WaitForeverWithNothingToRunFailsLoudly) {
-    MockTimeBackend backend;
-    auto semaphore = backend.makeSemaphore(0);
-    EXPECT_THROW(semaphore->wait(Duration::max()), std::logic_error);
-}
-
 // --- Signals --------------------------------------------------------------------------------
 
-TEST(MockDispatchSignal, DeliveryQueuesTheHandlerOfEveryResumedSourceForThatSignal) {
-    MockTimeBackend backend;
+TEST_F(MockDispatch, DeliveryQueuesTheHandlerOfEveryResumedSourceForThatSignal) {
     auto signals = backend.makeQueue("signal");
-    Trace trace(backend);
     auto term = backend.makeSignalSource(15, signals);
     auto interrupt = backend.makeSignalSource(2, signals);
     auto suspended = backend.makeSignalSource(15, signals);

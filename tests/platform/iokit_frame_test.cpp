@@ -57,10 +57,9 @@ TEST(IOKitFrame, TrailingBytesBelongToTheNextFrame) {
 }
 
 TEST(IOKitFrame, OversizeLengthsAreMalformedBeforeTheirBytesArrive) {
-    const Bytes bigInput{1, 0, 0, 0, 0x01, 0x10, 0, 0};  // inputSize 4097
-    EXPECT_EQ(decodeCallRequest(bigInput.data(), bigInput.size()).status, DecodeStatus::malformed);
-    const Bytes hugeInput{1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
-    EXPECT_EQ(decodeCallRequest(hugeInput.data(), hugeInput.size()).status, DecodeStatus::malformed);
+    for (const Bytes& request : {Bytes{1, 0, 0, 0, 0x01, 0x10, 0, 0}, Bytes{1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}}) {
+        EXPECT_EQ(decodeCallRequest(request.data(), request.size()).status, DecodeStatus::malformed);  // input size
+    }
     const Bytes bigReply{0, 0, 0, 0, 0x01, 0x10, 0, 0};
     EXPECT_EQ(decodeCallReply(bigReply.data(), bigReply.size()).status, DecodeStatus::malformed);
 

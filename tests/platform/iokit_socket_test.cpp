@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -60,39 +61,74 @@ std::vector<std::uint8_t> pattern(std::size_t n, std::uint8_t salt) {
     return v;
 }
 
-TEST_F(IOKitSocket, SocketInBootstrapDirectoryIsFoundWhenClassIsNotRegistered) {
+// Echoes n patterned bytes through c; true when the same bytes came back.
+bool echoes(io_connect_t c, std::size_t n = 80, std::uint8_t salt = 9) {
+    const auto in = pattern(n, salt);
+    std::vector<std::uint8_t> out(n);
+    std::size_t size = out.size();
+    return IOConnectCallStructMethod(c, testing::kEcho, in.data(), in.size(), out.data(), &size) == kIOReturnSuccess &&
+           out == in;
+}
+
+TEST_F(IOKitSocket, OnlyASocketInTheBootstrapDirectoryIsFoundForAnUnregisteredClass) {
     EXPECT_EQ(IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass)), 0u);
+    std::ofstream(bootstrap::socketPath(kClass)) << "not a socket";
+    EXPECT_EQ(IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass)), 0u);
+    std::filesystem::remove(bootstrap::socketPath(kClass));
     startServer();
     const io_service_t svc = IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass));
     EXPECT_NE(svc, 0u);
     EXPECT_EQ(IOObjectRelease(svc), kIOReturnSuccess);
 }
 
-TEST_F(IOKitSocket, RegularFileOfTheClassNameIsNotAService) {
-    std::ofstream(bootstrap::socketPath(kClass)) << "not a socket";
-    EXPECT_EQ(IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass)), 0u);
+// The same IOKit calls against a service registered in this process and one served on a socket.
+class IOKitTransport : public IOKitSocket, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        IOKitSocket::SetUp();
+        if (GetParam()) {
+            startServer();
+        } else {
+            registration_ = std::make_unique<ScopedServiceRegistration>(kClass, service);
+        }
+    }
+    void TearDown() override {
+        registration_.reset();
+        IOKitSocket::TearDown();
+    }
+    std::unique_ptr<ScopedServiceRegistration> registration_;
+};
+INSTANTIATE_TEST_SUITE_P(Both, IOKitTransport, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Socket" : "Registered"; });
+
+TEST_P(IOKitTransport, OpensCarryTheirTypeAreFreshClientsAndBringBackARefusal) {
+    const io_service_t svc = IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass));
+    ASSERT_NE(svc, 0u);
+    io_connect_t typed = 0;
+    ASSERT_EQ(IOServiceOpen(svc, mach_task_self_, 42, &typed), kIOReturnSuccess);
+    EXPECT_EQ(IOObjectRelease(svc), kIOReturnSuccess);
+    EXPECT_EQ(service->lastType(), 42u);
+    std::set<io_connect_t> seen{typed};
+    for (int i = 2; i <= 5; ++i) {
+        const io_connect_t c = openClass(kClass);
+        ASSERT_NE(c, 0u);
+        EXPECT_TRUE(seen.insert(c).second) << "handle reused: " << c;
+        int which = 0;
+        std::size_t size = sizeof which;
+        ASSERT_EQ(IOConnectCallStructMethod(c, testing::kWhichOpen, nullptr, 0, &which, &size), kIOReturnSuccess);
+        EXPECT_EQ(which, i);
+        IOServiceClose(c);
+    }
+    EXPECT_EQ(service->opens(), 5);
+    EXPECT_EQ(IOServiceClose(typed), kIOReturnSuccess);
+
+    service->refuseWith = kIOReturnNotPrivileged;
+    kern_return_t kr = kIOReturnSuccess;
+    EXPECT_EQ(openClass(kClass, &kr), 0u);
+    EXPECT_EQ(kr, kIOReturnNotPrivileged);
 }
 
-TEST_F(IOKitSocket, EveryOpenIsItsOwnConnectionAndOpenOnTheServer) {
-    startServer();
-    const io_connect_t a = openClass(kClass);
-    const io_connect_t b = openClass(kClass);
-    ASSERT_NE(a, 0u);
-    ASSERT_NE(b, 0u);
-    EXPECT_NE(a, b);
-    EXPECT_EQ(service->opens(), 2);
-
-    int whichA = 0, whichB = 0;
-    std::size_t sizeA = sizeof whichA, sizeB = sizeof whichB;
-    ASSERT_EQ(IOConnectCallStructMethod(a, testing::kWhichOpen, nullptr, 0, &whichA, &sizeA), kIOReturnSuccess);
-    ASSERT_EQ(IOConnectCallStructMethod(b, testing::kWhichOpen, nullptr, 0, &whichB, &sizeB), kIOReturnSuccess);
-    EXPECT_NE(whichA, whichB);
-    EXPECT_EQ(IOServiceClose(a), kIOReturnSuccess);
-    EXPECT_EQ(IOServiceClose(b), kIOReturnSuccess);
-}
-
-TEST_F(IOKitSocket, CallsRoundTripTheBytesUpToTheLimit) {
-    startServer();
+TEST_P(IOKitTransport, CallsCarryTheBytesOutputSizeAndCodeUntilClosed) {
     const io_connect_t c = openClass(kClass);
     ASSERT_NE(c, 0u);
     for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{80}, kMaxStructSize}) {
@@ -105,42 +141,24 @@ TEST_F(IOKitSocket, CallsRoundTripTheBytesUpToTheLimit) {
         EXPECT_TRUE(std::equal(in.begin(), in.end(), out.begin()));
         EXPECT_EQ(out[n], 0xEE) << "wrote past the reported size";
     }
-    IOServiceClose(c);
-}
-
-TEST_F(IOKitSocket, OutputSizeAndReturnCodeComeFromTheServer) {
-    startServer();
-    const io_connect_t c = openClass(kClass);
-    ASSERT_NE(c, 0u);
     std::array<std::uint8_t, 80> out{};
+    const std::pair<std::uint32_t, kern_return_t> rows[] = {
+        {testing::kShort, kIOReturnSuccess}, {testing::kFail, kIOReturnNotPrivileged}, {testing::kThrow, kIOReturnError},
+        {testing::kShort, kIOReturnSuccess},  // a throwing client does not end the connection
+    };
+    for (const auto& [selector, result] : rows) {
+        std::size_t size = out.size();
+        EXPECT_EQ(IOConnectCallStructMethod(c, selector, nullptr, 0, out.data(), &size), result) << selector;
+        if (selector == testing::kShort) {
+            EXPECT_TRUE(size == 79 && out[78] == 0xAB && out[79] == 0) << size;
+        }
+    }
+
+    EXPECT_EQ(IOServiceClose(c), kIOReturnSuccess);
     std::size_t size = out.size();
-    ASSERT_EQ(IOConnectCallStructMethod(c, testing::kShort, nullptr, 0, out.data(), &size), kIOReturnSuccess);
-    EXPECT_EQ(size, 79u);
-    EXPECT_EQ(out[78], 0xAB);
-    EXPECT_EQ(out[79], 0x00);
-    size = out.size();
-    EXPECT_EQ(IOConnectCallStructMethod(c, testing::kFail, nullptr, 0, out.data(), &size), kIOReturnNotPrivileged);
-    size = out.size();
-    EXPECT_EQ(IOConnectCallStructMethod(c, testing::kThrow, nullptr, 0, out.data(), &size), kIOReturnError);
-    // A throwing client does not end the connection.
-    size = out.size();
-    EXPECT_EQ(IOConnectCallStructMethod(c, testing::kShort, nullptr, 0, out.data(), &size), kIOReturnSuccess);
-    IOServiceClose(c);
-}
-
-TEST_F(IOKitSocket, OpenCarriesItsTypeToTheServerAndBringsBackItsRefusal) {
-    startServer();
-    const io_service_t svc = IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass));
-    io_connect_t c = 0;
-    ASSERT_EQ(IOServiceOpen(svc, mach_task_self_, 42, &c), kIOReturnSuccess);
-    IOObjectRelease(svc);
-    EXPECT_EQ(service->lastType(), 42u);
-    IOServiceClose(c);
-
-    service->refuseWith = kIOReturnNotPrivileged;
-    kern_return_t kr = kIOReturnSuccess;
-    EXPECT_EQ(openClass(kClass, &kr), 0u);
-    EXPECT_EQ(kr, kIOReturnNotPrivileged);
+    EXPECT_EQ(IOConnectCallStructMethod(c, testing::kEcho, out.data(), out.size(), out.data(), &size),
+              kIOReturnBadArgument);
+    EXPECT_EQ(IOServiceClose(c), kIOReturnBadArgument);
 }
 
 TEST_F(IOKitSocket, ServerGoneFailsOpensAndCallsWithoutHanging) {
@@ -180,66 +198,50 @@ TEST_F(IOKitSocket, MalformedFrameClosesOnlyThatConnection) {
     std::uint8_t byte;
     EXPECT_EQ(::recv(raw, &byte, 1, 0), 0) << "server should hang up on a bad frame";
     ::close(raw);
-
-    const auto in = pattern(80, 9);
-    std::vector<std::uint8_t> out(80);
-    std::size_t size = out.size();
-    EXPECT_EQ(IOConnectCallStructMethod(good, testing::kEcho, in.data(), in.size(), out.data(), &size),
-              kIOReturnSuccess);
-    EXPECT_EQ(out, in);
+    for (int i = 0; i < 3; ++i) {  // and peers that leave in the middle of an open request
+        const int half = socket_io::connectUnix(bootstrap::socketPath(kClass));
+        ASSERT_GE(half, 0);
+        ASSERT_TRUE(socket_io::sendAll(half, {0, 0}));
+        ::close(half);
+    }
+    EXPECT_TRUE(echoes(good));
     const io_connect_t fresh = openClass(kClass);
     EXPECT_NE(fresh, 0u);
     IOServiceClose(fresh);
     IOServiceClose(good);
 }
 
-TEST_F(IOKitSocket, PeerThatLeavesMidFrameDoesNotDisturbTheServer) {
-    startServer();
-    for (int i = 0; i < 3; ++i) {
-        const int raw = socket_io::connectUnix(bootstrap::socketPath(kClass));
-        ASSERT_GE(raw, 0);
-        ASSERT_TRUE(socket_io::sendAll(raw, {0, 0}));  // half an open request
-        ::close(raw);
+// A client close or a server shutdown wakes a call blocked in the socket while the service
+// call behind it is still stuck.
+TEST_F(IOKitSocket, CloseOrServerShutdownWakesACallBlockedInTheSocket) {
+    for (bool serverStops : {false, true}) {
+        SCOPED_TRACE(serverStops ? "server shutdown" : "client close");
+        service = std::make_shared<FakeService>();  // a released service never blocks again
+        startServer();
+        const io_connect_t c = openClass(kClass);
+        ASSERT_NE(c, 0u);
+        kern_return_t callResult = kIOReturnSuccess;
+        std::thread caller([&] {
+            std::size_t size = 0;
+            callResult = IOConnectCallStructMethod(c, testing::kBlock, nullptr, 0, nullptr, &size);
+        });
+        service->waitUntilBlocked();
+        std::thread stopper([&] {
+            if (serverStops) {
+                server.reset();
+            } else {
+                EXPECT_EQ(IOServiceClose(c), kIOReturnSuccess);
+            }
+        });
+        caller.join();
+        EXPECT_EQ(callResult, kIOReturnNotResponding);
+        service->release();
+        stopper.join();
+        if (serverStops) IOServiceClose(c);
+        server.reset();
+        struct stat st {};
+        EXPECT_NE(::stat(bootstrap::socketPath(kClass).c_str(), &st), 0);
     }
-    const io_connect_t c = openClass(kClass);
-    EXPECT_NE(c, 0u);
-    IOServiceClose(c);
-}
-
-TEST_F(IOKitSocket, CloseWakesACallBlockedInTheSocket) {
-    startServer();
-    const io_connect_t c = openClass(kClass);
-    ASSERT_NE(c, 0u);
-    kern_return_t callResult = kIOReturnSuccess;
-    std::thread caller([&] {
-        std::size_t size = 0;
-        callResult = IOConnectCallStructMethod(c, testing::kBlock, nullptr, 0, nullptr, &size);
-    });
-    service->waitUntilBlocked();
-    ASSERT_EQ(IOServiceClose(c), kIOReturnSuccess);
-    caller.join();  // returns while the server side is still stuck
-    EXPECT_EQ(callResult, kIOReturnNotResponding);
-    service->release();
-}
-
-TEST_F(IOKitSocket, ServerShutdownWakesClientsEvenWhileAServiceCallIsStuck) {
-    startServer();
-    const io_connect_t c = openClass(kClass);
-    ASSERT_NE(c, 0u);
-    kern_return_t callResult = kIOReturnSuccess;
-    std::thread caller([&] {
-        std::size_t size = 0;
-        callResult = IOConnectCallStructMethod(c, testing::kBlock, nullptr, 0, nullptr, &size);
-    });
-    service->waitUntilBlocked();
-    std::thread stopper([&] { server.reset(); });
-    caller.join();  // woken by the server shutting its end down, before the service lets go
-    EXPECT_EQ(callResult, kIOReturnNotResponding);
-    service->release();
-    stopper.join();
-    struct stat st {};
-    EXPECT_NE(::stat(bootstrap::socketPath(kClass).c_str(), &st), 0);
-    IOServiceClose(c);
 }
 
 TEST_F(IOKitSocket, ConcurrentCallsOnOneConnectionEachGetTheirOwnReply) {
@@ -251,11 +253,7 @@ TEST_F(IOKitSocket, ConcurrentCallsOnOneConnectionEachGetTheirOwnReply) {
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 50; ++i) {
-                const auto in = pattern(80, static_cast<std::uint8_t>(t * 50 + i));
-                std::vector<std::uint8_t> out(80);
-                std::size_t size = out.size();
-                const auto kr = IOConnectCallStructMethod(c, testing::kEcho, in.data(), in.size(), out.data(), &size);
-                if (kr != kIOReturnSuccess || out != in) ++mismatches;
+                if (!echoes(c, 80, static_cast<std::uint8_t>(t * 50 + i))) ++mismatches;
             }
         });
     }
@@ -264,15 +262,8 @@ TEST_F(IOKitSocket, ConcurrentCallsOnOneConnectionEachGetTheirOwnReply) {
     IOServiceClose(c);
 }
 
-TEST_F(IOKitSocket, LiveSocketIsNotTakenOverByASecondServer) {
-    startServer();
-    EXPECT_THROW((SocketServiceServer{bootstrap::socketPath(kClass), service}), std::system_error);
-    const io_connect_t c = openClass(kClass);
-    EXPECT_NE(c, 0u);
-    IOServiceClose(c);
-}
-
-TEST_F(IOKitSocket, SocketLeftByADeadServerIsTakenOver) {
+TEST_F(IOKitSocket, SocketLeftByADeadServerIsTakenOverButALiveOneIsNot) {
+    EXPECT_THROW((SocketServiceServer{"/tmp/" + std::string(200, 'x'), service}), std::system_error);  // too long
     const std::string path = bootstrap::socketPath(kClass);
     const int dead = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un addr{};
@@ -281,8 +272,9 @@ TEST_F(IOKitSocket, SocketLeftByADeadServerIsTakenOver) {
     ASSERT_EQ(::bind(dead, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
     ::close(dead);  // the file stays, nobody listens
     ASSERT_NO_THROW(startServer());
+    EXPECT_THROW((SocketServiceServer{path, service}), std::system_error);
     const io_connect_t c = openClass(kClass);
-    EXPECT_NE(c, 0u);
+    EXPECT_TRUE(echoes(c));
     IOServiceClose(c);
 }
 
@@ -318,13 +310,7 @@ TEST_F(IOKitSocket, OpensSucceedWhileTheProcessIsOutOfDescriptors) {
         const int wanted = round == 0 ? 2 : 1;
         for (int i = 0; i < wanted; ++i) opened.push_back(openClass(kClass));
         for (io_connect_t c : opened) {
-            const auto in = pattern(80, 3);
-            std::vector<std::uint8_t> out(80);
-            std::size_t size = out.size();
-            EXPECT_NE(c, 0u) << "round " << round;
-            EXPECT_EQ(IOConnectCallStructMethod(c, testing::kEcho, in.data(), in.size(), out.data(), &size),
-                      kIOReturnSuccess);
-            EXPECT_EQ(out, in);
+            EXPECT_TRUE(c != 0 && echoes(c)) << "round " << round;
             IOServiceClose(c);
         }
         opened.clear();
@@ -334,11 +320,6 @@ TEST_F(IOKitSocket, OpensSucceedWhileTheProcessIsOutOfDescriptors) {
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
     EXPECT_EQ(exhausted, EMFILE);
-}
-
-TEST(SocketServiceServerSetup, PathTooLongForAUnixSocketThrows) {
-    const std::string path = "/tmp/" + std::string(200, 'x');
-    EXPECT_THROW((SocketServiceServer{path, std::make_shared<FakeService>()}), std::system_error);
 }
 
 }  // namespace

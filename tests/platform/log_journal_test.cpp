@@ -118,7 +118,7 @@ private:
     int fd_ = -1;
 };
 
-TEST(LogJournal, LoggerCallArrivesWithItsFieldsLevelAndCodeLocation) {
+TEST(LogJournal, LoggerCallArrivesWithItsFieldsPriorityAndCodeLocation) {
     FakeJournal journal;
     auto sink = std::make_shared<JournalSink>(journal.path());
     addSink(sink);
@@ -136,15 +136,11 @@ TEST(LogJournal, LoggerCallArrivesWithItsFieldsLevelAndCodeLocation) {
     EXPECT_NE(fields.at("CODE_FILE").find("log_journal_test.cpp"), std::string::npos);
     EXPECT_EQ(fields.at("CODE_LINE"), std::to_string(line));
     EXPECT_EQ(fields.at("CODE_FUNC"), "TestBody");
-}
 
-TEST(LogJournal, LevelsMapToSyslogPriorities) {
-    FakeJournal journal;
-    JournalSink sink(journal.path());
     const std::pair<Level, const char*> rows[] = {
         {Level::Fault, "2"}, {Level::Error, "3"}, {Level::Default, "5"}, {Level::Info, "6"}, {Level::Debug, "7"}};
     for (const auto& [level, priority] : rows) {
-        sink.write(Record{level, "s", "c", "m"});
+        sink->write(Record{level, "s", "c", "m"});
         EXPECT_EQ(parseEntry(journal.receive()).at("PRIORITY"), priority) << levelName(level);
     }
 }

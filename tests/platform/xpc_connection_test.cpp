@@ -208,21 +208,29 @@ protected:
         return *raw;
     }
 
-    // A socket speaking raw bytes, for peers that misbehave.
-    int rawSocket() {
-        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    static sockaddr_un serviceAddress() {
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::string path = bootstrap::socketPath(kService);
         std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        return address;
+    }
+    // A socket speaking raw bytes, for peers that misbehave.
+    int rawSocket() {
+        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_un address = serviceAddress();
         EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
         return fd;
     }
-    static void sendFrame(int fd, const Frame& frame) {
+    static std::vector<std::uint8_t> framed(const Frame& frame) {
         auto payload = encodeFrame(frame).value();
         std::vector<std::uint8_t> bytes(kFrameHeaderSize);
         writeFrameHeader(payload.size(), std::span<std::uint8_t, kFrameHeaderSize>(bytes.data(), kFrameHeaderSize));
         bytes.insert(bytes.end(), payload.begin(), payload.end());
+        return bytes;
+    }
+    static void sendFrame(int fd, const Frame& frame) {
+        const auto bytes = framed(frame);
         ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
     }
 
@@ -288,7 +296,7 @@ TEST_F(XpcConnection, InvocationsOutsideTheInterfaceCloseOnlyThatConnection) {
     EXPECT_EQ(object_->invocations.load(), 3);  // only the good ones
 }
 
-TEST_F(XpcConnection, RejectedPeerIsNeverInvokedAndItsInvalidationHandlerRuns) {
+TEST_F(XpcConnection, RejectedOrRefusedPeerIsNeverInvokedAndItsInvalidationHandlerRuns) {
     for (const CodeIdentity& identity : {CodeIdentity{}, CodeIdentity{true, true, "com.quorvane.app", "OTHERTEAM1"},
                                          CodeIdentity{true, false, "com.quorvane.app", "K7Q2M5ZR1T"}}) {
         setIdentitySource(std::make_shared<InjectedIdentity>(identity));
@@ -296,13 +304,18 @@ TEST_F(XpcConnection, RejectedPeerIsNeverInvokedAndItsInvalidationHandlerRuns) {
         EXPECT_FALSE(add(client, 1, 1).has_value());
         EXPECT_TRUE(eventually([&] { return client.invalidations.load() == 1; }));
     }
-    ASSERT_EQ(delegate_.count(), 3u);
+    setIdentitySource(std::make_shared<InjectedIdentity>(kTheApp));
+    delegate_.accept = false;  // the right peer, refused by the delegate
+    auto& refused = connect();
+    EXPECT_FALSE(add(refused, 1, 1).has_value());
+    EXPECT_TRUE(eventually([&] { return refused.invalidations.load() == 1; }));
+    ASSERT_EQ(delegate_.count(), 4u);
     for (const auto& side : delegate_.sides()) {
         EXPECT_TRUE(eventually([&] { return side->invalidations.load() == 1; }));
     }
     EXPECT_EQ(object_->invocations.load(), 0);
 
-    setIdentitySource(std::make_shared<InjectedIdentity>(kTheApp));
+    delegate_.accept = true;
     EXPECT_EQ(add(connect(), 1, 1), 2);
 }
 
@@ -318,31 +331,14 @@ TEST_F(XpcConnection, ProductionSourceBelievesADeclarationFromTheDirectoryGroup)
     EXPECT_EQ(object_->invocations.load(), 1);
 }
 
-TEST_F(XpcConnection, DelegateRefusalInvalidatesTheConnection) {
-    delegate_.accept = false;
-    auto& client = connect();
-    EXPECT_FALSE(add(client, 1, 1).has_value());
-    EXPECT_TRUE(eventually([&] { return client.invalidations.load() == 1; }));
-    ASSERT_EQ(delegate_.count(), 1u);
-    EXPECT_EQ(delegate_.side(0)->invalidations.load(), 1);
-    EXPECT_EQ(object_->invocations.load(), 0);
-}
-
-TEST_F(XpcConnection, ClientDisconnectInvalidatesTheServerSideOnce) {
+// However a peer leaves, the server side is invalidated exactly once; only an abnormal end (a reset,
+// or gone in the middle of a frame) interrupts it first.
+TEST_F(XpcConnection, PeerLeavingInvalidatesOnceAndInterruptsOnlyWhenAbnormal) {
     auto& client = connect();
     ASSERT_EQ(add(client, 1, 1), 2);
     client.connection->invalidate();
     client.connection->invalidate();
     EXPECT_TRUE(eventually([&] { return delegate_.side(0)->invalidations.load() == 1; }));
-    EXPECT_TRUE(eventually([&] { return client.invalidations.load() == 1; }));
-    listener_.reset();  // joins every connection thread: no late second call can hide
-    EXPECT_EQ(delegate_.side(0)->invalidations.load(), 1);
-    EXPECT_EQ(delegate_.side(0)->interruptions.load(), 0);
-    EXPECT_EQ(client.invalidations.load(), 1);
-    EXPECT_EQ(client.interruptions.load(), 0);
-}
-
-TEST_F(XpcConnection, PeerVanishingAbnormallyInterruptsThenInvalidates) {
     for (bool midFrame : {false, true}) {
         SCOPED_TRACE(midFrame ? "in the middle of a frame" : "with a reply unread (reset)");
         const int completedBefore = object_->completed.load();
@@ -359,10 +355,19 @@ TEST_F(XpcConnection, PeerVanishingAbnormallyInterruptsThenInvalidates) {
         const std::size_t index = delegate_.count() - 1;
         ::close(fd);
         ASSERT_TRUE(eventually([&] { return delegate_.side(index)->invalidations.load() == 1; }));
-        auto side = delegate_.side(index);
-        std::lock_guard lock(side->mutex);
-        EXPECT_EQ(side->events, (std::vector<std::string>{"interrupted", "invalidated"}));
     }
+    EXPECT_TRUE(eventually([&] { return client.invalidations.load() == 1; }));
+    listener_.reset();  // joins every connection thread: no late second call can hide
+    const std::vector<std::string> abnormal{"interrupted", "invalidated"};
+    const std::vector<std::vector<std::string>> expected{{"invalidated"}, abnormal, abnormal};
+    ASSERT_EQ(delegate_.count(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        auto side = delegate_.side(i);
+        std::lock_guard lock(side->mutex);
+        EXPECT_EQ(side->events, expected[i]) << "connection " << i;
+    }
+    EXPECT_EQ(client.invalidations.load(), 1);
+    EXPECT_EQ(client.interruptions.load(), 0);
 }
 
 TEST_F(XpcConnection, RepliesAfterTheClientLeftAreDropped) {
@@ -402,17 +407,8 @@ TEST_F(XpcConnection, ReplyBlocksSendOnlyTheirFirstCallAndOnlyTheDeclaredShape) 
 }
 
 TEST_F(XpcConnection, MalformedStreamsCloseOnlyThatConnectionWithoutAnInterruption) {
-    auto hello = [] {
-        auto payload = encodeFrame(HelloFrame{kFrameProtocolVersion, kTheApp}).value();
-        std::vector<std::uint8_t> bytes(kFrameHeaderSize);
-        writeFrameHeader(payload.size(), std::span<std::uint8_t, kFrameHeaderSize>(bytes.data(), kFrameHeaderSize));
-        bytes.insert(bytes.end(), payload.begin(), payload.end());
-        return bytes;
-    };
-    auto invoke = encodeFrame(InvokeFrame{1, "add:to:reply:", {std::int64_t{1}, std::int64_t{2}}}).value();
-    std::vector<std::uint8_t> invokeFirst{static_cast<std::uint8_t>(invoke.size()), 0, 0, 0};
-    invokeFirst.insert(invokeFirst.end(), invoke.begin(), invoke.end());
-    std::vector<std::uint8_t> oversize = hello();
+    const auto invokeFirst = framed(InvokeFrame{1, "add:to:reply:", {std::int64_t{1}, std::int64_t{2}}});
+    std::vector<std::uint8_t> oversize = framed(HelloFrame{kFrameProtocolVersion, kTheApp});
     oversize.resize(oversize.size() + kFrameHeaderSize);
     writeFrameHeader(kMaxFramePayload + 1,
                      std::span<std::uint8_t, kFrameHeaderSize>(oversize.data() + oversize.size() - 4, kFrameHeaderSize));
@@ -437,7 +433,9 @@ TEST_F(XpcConnection, MalformedStreamsCloseOnlyThatConnectionWithoutAnInterrupti
     EXPECT_EQ(add(good, 1, 2), 3);
 }
 
-TEST_F(XpcConnection, PendingCallFailsWhenTheServerGoesAway) {
+// Calls fail: a pending one when the server goes away, a new one on an ended connection (at once,
+// inline) and on a missing service.
+TEST_F(XpcConnection, CallsFailWhenTheServerGoesAwayOnAnEndedConnectionAndOnAMissingService) {
     auto& client = connect();
     std::mutex mutex;
     std::vector<ErrorObject> errors;
@@ -454,16 +452,9 @@ TEST_F(XpcConnection, PendingCallFailsWhenTheServerGoesAway) {
     EXPECT_EQ(errors[0].domain, kCocoaErrorDomain);
     EXPECT_EQ(errors[0].code, kConnectionInvalid);
     EXPECT_TRUE(errors[0].userInfo.count(kLocalizedDescriptionKey));
-}
-
-TEST_F(XpcConnection, CallsFailOnAnEndedConnectionAndOnAMissingService) {
-    auto& client = connect();
-    client.connection->invalidate();
-    ASSERT_TRUE(eventually([&] { return client.invalidations.load() == 1; }));
-    std::atomic<int> errors{0};
     client.connection->remoteCall("add:to:reply:", {std::int64_t{1}, std::int64_t{1}}, [](std::vector<Value>) {},
-                                  [&](ErrorObject) { ++errors; });
-    EXPECT_EQ(errors.load(), 1) << "fails at once, inline";
+                                  [&](ErrorObject error) { errors.push_back(std::move(error)); });
+    EXPECT_EQ(errors.size(), 2u) << "fails at once, inline";
 
     auto connection = Connection::connectToMachService("com.quorvane.nobody");
     std::atomic<int> invalidations{0};
@@ -479,10 +470,7 @@ TEST_F(XpcConnection, ListenerReplacesAStaleSocketButNotALiveOne) {
     listener_.reset();
     // Leave a socket file behind that nobody listens on.
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::string path = bootstrap::socketPath(kService);
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const sockaddr_un address = serviceAddress();
     ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     ::close(fd);
     listener_ = std::make_unique<Listener>(kService);
