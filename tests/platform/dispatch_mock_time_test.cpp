@@ -98,7 +98,7 @@ TEST_F(MockDispatch, IsCurrentOnlyInsideItsOwnJobs) {
     EXPECT_EQ(queue->label(), "q");
 }
 
-TEST_F(MockDispatch, DestroyingAQueueDropsItsJobsAndJobsDoNotKeepItAlive) {
+TEST_F(MockDispatch, DestroyingAQueueDropsItsJobsEvenFromInsideOne) {
     auto queue = backend.makeQueue("q");
     auto other = backend.makeQueue("other");
     std::weak_ptr<Queue> weak = queue;
@@ -113,15 +113,14 @@ TEST_F(MockDispatch, DestroyingAQueueDropsItsJobsAndJobsDoNotKeepItAlive) {
     EXPECT_EQ(backend.pendingJobs(), 1u);
     backend.advanceBy(10s);
     EXPECT_FALSE(ran);
-}
 
-TEST_F(MockDispatch, AJobMayDropTheLastReferenceToItsOwnQueue) {
-    auto queue = backend.makeQueue("q");
+    // A job may drop the last reference to its own queue.
+    auto self = backend.makeQueue("self");
     bool laterRan = false;
-    queue->asyncAfter(1s, [&laterRan] { laterRan = true; });
-    auto holder = std::make_shared<std::shared_ptr<Queue>>(queue);
-    queue->async([holder] { holder->reset(); });
-    queue.reset();  // now only the job's captured holder keeps the queue
+    self->asyncAfter(1s, [&laterRan] { laterRan = true; });
+    auto holder = std::make_shared<std::shared_ptr<Queue>>(self);
+    self->async([holder] { holder->reset(); });
+    self.reset();  // now only the job's captured holder keeps the queue
 
     backend.advanceBy(2s);
     EXPECT_FALSE(laterRan);
@@ -328,10 +327,8 @@ TEST_F(MockDispatch, StalledQueueStartsNothingUntilTheStallEndsWhileOthersGoOn) 
     const Instant start = backend.now();
     EXPECT_FALSE(done->wait(2s));
     EXPECT_EQ(backend.now() - start, 2s);
-}
 
-TEST_F(MockDispatch, StallingAQueueOfAnotherBackendIsRefused) {
-    MockTimeBackend other;
+    MockTimeBackend other;  // a queue of another backend cannot be stalled or carry sources
     auto foreign = other.makeQueue("foreign");
     EXPECT_THROW(backend.stallQueue(*foreign, 1s), std::invalid_argument);
     EXPECT_THROW(backend.makeTimer(foreign), std::invalid_argument);
