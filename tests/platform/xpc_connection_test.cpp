@@ -352,7 +352,8 @@ TEST_F(XpcConnection, PeerLeavingInvalidatesOnceAndInterruptsOnlyWhenAbnormal) {
             sendFrame(fd, InvokeFrame{1, "add:to:reply:", {std::int64_t{1}, std::int64_t{2}}});
             ASSERT_TRUE(eventually([&] { return object_->completed.load() == completedBefore + 1; }));
         }
-        const std::size_t index = delegate_.count() - 1;
+        const std::size_t index = midFrame ? 2 : 1;  // wait until the delegate has seen the hello
+        ASSERT_TRUE(eventually([&] { return delegate_.count() > index; }));
         ::close(fd);
         ASSERT_TRUE(eventually([&] { return delegate_.side(index)->invalidations.load() == 1; }));
     }
