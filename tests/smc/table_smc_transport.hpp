@@ -1,8 +1,13 @@
 // A substitute SMC that answers records from a table keyed by command and key (or index), and
-// logs every request. Thread-safe (one mutex around the table and the log).
+// logs every request, plus the helpers the SMC tests share. Thread-safe (one mutex around the
+// table and the log).
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -72,15 +77,10 @@ public:
         return log_;
     }
     std::size_t count(std::uint8_t command) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::size_t n = 0;
-        for (const auto& r : log_) n += r.data8 == command;
-        return n;
+        const auto all = commands();
+        return static_cast<std::size_t>(std::count(all.begin(), all.end(), command));
     }
-    std::size_t total() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return log_.size();
-    }
+    std::size_t total() const { return commands().size(); }
     std::vector<std::uint8_t> commands() const {
         std::lock_guard<std::mutex> lock(mutex_);
         std::vector<std::uint8_t> out;
@@ -100,5 +100,24 @@ private:
     std::map<Id, SMCError> failures_;       // guarded by mutex_
     std::vector<SMCParamStruct> log_;       // guarded by mutex_
 };
+
+// A bridge over a fresh table, which stays reachable through `table`.
+inline std::shared_ptr<SMCKernelBridge> tableBridge(TableSMCTransport*& table) {
+    auto t = std::make_unique<TableSMCTransport>();
+    table = t.get();
+    return std::make_shared<SMCKernelBridge>(std::move(t));
+}
+
+// The SMCError a call throws; a test failure when it throws none.
+template <typename F>
+SMCError errorOf(F&& f) {
+    try {
+        f();
+    } catch (const SMCError& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no SMCError thrown";
+    return SMCError::serviceNotFound();
+}
 
 }  // namespace quorvane::testing
