@@ -94,17 +94,6 @@ TEST_F(SMCKeyModelTest, KeyByIndexWalksTheSortedKeysAndEndsWith0x84) {
     EXPECT_EQ(resultOf(indexRequest(0xFFFFFFFFu)), smc_result::keyNotFound);
 }
 
-TEST_F(SMCKeyModelTest, KeyCountFollowsRemovedAndAddedKeys) {
-    const double before = model.readKey("#KEY");
-    ASSERT_TRUE(model.removeKey("TC0P"));
-    EXPECT_FALSE(model.removeKey("TC0P"));
-    EXPECT_EQ(model.readKey("#KEY"), before - 1);
-    EXPECT_EQ(resultOf(keyInfoRequest("TC0P")), smc_result::keyNotFound);
-    model.addKey(KeyDefinition{"TX0P", smc_type_codes::sp78, 2, 0x80, true, false, SMCBytes{0x28, 0x80}});
-    EXPECT_EQ(model.readKey("#KEY"), before);
-    EXPECT_EQ(model.readKey("TX0P"), 40.5);
-}
-
 TEST_F(SMCKeyModelTest, SuccessfulWritesAreLoggedInOrderWithDecodedValues) {
     model.setKey("Ftst", 1);
     clock.advance(5);
@@ -144,7 +133,7 @@ TEST_F(SMCKeyModelTest, ExchangesAreCountedPerCommandAndPerKeyUntilReset) {
     EXPECT_EQ(model.exchangeCount(smc_command::readBytes, "F0Ac"), 0u);
 }
 
-TEST_F(SMCKeyModelTest, DirectAccessRejectsAbsentKeysAndValuesTheTypeCannotHold) {
+TEST_F(SMCKeyModelTest, DirectAccessRejectsWhatTheKeyCannotHoldAndTheCountFollowsKeys) {
     EXPECT_THROW(model.setKey("ZZZZ", 1), std::invalid_argument);
     EXPECT_THROW(model.readKey("ZZZZ"), std::invalid_argument);
     EXPECT_THROW(model.setKey("FNum", 300), std::invalid_argument);
@@ -153,6 +142,15 @@ TEST_F(SMCKeyModelTest, DirectAccessRejectsAbsentKeysAndValuesTheTypeCannotHold)
     EXPECT_THROW(model.setKeyBytes("FNum", {1, 2}), std::invalid_argument);
     EXPECT_FALSE(model.hasKey("TOOLONG"));
     EXPECT_EQ(model.readKey("FNum"), 2);
+    // "#KEY" follows removed and added keys.
+    const double before = model.readKey("#KEY");
+    ASSERT_TRUE(model.removeKey("TC0P"));
+    EXPECT_FALSE(model.removeKey("TC0P"));
+    EXPECT_EQ(model.readKey("#KEY"), before - 1);
+    EXPECT_EQ(resultOf(keyInfoRequest("TC0P")), smc_result::keyNotFound);
+    model.addKey(KeyDefinition{"TX0P", smc_type_codes::sp78, 2, 0x80, true, false, SMCBytes{0x28, 0x80}});
+    EXPECT_EQ(model.readKey("#KEY"), before);
+    EXPECT_EQ(model.readKey("TX0P"), 40.5);
 }
 
 }  // namespace
