@@ -26,27 +26,22 @@ class TableSMCTransport final : public SMCTransport {
 public:
     void keyInfo(const std::string& key, std::uint32_t size, const std::string& type, std::uint8_t result = 0,
                  std::uint8_t attributes = 0) {
-        SMCParamStruct r{};
-        r.result = result;
+        SMCParamStruct r = answer(result);
         r.keyInfo.dataSize = size;
         r.keyInfo.dataType = type.empty() ? 0 : FourCC::code(type);
         r.keyInfo.dataAttributes = attributes;
         set(SMCCommand::readKeyInfo, FourCC::code(key), 0, r);
     }
     void value(const std::string& key, const std::vector<std::uint8_t>& bytes, std::uint8_t result = 0) {
-        SMCParamStruct r{};
-        r.result = result;
+        SMCParamStruct r = answer(result);
         r.setValueBytes(bytes);
         set(SMCCommand::readBytes, FourCC::code(key), 0, r);
     }
     void writeResult(const std::string& key, std::uint8_t result) {
-        SMCParamStruct r{};
-        r.result = result;
-        set(SMCCommand::writeBytes, FourCC::code(key), 0, r);
+        set(SMCCommand::writeBytes, FourCC::code(key), 0, answer(result));
     }
     void keyAt(std::uint32_t index, std::uint32_t keyCode, std::uint8_t result = 0) {
-        SMCParamStruct r{};
-        r.result = result;
+        SMCParamStruct r = answer(result);
         r.key = keyCode;
         set(SMCCommand::keyByIndex, 0, index, r);
     }
@@ -66,10 +61,7 @@ public:
         const auto id = std::make_tuple(input.data8, input.key, input.data8 == SMCCommand::keyByIndex ? input.data32 : 0u);
         if (auto f = failures_.find(id); f != failures_.end()) throw f->second;
         if (auto it = replies_.find(id); it != replies_.end()) return it->second;
-        if (input.data8 == SMCCommand::writeBytes) return SMCParamStruct{};  // writes succeed by default
-        SMCParamStruct absent{};
-        absent.result = 0x84;
-        return absent;
+        return answer(input.data8 == SMCCommand::writeBytes ? 0 : 0x84);  // writes succeed by default
     }
 
     std::vector<SMCParamStruct> requests() const {
@@ -90,6 +82,11 @@ public:
 
 private:
     using Id = std::tuple<std::uint8_t, std::uint32_t, std::uint32_t>;
+    static SMCParamStruct answer(std::uint8_t result) {
+        SMCParamStruct r{};
+        r.result = result;
+        return r;
+    }
     void set(std::uint8_t command, std::uint32_t key, std::uint32_t index, const SMCParamStruct& reply) {
         std::lock_guard<std::mutex> lock(mutex_);
         replies_.insert_or_assign(Id{command, key, index}, reply);
