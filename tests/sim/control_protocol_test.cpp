@@ -1,5 +1,7 @@
 #include "sim/control_protocol.hpp"
 
+#include <cmath>
+
 #include <gtest/gtest.h>
 
 #include "sim/sim_test_support.hpp"
@@ -23,6 +25,8 @@ TEST_F(ControlProtocolTest, ReadAndWriteUseTheShortestNumberForm) {
     EXPECT_EQ(ask("write Ftst 1"), "ok");
     EXPECT_EQ(ask("read Ftst"), "ok 1");
     EXPECT_EQ(ask("read TB0T"), "ok 31.5");
+    EXPECT_EQ(formatControlNumber(-0.5), "-0.5");
+    EXPECT_EQ(formatControlNumber(std::nan("")), "nan");
 }
 
 TEST_F(ControlProtocolTest, KeysAreExactlyFourBytesAndMayContainSpaces) {
@@ -52,13 +56,23 @@ TEST_F(ControlProtocolTest, FaultsHangAndRefusedOpenAreSwitchedOnAndOff) {
     EXPECT_EQ(model.openConnection(id), kIOReturnSuccess);
 }
 
-TEST_F(ControlProtocolTest, StateIsOneLineOfJSON) {
+TEST_F(ControlProtocolTest, StateIsOneLineOfJSONWithEveryFanAndFtst) {
+    model.setKey("F1Tg", 2500);
+    model.removeKey("F0Ac");
     const std::string reply = ask("state");
     ASSERT_EQ(reply.rfind("ok ", 0), 0u);
+    EXPECT_EQ(reply.find('\n'), std::string::npos);
     const auto state = nlohmann::json::parse(reply.substr(3));
     EXPECT_EQ(state["profile"], "apple-silicon-laptop");
-    EXPECT_EQ(state["fans"].size(), 2u);
-    EXPECT_EQ(reply.find('\n'), std::string::npos);
+    ASSERT_EQ(state["fans"].size(), 2u);
+    EXPECT_EQ(state["fans"][1]["target"], 2500.0);
+    EXPECT_EQ(state["fans"][0]["mode"], 0.0);
+    EXPECT_EQ(state["fans"][0]["minimum"], 1200.0);
+    EXPECT_EQ(state["fans"][1]["maximum"], 5800.0);
+    EXPECT_TRUE(state["fans"][0]["actual"].is_null());
+    EXPECT_EQ(state["Ftst"], 0.0);
+    SMCKeyModel intel{MachineProfile::load("intel-desktop"), clock};
+    EXPECT_TRUE(intel.stateJSON()["Ftst"].is_null());
 }
 
 TEST_F(ControlProtocolTest, BadRequestsGetAnErrorReplyAndChangeNothing) {
@@ -75,14 +89,6 @@ TEST_F(ControlProtocolTest, BadRequestsGetAnErrorReplyAndChangeNothing) {
     EXPECT_EQ(model.readKey("F0Tg"), 1300);
     EXPECT_FALSE(model.hanging());
     EXPECT_EQ(model.exchange(readRequest("F0Ac", 4)).result(), 0);
-}
-
-TEST(ControlNumberTest, FormatsWithoutATrailingPointZero) {
-    EXPECT_EQ(formatControlNumber(2500), "2500");
-    EXPECT_EQ(formatControlNumber(0), "0");
-    EXPECT_EQ(formatControlNumber(-0.5), "-0.5");
-    EXPECT_EQ(formatControlNumber(47.25), "47.25");
-    EXPECT_EQ(formatControlNumber(std::nan("")), "nan");
 }
 
 }  // namespace

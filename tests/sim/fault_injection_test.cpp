@@ -51,7 +51,7 @@ protected:
     }
 };
 
-TEST_F(FaultInjectionTest, KeyFaultAnswersItsResultForItsCommandsUntilCleared) {
+TEST_F(FaultInjectionTest, KeyFaultsAnswerTheirResultForTheirCommandsUntilClearedOrCounted) {
     const io_connect_t c = openSMC();
     mac->failKey("F0Ac", 0x85);
     mac->failKey("F0Md", 0x01, smc_command::writeBytes);
@@ -64,11 +64,9 @@ TEST_F(FaultInjectionTest, KeyFaultAnswersItsResultForItsCommandsUntilCleared) {
     EXPECT_TRUE(mac->writeLog().empty());
     mac->clearFault("F0Ac");
     EXPECT_EQ(resultOf(c, readRequest("F0Ac", 4)), smc_result::success);
-    IOServiceClose(c);
-}
 
-TEST_F(FaultInjectionTest, FailingTheNextWritesRecoversAfterTheCount) {
-    const io_connect_t c = openSMC();
+    // Failing the next writes recovers after the count.
+    mac->clearFault("F0Md");
     mac->setKey("Ftst", 1);
     clock.advance(4);
     mac->failNext("F0Md", 3, 0x82, smc_command::writeBytes);
@@ -110,11 +108,12 @@ TEST_F(FaultInjectionTest, ShortOutputAndRefusedOpenUntilSwitchedOff) {
     IOServiceClose(c);
 }
 
-TEST_F(FaultInjectionTest, HangBlocksConnectionsOpenedBeforeItButNotLaterOnes) {
+TEST_F(FaultInjectionTest, HangBlocksOlderConnectionsUntilSwitchedOffOrTheServiceGoes) {
     const io_connect_t old = openSMC();
     mac->setHang(true);
     std::atomic<kern_return_t> hungResult{-1};
-    std::thread hung([&] { hungResult = call(old, readRequest("F0Ac", 4)); });
+    auto hangOn = [&] { return std::thread([&] { hungResult = call(old, readRequest("F0Ac", 4)); }); };
+    std::thread hung = hangOn();
     ASSERT_TRUE(mac->model().waitForHungCalls(1, kGenerousWait));
     EXPECT_EQ(hungResult.load(), -1);
 
@@ -126,22 +125,19 @@ TEST_F(FaultInjectionTest, HangBlocksConnectionsOpenedBeforeItButNotLaterOnes) {
     hung.join();
     EXPECT_EQ(hungResult.load(), kIOReturnSuccess);
     EXPECT_EQ(resultOf(old, readRequest("F0Ac", 4)), smc_result::success);
-    IOServiceClose(old);
-    IOServiceClose(fresh);
-}
 
-TEST_F(FaultInjectionTest, ShuttingDownWakesHungCalls) {
-    const io_connect_t c = openSMC();
+    // Hung again, the service going away wakes the call.
     mac->setHang(true);
-    std::atomic<kern_return_t> hungResult{-1};
-    std::thread hung([&] { hungResult = call(c, readRequest("F0Ac", 4)); });
+    hungResult = -1;
+    hung = hangOn();
     ASSERT_TRUE(mac->model().waitForHungCalls(1, kGenerousWait));
     registration.reset();
-    mac.reset();  // the service goes away
+    mac.reset();
     hung.join();
     EXPECT_EQ(hungResult.load(), kIOReturnNotResponding);
-    EXPECT_EQ(call(c, readRequest("F0Ac", 4)), kIOReturnNotResponding);
-    IOServiceClose(c);
+    EXPECT_EQ(call(old, readRequest("F0Ac", 4)), kIOReturnNotResponding);
+    IOServiceClose(old);
+    IOServiceClose(fresh);
 }
 
 TEST_F(FaultInjectionTest, ClearFaultsRemovesEveryFault) {
@@ -151,11 +147,11 @@ TEST_F(FaultInjectionTest, ClearFaultsRemovesEveryFault) {
     mac->setShortOutput(10);
     mac->refuseOpen(kIOReturnExclusiveAccess);
     mac->clearFaults();
+    std::size_t size = 0;
     EXPECT_EQ(resultOf(c, readRequest("F0Ac", 4)), smc_result::success);
-    EXPECT_EQ(resultOf(c, readRequest("F1Ac", 4)), smc_result::success);
-    kern_return_t kr = 0;
-    IOServiceClose(openSMC(&kr));
-    EXPECT_EQ(kr, kIOReturnSuccess);
+    EXPECT_EQ(call(c, readRequest("F1Ac", 4), nullptr, &size), kIOReturnSuccess);
+    EXPECT_EQ(size, 80u);
+    IOServiceClose(openSMC());
     IOServiceClose(c);
 }
 

@@ -1,9 +1,13 @@
-// Helpers for the virtual Mac tests: a clock the test moves by hand and builders of raw 80-byte
-// request records. Test-only; FakeClock is thread-safe.
+// Helpers for the virtual Mac tests: a clock the test moves by hand, a private bootstrap directory
+// and builders of raw 80-byte request records. Test-only; FakeClock is thread-safe.
 #pragma once
+
+#include <stdlib.h>
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +24,32 @@ public:
 
 private:
     std::atomic<std::int64_t> ns_{1'000'000'000};
+};
+
+// Points QUORVANE_BOOTSTRAP at `sub` inside a fresh directory for the object's lifetime (`sub` is
+// not created), then restores the old value and removes the directory.
+class ScopedBootstrap {
+public:
+    explicit ScopedBootstrap(const std::string& sub = "") {
+        char pattern[] = "/tmp/quorvane-test-XXXXXX";
+        if (::mkdtemp(pattern)) root_ = pattern;
+        dir_ = sub.empty() ? root_ : root_ / sub;
+        if (const char* old = ::getenv("QUORVANE_BOOTSTRAP")) old_ = old;
+        ::setenv("QUORVANE_BOOTSTRAP", dir_.c_str(), 1);
+    }
+    ~ScopedBootstrap() {
+        if (old_) ::setenv("QUORVANE_BOOTSTRAP", old_->c_str(), 1);
+        else ::unsetenv("QUORVANE_BOOTSTRAP");
+        std::error_code ec;
+        if (!root_.empty()) std::filesystem::remove_all(root_, ec);
+    }
+    ScopedBootstrap(const ScopedBootstrap&) = delete;
+    ScopedBootstrap& operator=(const ScopedBootstrap&) = delete;
+    const std::filesystem::path& dir() const { return dir_; }
+
+private:
+    std::filesystem::path root_, dir_;
+    std::optional<std::string> old_;
 };
 
 inline SMCRecord request(std::uint8_t command, const std::string& key = "") {

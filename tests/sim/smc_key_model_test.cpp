@@ -22,15 +22,22 @@ protected:
     std::uint8_t resultOf(const SMCRecord& r) { return model.exchange(r).result(); }
 };
 
-TEST_F(SMCKeyModelTest, KeyInfoReplyFillsSizeTypeAndAttributesAtTheirByteOffsets) {
+TEST_F(SMCKeyModelTest, RawCallFillsKeyInfoAtItsByteOffsetsAndRejectsMalformedArguments) {
     // Built from raw bytes: key "#KEY" little-endian at 0, command 9 at 42.
-    std::uint8_t in[80] = {};
-    in[0] = 0x59; in[1] = 0x45; in[2] = 0x4B; in[3] = 0x23;
+    std::uint8_t in[80] = {0x59, 0x45, 0x4B, 0x23};
     in[42] = 9;
     std::uint8_t out[80] = {};
     std::size_t outSize = 80;
+    EXPECT_EQ(model.call(1, 3, in, 80, out, &outSize), kIOReturnBadArgument);
+    EXPECT_EQ(model.call(1, 2, in, 79, out, &outSize), kIOReturnBadArgument);
+    EXPECT_EQ(model.call(1, 2, nullptr, 80, out, &outSize), kIOReturnBadArgument);
+    EXPECT_EQ(model.call(1, 2, in, 80, out, nullptr), kIOReturnBadArgument);
+    outSize = 40;
+    EXPECT_EQ(model.call(1, 2, in, 80, out, &outSize), kIOReturnBadArgument);
+    EXPECT_EQ(model.totalExchanges(), 0u);
     std::uint64_t id = 0;
     ASSERT_EQ(model.openConnection(id), kIOReturnSuccess);
+    outSize = 80;
     ASSERT_EQ(model.call(id, 2, in, 80, out, &outSize), kIOReturnSuccess);
     EXPECT_EQ(outSize, 80u);
     EXPECT_EQ(out[40], 0);  // result
@@ -87,17 +94,6 @@ TEST_F(SMCKeyModelTest, KeyByIndexWalksTheSortedKeysAndEndsWith0x84) {
     EXPECT_EQ(resultOf(indexRequest(0xFFFFFFFFu)), smc_result::keyNotFound);
 }
 
-TEST_F(SMCKeyModelTest, KeyCountFollowsRemovedAndAddedKeys) {
-    const double before = model.readKey("#KEY");
-    ASSERT_TRUE(model.removeKey("TC0P"));
-    EXPECT_FALSE(model.removeKey("TC0P"));
-    EXPECT_EQ(model.readKey("#KEY"), before - 1);
-    EXPECT_EQ(resultOf(keyInfoRequest("TC0P")), smc_result::keyNotFound);
-    model.addKey(KeyDefinition{"TX0P", smc_type_codes::sp78, 2, 0x80, true, false, SMCBytes{0x28, 0x80}});
-    EXPECT_EQ(model.readKey("#KEY"), before);
-    EXPECT_EQ(model.readKey("TX0P"), 40.5);
-}
-
 TEST_F(SMCKeyModelTest, SuccessfulWritesAreLoggedInOrderWithDecodedValues) {
     model.setKey("Ftst", 1);
     clock.advance(5);
@@ -105,21 +101,19 @@ TEST_F(SMCKeyModelTest, SuccessfulWritesAreLoggedInOrderWithDecodedValues) {
     ASSERT_EQ(resultOf(writeRequest("F0Md", smc_type_codes::ui8, {0})), smc_result::success);
     ASSERT_EQ(resultOf(writeRequest("ZZZZ", smc_type_codes::ui8, {0})), smc_result::keyNotFound);
     ASSERT_EQ(resultOf(writeRequest("Ftst", smc_type_codes::ui8, {0})), smc_result::success);
+    // A type the codec does not know stores the raw bytes and logs NaN.
+    model.addKey(KeyDefinition{"WXYZ", FourCC::code("{abc"), 3, 0xC0, true, true, SMCBytes{1, 2, 3}});
+    ASSERT_EQ(resultOf(writeRequest("WXYZ", FourCC::code("{abc"), {7, 8, 9})), smc_result::success);
+    EXPECT_EQ(model.readKeyBytes("WXYZ"), (std::vector<std::uint8_t>{7, 8, 9}));
+    EXPECT_THROW(model.readKey("WXYZ"), std::invalid_argument);
     const auto log = model.writeLog();
-    ASSERT_EQ(log.size(), 3u);
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_TRUE(std::isnan(log[3].value));
     EXPECT_EQ(log[0].key, "F1Md");
     EXPECT_EQ(log[0].value, 1);
     EXPECT_EQ(log[1].key, "F0Md");
     EXPECT_EQ(log[2].key, "Ftst");
     EXPECT_EQ(log[2].value, 0);
-}
-
-TEST_F(SMCKeyModelTest, WritesOfUnknownTypesStoreRawBytesAndLogNaN) {
-    model.addKey(KeyDefinition{"WXYZ", FourCC::code("{abc"), 3, 0xC0, true, true, SMCBytes{1, 2, 3}});
-    ASSERT_EQ(resultOf(writeRequest("WXYZ", FourCC::code("{abc"), {7, 8, 9})), smc_result::success);
-    EXPECT_EQ(model.readKeyBytes("WXYZ"), (std::vector<std::uint8_t>{7, 8, 9}));
-    EXPECT_TRUE(std::isnan(model.writeLog().back().value));
-    EXPECT_THROW(model.readKey("WXYZ"), std::invalid_argument);
 }
 
 TEST_F(SMCKeyModelTest, ExchangesAreCountedPerCommandAndPerKeyUntilReset) {
@@ -139,7 +133,7 @@ TEST_F(SMCKeyModelTest, ExchangesAreCountedPerCommandAndPerKeyUntilReset) {
     EXPECT_EQ(model.exchangeCount(smc_command::readBytes, "F0Ac"), 0u);
 }
 
-TEST_F(SMCKeyModelTest, DirectAccessRejectsAbsentKeysAndValuesTheTypeCannotHold) {
+TEST_F(SMCKeyModelTest, DirectAccessRejectsWhatTheKeyCannotHoldAndTheCountFollowsKeys) {
     EXPECT_THROW(model.setKey("ZZZZ", 1), std::invalid_argument);
     EXPECT_THROW(model.readKey("ZZZZ"), std::invalid_argument);
     EXPECT_THROW(model.setKey("FNum", 300), std::invalid_argument);
@@ -148,18 +142,15 @@ TEST_F(SMCKeyModelTest, DirectAccessRejectsAbsentKeysAndValuesTheTypeCannotHold)
     EXPECT_THROW(model.setKeyBytes("FNum", {1, 2}), std::invalid_argument);
     EXPECT_FALSE(model.hasKey("TOOLONG"));
     EXPECT_EQ(model.readKey("FNum"), 2);
-}
-
-TEST_F(SMCKeyModelTest, CallRejectsMalformedArgumentsWithoutAnExchange) {
-    std::uint8_t in[80] = {}, out[80] = {};
-    std::size_t outSize = 80;
-    EXPECT_EQ(model.call(1, 3, in, 80, out, &outSize), kIOReturnBadArgument);
-    EXPECT_EQ(model.call(1, 2, in, 79, out, &outSize), kIOReturnBadArgument);
-    outSize = 40;
-    EXPECT_EQ(model.call(1, 2, in, 80, out, &outSize), kIOReturnBadArgument);
-    EXPECT_EQ(model.call(1, 2, nullptr, 80, out, &outSize), kIOReturnBadArgument);
-    EXPECT_EQ(model.call(1, 2, in, 80, out, nullptr), kIOReturnBadArgument);
-    EXPECT_EQ(model.totalExchanges(), 0u);
+    // "#KEY" follows removed and added keys.
+    const double before = model.readKey("#KEY");
+    ASSERT_TRUE(model.removeKey("TC0P"));
+    EXPECT_FALSE(model.removeKey("TC0P"));
+    EXPECT_EQ(model.readKey("#KEY"), before - 1);
+    EXPECT_EQ(resultOf(keyInfoRequest("TC0P")), smc_result::keyNotFound);
+    model.addKey(KeyDefinition{"TX0P", smc_type_codes::sp78, 2, 0x80, true, false, SMCBytes{0x28, 0x80}});
+    EXPECT_EQ(model.readKey("#KEY"), before);
+    EXPECT_EQ(model.readKey("TX0P"), 40.5);
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
 // HID temperature services: the condensing rules, and reading them through the event-system
 // stand-in both in process and from the virtual Mac.
-#include <cstdlib>
-#include <filesystem>
 #include <limits>
 
 #include <gtest/gtest.h>
 
+#include "sim/sim_test_support.hpp"
 #include "sim/virtual_mac.hpp"
 #include "smc/hid_sensor_source.hpp"
 
@@ -53,30 +52,16 @@ TEST(HIDSensorSource, ReadsOnlyMatchingServicesWithAStringProductAndAnEvent) {
 }
 
 TEST(HIDSensorSource, WithoutAnEventSystemEveryReadIsEmpty) {
-    const auto empty = std::filesystem::temp_directory_path() / ("quorvane-hid-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(empty);
-    const char* old = std::getenv("QUORVANE_BOOTSTRAP");
-    const std::string saved = old ? old : "";
-    ::setenv("QUORVANE_BOOTSTRAP", empty.c_str(), 1);
-    HIDSensorSource source;
-    EXPECT_TRUE(source.readAll().empty());
-    if (old) ::setenv("QUORVANE_BOOTSTRAP", saved.c_str(), 1);
-    else ::unsetenv("QUORVANE_BOOTSTRAP");
-    std::filesystem::remove_all(empty);
+    sim::testing::ScopedBootstrap empty;
+    EXPECT_TRUE(HIDSensorSource().readAll().empty());
 }
 
 TEST(HIDSensorSource, ServesTheVirtualMacsServicesOverTheSocket) {
-    const auto dir = std::filesystem::temp_directory_path() / ("quorvane-hidsock-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
+    sim::testing::ScopedBootstrap bootstrap;
     static const clock::SuspendingClock clock;
     auto mac = sim::VirtualMac::create("apple-silicon-laptop", clock);
-    hid::SocketEventSystemServer server((dir / hid::kEventSystemSocketName).string(), mac->eventSystem());
-    const char* old = std::getenv("QUORVANE_BOOTSTRAP");
-    const std::string saved = old ? old : "";
-    ::setenv("QUORVANE_BOOTSTRAP", dir.c_str(), 1);
+    hid::SocketEventSystemServer server((bootstrap.dir() / hid::kEventSystemSocketName).string(), mac->eventSystem());
     const auto readings = HIDSensorSource().readAll();
-    if (old) ::setenv("QUORVANE_BOOTSTRAP", saved.c_str(), 1);
-    else ::unsetenv("QUORVANE_BOOTSTRAP");
     // Eight die sensors (tdie3 twice: 46.25 and 47.5 → 46.875), two device sensors, the NAND and
     // the battery gauge (twice: 29.5 and 30.5 → 30); "?", "", a number, no event, 200, -127,
     // NaN and the other usage are dropped.
@@ -84,7 +69,6 @@ TEST(HIDSensorSource, ServesTheVirtualMacsServicesOverTheSocket) {
     EXPECT_EQ(readings[0], (HIDSensorReading{"PMU tdie1", 44.75}));
     EXPECT_EQ(readings[2], (HIDSensorReading{"PMU tdie3", 46.875}));
     EXPECT_EQ(readings.back(), (HIDSensorReading{"gas gauge battery", 30.0}));
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

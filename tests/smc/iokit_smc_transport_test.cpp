@@ -4,25 +4,31 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <string>
 #include <thread>
-#include <unistd.h>
 
 #include "shared/smc/four_cc.hpp"
 #include "smc/smc_error.hpp"
 #include "smc/smc_kernel_bridge.hpp"
+#include "sim/sim_test_support.hpp"
+#include "tests/smc/table_smc_transport.hpp"
 
 namespace quorvane {
 namespace {
 
-// A user client whose answer a test sets; counts calls and detects overlapping ones.
+// What the user client last saw.
+struct Seen {
+    int calls = 0;
+    std::uint32_t selector = 0;
+    std::size_t inputSize = 0;
+    std::size_t outputCapacity = 0;
+    SMCParamStruct input{};
+};
+
+// A user client whose answer a test sets; records calls and detects overlapping ones.
 class FakeUserClient final : public iokit::UserClient {
 public:
     kern_return_t callStructMethod(std::uint32_t selector, const void* input, std::size_t inputSize, void* output,
@@ -30,22 +36,20 @@ public:
         if (inFlight_.fetch_add(1) != 0) overlapped_ = true;
         // Stay inside long enough for a second caller to arrive if the lock let it.
         for (int i = 0; i < 50; ++i) std::this_thread::yield();
+        kern_return_t kr;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            ++calls_;
-            lastSelector_ = selector;
-            lastInputSize_ = inputSize;
-            lastOutputCapacity_ = *outputSize;
-            if (inputSize == sizeof(SMCParamStruct)) std::memcpy(&lastInput_, input, sizeof lastInput_);
+            seen_.calls++;
+            seen_.selector = selector;
+            seen_.inputSize = inputSize;
+            seen_.outputCapacity = *outputSize;
+            if (inputSize == sizeof(SMCParamStruct)) std::memcpy(&seen_.input, input, sizeof seen_.input);
             if (kr_ == kIOReturnSuccess) {
                 std::memcpy(output, &reply_, std::min(*outputSize, sizeof reply_));
                 *outputSize = outputSize_;
             }
+            kr = kr_;
         }
-        const kern_return_t kr = [&] {
-            std::lock_guard<std::mutex> lock(mutex_);
-            return kr_;
-        }();
         inFlight_.fetch_sub(1);
         return kr;
     }
@@ -57,38 +61,18 @@ public:
         outputSize_ = outputSize;
         kr_ = kr;
     }
-    int calls() const {
+    Seen seen() const {
         std::lock_guard<std::mutex> lock(mutex_);
-        return calls_;
-    }
-    std::uint32_t lastSelector() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lastSelector_;
-    }
-    std::size_t lastInputSize() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lastInputSize_;
-    }
-    std::size_t lastOutputCapacity() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lastOutputCapacity_;
-    }
-    SMCParamStruct lastInput() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lastInput_;
+        return seen_;
     }
     bool overlapped() const { return overlapped_; }
 
 private:
     mutable std::mutex mutex_;
-    SMCParamStruct reply_{};                         // guarded by mutex_
+    SMCParamStruct reply_{};                           // guarded by mutex_
     std::size_t outputSize_ = sizeof(SMCParamStruct);  // guarded by mutex_
-    kern_return_t kr_ = kIOReturnSuccess;            // guarded by mutex_
-    int calls_ = 0;                                  // guarded by mutex_
-    std::uint32_t lastSelector_ = 0;                 // guarded by mutex_
-    std::size_t lastInputSize_ = 0;                  // guarded by mutex_
-    std::size_t lastOutputCapacity_ = 0;             // guarded by mutex_
-    SMCParamStruct lastInput_{};                     // guarded by mutex_
+    kern_return_t kr_ = kIOReturnSuccess;              // guarded by mutex_
+    Seen seen_;                                        // guarded by mutex_
     std::atomic<int> inFlight_{0};
     std::atomic<bool> overlapped_{false};
 };
@@ -113,52 +97,17 @@ public:
     std::weak_ptr<FakeUserClient> current;
 };
 
-// An empty bootstrap directory, so no socket service can stand in for an unregistered class.
-class EmptyBootstrap {
-public:
-    EmptyBootstrap() {
-        char tmpl[] = "/tmp/quorvane-smc-test-XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
-        const char* old = std::getenv("QUORVANE_BOOTSTRAP");
-        if (old) old_ = old;
-        hadOld_ = old != nullptr;
-        ::setenv("QUORVANE_BOOTSTRAP", dir_.c_str(), 1);
-    }
-    ~EmptyBootstrap() {
-        if (hadOld_) ::setenv("QUORVANE_BOOTSTRAP", old_.c_str(), 1);
-        else ::unsetenv("QUORVANE_BOOTSTRAP");
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-
-private:
-    std::string dir_;
-    std::string old_;
-    bool hadOld_ = false;
-};
-
-SMCError errorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const SMCError& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no SMCError thrown";
-    return SMCError::smcResult(0);
-}
+using testing::errorOf;
 
 class IOKitTransportTest : public ::testing::Test {
 protected:
-    EmptyBootstrap bootstrap;
+    sim::testing::ScopedBootstrap bootstrap;  // empty: no socket service stands in for an unregistered class
     std::shared_ptr<FakeSMCService> service = std::make_shared<FakeSMCService>();
 };
 
-TEST_F(IOKitTransportTest, NoAppleSMCServiceIsServiceNotFound) {
+TEST_F(IOKitTransportTest, NoServiceOrARefusedOpenFailsWithItsReason) {
     EXPECT_EQ(errorOf([] { IOKitSMCTransport t; }), SMCError::serviceNotFound());
     EXPECT_EQ(errorOf([] { SMCKernelBridge::open(); }), SMCError::serviceNotFound());
-}
-
-TEST_F(IOKitTransportTest, RefusedOpenCarriesTheReturnCode) {
     service->openResult = kIOReturnNotPrivileged;
     iokit::ScopedServiceRegistration reg("AppleSMC", service);
     EXPECT_EQ(errorOf([] { IOKitSMCTransport t; }), SMCError::openFailed(kIOReturnNotPrivileged));
@@ -166,7 +115,7 @@ TEST_F(IOKitTransportTest, RefusedOpenCarriesTheReturnCode) {
     EXPECT_EQ(service->lastType.load(), 0u);
 }
 
-TEST_F(IOKitTransportTest, CallUsesSelectorTwoWithEightyByteRecords) {
+TEST_F(IOKitTransportTest, CallUsesSelectorTwoWithEightyByteRecordsAndFailsOnlyOnTheCall) {
     iokit::ScopedServiceRegistration reg("AppleSMC", service);
     IOKitSMCTransport transport;
     auto client = service->current.lock();
@@ -181,16 +130,13 @@ TEST_F(IOKitTransportTest, CallUsesSelectorTwoWithEightyByteRecords) {
     request.data8 = 9;
     const SMCParamStruct got = transport.call(request);
     EXPECT_EQ(std::memcmp(&got, &reply, sizeof got), 0);
-    EXPECT_EQ(client->lastSelector(), 2u);
-    EXPECT_EQ(client->lastInputSize(), 80u);
-    EXPECT_EQ(client->lastOutputCapacity(), 80u);
-    const SMCParamStruct sent = client->lastInput();
-    EXPECT_EQ(std::memcmp(&sent, &request, sizeof sent), 0);
-}
+    const Seen seen = client->seen();
+    EXPECT_EQ(seen.selector, 2u);
+    EXPECT_EQ(seen.inputSize, 80u);
+    EXPECT_EQ(seen.outputCapacity, 80u);
+    EXPECT_EQ(std::memcmp(&seen.input, &request, sizeof request), 0);
 
-TEST_F(IOKitTransportTest, FailedOrShortCallsFailAndAnyResultByteIsASuccessfulExchange) {
-    iokit::ScopedServiceRegistration reg("AppleSMC", service);
-    IOKitSMCTransport transport;
+    // Failed or short calls fail; any result byte is a successful exchange.
     SMCParamStruct refused{};
     refused.result = 0x84;  // interpreting it is the bridge's job
     refused.status = 0x7F;
@@ -245,7 +191,7 @@ TEST_F(IOKitTransportTest, ConcurrentCallsNeverOverlapInsideTheStructMethod) {
     std::thread t1(hammer), t2(hammer);
     t1.join();
     t2.join();
-    EXPECT_EQ(client->calls(), 2 * kPerThread);
+    EXPECT_EQ(client->seen().calls, 2 * kPerThread);
     EXPECT_FALSE(client->overlapped());
 }
 
@@ -258,7 +204,7 @@ TEST_F(IOKitTransportTest, BridgeOpenReadsThroughTheService) {
     iokit::ScopedServiceRegistration reg("AppleSMC", service);
     const auto bridge = SMCKernelBridge::open();
     EXPECT_EQ(bridge->read("FNum"), 2.0);
-    EXPECT_EQ(service->current.lock()->calls(), 2);
+    EXPECT_EQ(service->current.lock()->seen().calls, 2);
 }
 
 }  // namespace

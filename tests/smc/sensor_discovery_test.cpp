@@ -13,7 +13,6 @@ namespace {
 
 using sim::MachineProfile;
 
-
 // A small machine: a temperature of each type, an out-of-range one, power, fan, keys that are not
 // sensors and a type the codec does not know.
 MachineProfile smallMachine() {
@@ -38,12 +37,7 @@ struct VirtualMacFixture : ::testing::Test {
     std::unique_ptr<iokit::ScopedServiceRegistration> registration = mac->registerInProcess();
     SensorDiscovery discovery{SMCKernelBridge::open()};
 
-    std::uint64_t exchanges() const {
-        std::uint64_t n = 0;
-        for (std::uint8_t c : {SMCCommand::readKeyInfo, SMCCommand::readBytes, SMCCommand::keyByIndex})
-            n += mac->exchangeCount(c);
-        return n;
-    }
+    std::uint64_t exchanges() const { return mac->model().totalExchanges(); }
 };
 
 TEST_F(VirtualMacFixture, ListsRecognisedSensorsInKeyOrderWithinTheExchangeBudget) {
@@ -107,18 +101,8 @@ TEST_F(VirtualMacFixture, LoadHeatsTheTemperatureKeysAndTheyCoolBack) {
 using testing::TableSMCTransport;
 
 struct TableWalk {
-    std::shared_ptr<TableSMCTransport> smc = std::make_shared<TableSMCTransport>();
-    SensorDiscovery discovery;
-    TableWalk() : discovery(makeBridge()) {}
-    std::shared_ptr<SMCKernelBridge> makeBridge() {
-        struct Forward final : SMCTransport {
-            std::shared_ptr<TableSMCTransport> to;
-            SMCParamStruct call(const SMCParamStruct& in) override { return to->call(in); }
-        };
-        auto f = std::make_unique<Forward>();
-        f->to = smc;
-        return std::make_shared<SMCKernelBridge>(std::move(f));
-    }
+    TableSMCTransport* smc = nullptr;
+    SensorDiscovery discovery{testing::tableBridge(smc)};
     void keyCount(std::uint32_t n) {
         smc->keyInfo("#KEY", 4, "ui32");
         smc->value("#KEY", {std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8), std::uint8_t(n)});

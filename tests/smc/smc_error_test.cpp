@@ -7,7 +7,7 @@
 namespace quorvane {
 namespace {
 
-TEST(SMCErrorText, CaseNameThenPayload) {
+TEST(SMCError, TextIsCaseNameThenPayloadAndEqualityNeedsBoth) {
     EXPECT_EQ(SMCError::serviceNotFound().description(), "serviceNotFound");
     EXPECT_EQ(SMCError::openFailed(-536870201).description(), "openFailed(-536870201)");
     EXPECT_EQ(SMCError::callFailed(kIOReturnUnderrun).description(), "callFailed(-536870169)");
@@ -18,9 +18,7 @@ TEST(SMCErrorText, CaseNameThenPayload) {
     EXPECT_EQ(SMCError::smcResult(255).description(), "smcResult(255)");
     EXPECT_EQ(SMCError::codec("decode X: y").description(), "codec(\"decode X: y\")");
     EXPECT_STREQ(SMCError::keyNotFound("F0Md").what(), "keyNotFound(\"F0Md\")");
-}
-
-TEST(SMCErrorEquality, SameCaseAndPayload) {
+    // Equal only in both case and payload.
     EXPECT_EQ(SMCError::keyNotFound("F0Md"), SMCError::keyNotFound("F0Md"));
     EXPECT_FALSE(SMCError::keyNotFound("F0Md") == SMCError::notReadable("F0Md"));
     EXPECT_FALSE(SMCError::keyNotFound("F0Md") == SMCError::keyNotFound("F1Md"));

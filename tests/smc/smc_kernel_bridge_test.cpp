@@ -14,91 +14,64 @@
 namespace quorvane {
 namespace {
 
+using testing::errorOf;
 using testing::TableSMCTransport;
 using Cmd = std::vector<std::uint8_t>;
 
+// A request record with only the given fields set.
+SMCParamStruct record(std::uint8_t command, const std::string& key, std::uint32_t size = 0, const std::string& type = "",
+                      const std::vector<std::uint8_t>& bytes = {}) {
+    SMCParamStruct r{};
+    r.data8 = command;
+    if (!key.empty()) r.key = FourCC::code(key);
+    r.keyInfo.dataSize = size;
+    if (!type.empty()) r.keyInfo.dataType = FourCC::code(type);
+    r.setValueBytes(bytes);
+    return r;
+}
+bool same(const SMCParamStruct& a, const SMCParamStruct& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
 class BridgeTest : public ::testing::Test {
 protected:
-    BridgeTest() {
-        auto t = std::make_unique<TableSMCTransport>();
-        smc = t.get();
-        bridge = std::make_unique<SMCKernelBridge>(std::move(t));
-    }
-
-    template <typename F>
-    SMCError errorOf(F&& f) {
-        try {
-            f();
-        } catch (const SMCError& e) {
-            return e;
-        }
-        ADD_FAILURE() << "no SMCError thrown";
-        return SMCError::serviceNotFound();
-    }
-
-    TableSMCTransport* smc;
-    std::unique_ptr<SMCKernelBridge> bridge;
+    TableSMCTransport* smc = nullptr;
+    std::shared_ptr<SMCKernelBridge> bridge = testing::tableBridge(smc);
 };
 
 // ---- exchange counts and request records ----
 
-TEST_F(BridgeTest, ColdReadAsksKeyInfoThenValueWithOnlyTheFieldsEachCommandUses) {
+TEST_F(BridgeTest, ColdCallsAskKeyInfoFirstAndEachRequestCarriesOnlyItsFields) {
     smc->keyInfo("F0Ac", 2, "fpe2", 0, 0xD4);
     smc->value("F0Ac", {0x1F, 0x40});
     EXPECT_EQ(bridge->read("F0Ac"), 2000.0);
     EXPECT_EQ(bridge->read("F0Ac"), 2000.0);
     EXPECT_EQ(smc->commands(), (Cmd{9, 5, 5})) << "a warm read is one exchange";
     const auto reqs = smc->requests();
-    SMCParamStruct info{};
-    info.key = FourCC::code("F0Ac");
-    info.data8 = 9;
-    EXPECT_EQ(std::memcmp(&reqs[0], &info, sizeof info), 0);
-    SMCParamStruct read{};
-    read.key = FourCC::code("F0Ac");
-    read.keyInfo.dataSize = 2;
-    read.data8 = 5;
-    EXPECT_EQ(std::memcmp(&reqs[1], &read, sizeof read), 0) << "type and attributes stay zero in a read";
-}
+    EXPECT_TRUE(same(reqs[0], record(9, "F0Ac")));
+    EXPECT_TRUE(same(reqs[1], record(5, "F0Ac", 2))) << "type and attributes stay zero in a read";
 
-TEST_F(BridgeTest, WarmWriteIsOneExchangeWithEncodedBytesThenZeros) {
     smc->keyInfo("F0Tg", 2, "fpe2", 0, 0xD4);
     bridge->write("F0Tg", 1800.3);
     bridge->write("F0Tg", 2000.0);
-    EXPECT_EQ(smc->commands(), (Cmd{9, 6, 6}));
-    const SMCParamStruct w = smc->requests().back();
-    SMCParamStruct expected{};
-    expected.key = FourCC::code("F0Tg");
-    expected.keyInfo.dataSize = 2;
-    expected.keyInfo.dataType = FourCC::code("fpe2");
-    expected.data8 = 6;
-    expected.bytes[0] = 0x1F;
-    expected.bytes[1] = 0x40;
-    EXPECT_EQ(std::memcmp(&w, &expected, sizeof w), 0) << "attributes zero, bytes zero-filled to 32";
-    EXPECT_EQ(smc->requests()[1].bytes[1], 0x21);  // 1800.3 → 0x1C21
+    EXPECT_EQ(smc->commands(), (Cmd{9, 5, 5, 9, 6, 6})) << "a warm write is one exchange";
+    EXPECT_TRUE(same(smc->requests().back(), record(6, "F0Tg", 2, "fpe2", {0x1F, 0x40})))
+        << "attributes zero, bytes zero-filled to 32";
+    EXPECT_EQ(smc->requests()[4].bytes[1], 0x21);  // 1800.3 → 0x1C21
 }
 
-TEST_F(BridgeTest, KeyInfoReturnsTheReportedRecordAndCachesIt) {
+TEST_F(BridgeTest, KeyInfoIsCachedUnlessItsSizeOrTypeIsZero) {
     smc->keyInfo("TC0P", 2, "sp78", 0, 0x80);
-    const SMCKeyInfoData info = bridge->keyInfo("TC0P");
-    EXPECT_EQ(info.dataSize, 2u);
-    EXPECT_EQ(info.dataType, FourCC::code("sp78"));
-    EXPECT_EQ(info.dataAttributes, 0x80);
-    EXPECT_EQ(bridge->keyInfo("TC0P"), info);
-    EXPECT_TRUE(bridge->hasKey("TC0P"));
-    EXPECT_EQ(smc->total(), 1u);
-}
-
-// ---- cache rules ----
-
-TEST_F(BridgeTest, ZeroSizeOrTypeIsReturnedButAskedAgainEveryTime) {
     smc->keyInfo("ZSIZ", 0, "ui8 ");
     smc->keyInfo("ZTYP", 1, "");
-    EXPECT_EQ(bridge->keyInfo("ZSIZ").dataSize, 0u);
-    EXPECT_EQ(bridge->keyInfo("ZSIZ").dataType, FourCC::code("ui8 "));
+    const SMCKeyInfoData info = bridge->keyInfo("TC0P");
+    EXPECT_EQ(info, (SMCKeyInfoData{2, FourCC::code("sp78"), 0x80}));
+    EXPECT_EQ(bridge->keyInfo("TC0P"), info);
+    EXPECT_TRUE(bridge->hasKey("TC0P"));
+    EXPECT_EQ(smc->count(9), 1u);
+    EXPECT_EQ(bridge->keyInfo("ZSIZ"), (SMCKeyInfoData{0, FourCC::code("ui8 "), 0}));
     EXPECT_EQ(bridge->keyInfo("ZTYP").dataType, 0u);
     EXPECT_TRUE(bridge->hasKey("ZSIZ"));
     EXPECT_TRUE(bridge->hasKey("ZTYP"));
-    EXPECT_EQ(smc->count(9), 5u);
+    EXPECT_EQ(smc->count(9), 5u) << "zero size or type is asked again every time";
 }
 
 TEST_F(BridgeTest, AbsentKeyFailsWithItsNameAndIsNeverCached) {
@@ -135,23 +108,18 @@ TEST_F(BridgeTest, ConcurrentColdReadsOfOneKeyBothSucceed) {
 
 // ---- result codes ----
 
-TEST_F(BridgeTest, ResultCodesMapToTheirErrors) {
+TEST_F(BridgeTest, ResultCodesMapToTheirErrorsAndTheStatusByteIsNeverExamined) {
     smc->keyInfo("F0Ac", 2, "fpe2");
     smc->value("F0Ac", {0, 0}, 0x85);
-    EXPECT_EQ(errorOf([&] { bridge->read("F0Ac"); }), SMCError::notReadable("F0Ac"));
-
     smc->keyInfo("F0Tg", 2, "fpe2");
+    smc->keyInfo("Ftst", 1, "ui8 ", 0x01);
+    EXPECT_EQ(errorOf([&] { bridge->read("F0Ac"); }), SMCError::notReadable("F0Ac"));
     smc->writeResult("F0Tg", 0x86);
     EXPECT_EQ(errorOf([&] { bridge->write("F0Tg", 1000); }), SMCError::notWritable("F0Tg"));
-
     smc->writeResult("F0Tg", 0x01);
     EXPECT_EQ(errorOf([&] { bridge->write("F0Tg", 1000); }), SMCError::smcResult(1));
-
-    smc->keyInfo("Ftst", 1, "ui8 ", 0x01);
     EXPECT_EQ(errorOf([&] { bridge->keyInfo("Ftst"); }), SMCError::smcResult(1));
-}
 
-TEST_F(BridgeTest, StatusByteIsNeverExamined) {
     smc->keyInfo("FNum", 1, "ui8 ");
     SMCParamStruct r{};
     r.status = 0xFF;
@@ -224,24 +192,21 @@ TEST_F(BridgeTest, KeyAtIndexSendsTheIndexAndNamesTheReplyKey) {
     EXPECT_EQ(bridge->key(4294967295LL), "A\xEF\xBF\xBD" "BC");
     const auto reqs = smc->requests();
     ASSERT_EQ(reqs.size(), 2u);
-    SMCParamStruct expected{};
-    expected.data8 = 8;
+    SMCParamStruct expected = record(8, "");
     expected.data32 = 17;
-    EXPECT_EQ(std::memcmp(&reqs[0], &expected, sizeof expected), 0);
+    EXPECT_TRUE(same(reqs[0], expected));
 }
 
-TEST_F(BridgeTest, KeyAtIndexFailuresNameHashIdx) {
+TEST_F(BridgeTest, KeyAtIndexFailuresNameHashIdxAndIndicesOutsideThirtyTwoBitsMakeNoExchange) {
     smc->keyAt(3, 0, 0x84);
-    EXPECT_EQ(errorOf([&] { bridge->key(3); }), SMCError::keyNotFound("#IDX"));
     smc->keyAt(4, 0, 0x85);
-    EXPECT_EQ(errorOf([&] { bridge->key(4); }), SMCError::notReadable("#IDX"));
-}
-
-TEST_F(BridgeTest, IndexOutsideUnsignedThirtyTwoBitsMakesNoExchange) {
-    EXPECT_EQ(errorOf([&] { bridge->key(-1); }), SMCError::keyNotFound("#IDX"));
-    EXPECT_EQ(errorOf([&] { bridge->key(4294967296LL); }), SMCError::keyNotFound("#IDX"));
-    EXPECT_EQ(errorOf([&] { bridge->key(-4294967296LL + 5); }), SMCError::keyNotFound("#IDX"));
-    EXPECT_EQ(smc->total(), 0u);
+    const std::pair<long long, SMCError> rows[] = {
+        {3, SMCError::keyNotFound("#IDX")},         {4, SMCError::notReadable("#IDX")},
+        {-1, SMCError::keyNotFound("#IDX")},        {4294967296LL, SMCError::keyNotFound("#IDX")},
+        {-4294967296LL + 5, SMCError::keyNotFound("#IDX")},
+    };
+    for (const auto& [index, error] : rows) EXPECT_EQ(errorOf([&] { bridge->key(index); }), error) << index;
+    EXPECT_EQ(smc->total(), 2u);
 }
 
 // ---- malformed key names ----

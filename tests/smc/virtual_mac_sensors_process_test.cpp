@@ -1,7 +1,6 @@
 // End to end: the quorvane-virtual-mac binary serving a real Mac's key table and a profile's HID
 // services on its sockets, read by sensor discovery and the HID source, and shown by "ctl state".
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -18,6 +17,7 @@
 #include "sim/control_protocol.hpp"
 #include "sim/control_socket.hpp"
 #include "sim/machine_profile.hpp"
+#include "sim/sim_test_support.hpp"
 #include "smc/hid_sensor_source.hpp"
 #include "smc/sensor_discovery.hpp"
 
@@ -31,10 +31,6 @@ namespace fs = std::filesystem;
 class ServedMac {
 public:
     explicit ServedMac(std::vector<std::string> args) {
-        char pattern[] = "/tmp/quorvane-vm-sensors-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) return;
-        dir_ = pattern;
-        ::setenv("QUORVANE_BOOTSTRAP", dir_.c_str(), 1);
         const fs::path binary = fs::read_symlink("/proc/self/exe").parent_path() / "quorvane-virtual-mac";
         std::vector<char*> argv{const_cast<char*>(binary.c_str())};
         for (auto& a : args) argv.push_back(a.data());
@@ -49,16 +45,13 @@ public:
             ::kill(pid_, SIGTERM);
             ::waitpid(pid_, nullptr, 0);
         }
-        ::unsetenv("QUORVANE_BOOTSTRAP");
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
     }
     std::string control(const std::string& request) const {
         return sendControlRequest(bootstrap::socketPath(kControlSocketName), request);
     }
 
 private:
-    fs::path dir_;
+    testing::ScopedBootstrap bootstrap_;
     pid_t pid_ = -1;
 };
 
