@@ -13,24 +13,6 @@ namespace {
 constexpr std::uint8_t kWrite = SMCCommand::writeBytes;
 using Strings = std::vector<std::string>;
 
-TEST_F(HelperServiceTest, TargetWriteUnlocksEngagesThenWritesAndWarmWritesCostOneExchange) {
-    start("apple-silicon-laptop");
-    auto r = setRPM(0, 2500);
-    backend.advanceBy(5.0);  // the firmware refuses manual mode for 3.5 s after the unlock
-    ASSERT_EQ(r->calls, 1);
-    EXPECT_EQ(r->applied, 2500);
-    EXPECT_FALSE(r->error);
-    EXPECT_EQ(writes(), (Strings{"Ftst=1", "F0Md=1", "F0Tg=2500"}));
-    EXPECT_EQ(lines(log::Level::Default, "Ftst diagnostic mode engaged (M3/M4 unlock)"), 1u);
-
-    mac->resetCounters();
-    auto again = setRPM(0, 3000);
-    backend.runUntilIdle();
-    EXPECT_EQ(again->applied, 3000);
-    EXPECT_EQ(mac->model().totalExchanges(), 1u);
-    EXPECT_EQ(mac->exchangeCount(kWrite, "F0Tg"), 1u);
-}
-
 TEST_F(HelperServiceTest, RequestsAreClampedOrRejectedWithoutAnyWrite) {
     start("intel-desktop");
     auto high = setRPM(0, 9000);
@@ -66,8 +48,17 @@ TEST_F(HelperServiceTest, RequestsAreClampedOrRejectedWithoutAnyWrite) {
     }
 }
 
-TEST_F(HelperServiceTest, ZeroFanCountIsAskedAgainButAPositiveCountIsCached) {
-    start("fanless-laptop");
+// With no fans a restore writes only Ftst; a zero count is asked again, a positive one cached.
+TEST_F(HelperServiceTest, FanlessRestoreWritesOnlyFtstAndOnlyAPositiveFanCountIsCached) {
+    auto profile = sim::MachineProfile::load("fanless-laptop");
+    profile.hasForceTest = true;
+    start(profile);
+    auto restored = restore();
+    backend.runUntilIdle();
+    EXPECT_FALSE(restored->error);
+    EXPECT_EQ(writes(), (Strings{"Ftst=0"}));
+    EXPECT_FALSE(service->cachedFanCount());
+    mac->resetCounters();
     for (int i = 0; i < 2; ++i) {
         auto r = setManual(0, true);
         backend.runUntilIdle();
@@ -124,7 +115,7 @@ TEST_F(HelperServiceTest, HardwareFailureInACommandFailsSafeBeforeReplying) {
         start("apple-silicon-laptop");
         mac->setKey("F1Md", 1);  // left manual by someone: the restore takes it back too
         row.fault(*mac);
-        auto r = command(0, row.rpm);
+        auto r = row.rpm < 0 ? setManual(0, true) : setRPM(0, row.rpm);
         backend.advanceBy(5.0);
         ASSERT_EQ(r->calls, 1);
         expectServiceError(r->error, 1003, row.message);
@@ -164,17 +155,6 @@ TEST_F(HelperServiceTest, RestoreWritesEveryModeKeyThenFtstAndReportsTheFirstErr
     EXPECT_EQ(mac->exchangeCount(kWrite, "F1Md"), 3u) << "a failure must never stop the loop";
     EXPECT_EQ(lines(log::Level::Error, "restore fan 0 failed: smcResult(1)"), 2u);
     EXPECT_EQ(lines(log::Level::Error, "Ftst reset failed: callFailed(-536870163)"), 2u);
-}
-
-TEST_F(HelperServiceTest, RestoreWithNoFansWritesOnlyFtstAndCachesNoCount) {
-    auto profile = sim::MachineProfile::load("fanless-laptop");
-    profile.hasForceTest = true;
-    start(profile);
-    auto r = restore();
-    backend.runUntilIdle();
-    EXPECT_FALSE(r->error);
-    EXPECT_EQ(writes(), (Strings{"Ftst=0"}));
-    EXPECT_FALSE(service->cachedFanCount());
 }
 
 TEST_F(HelperServiceTest, MacWithoutFtstProbesItOncePerRestoreCycle) {
@@ -245,6 +225,8 @@ TEST_F(HelperServiceTest, EngageWindowRetriesUntilAcceptedOrRunsOut) {
     }
 }
 
+// The firmware refuses manual mode for 3.5 s after the unlock; every request waiting meanwhile
+// rides the one sequence.
 TEST_F(HelperServiceTest, RequestsForOneFanShareOneSequenceAndAnswerInArrivalOrder) {
     start("apple-silicon-laptop");
     std::vector<int> order;
@@ -257,6 +239,7 @@ TEST_F(HelperServiceTest, RequestsForOneFanShareOneSequenceAndAnswerInArrivalOrd
     backend.advanceBy(4.0);
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
     EXPECT_EQ(writes(), (Strings{"Ftst=1", "F0Md=1", "F0Tg=2000", "F0Tg=3000"}));
+    EXPECT_EQ(lines(log::Level::Default, "Ftst diagnostic mode engaged (M3/M4 unlock)"), 1u);
 
     // Already manual: no mode write, but the watchdog is refreshed.
     mac->resetCounters();
@@ -266,6 +249,11 @@ TEST_F(HelperServiceTest, RequestsForOneFanShareOneSequenceAndAnswerInArrivalOrd
     EXPECT_FALSE(r->error);
     EXPECT_EQ(mac->exchangeCount(kWrite, "F0Md"), 0u);
     EXPECT_EQ(*service->watchdogSnapshot().lastBeat(), backend.now());
+    mac->resetCounters();
+    auto warm = setRPM(0, 3500);
+    backend.runUntilIdle();
+    EXPECT_EQ(warm->applied, 3500);
+    EXPECT_EQ(mac->model().totalExchanges(), 1u) << "a warm target write is one exchange";
 }
 
 // A restore cancels a running engage: the restore's own reply goes out first, then every waiter

@@ -92,10 +92,6 @@ protected:
         });
         return r;
     }
-    // An enable (rpm < 0) or a target speed, as one reply shape.
-    std::shared_ptr<Reply> command(std::int64_t fan, double rpm) {
-        return rpm < 0 ? setManual(fan, true) : setRPM(fan, rpm);
-    }
     std::vector<std::string> writes() const {
         std::vector<std::string> out;
         for (const auto& w : mac->writeLog()) out.push_back(w.key + "=" + std::to_string(static_cast<int>(w.value)));

@@ -136,38 +136,16 @@ TEST(SMCDataCodecEncode, NonFiniteAndOtherTypesFailForEveryType) {
     }
     EXPECT_EQ(errorText([] { SMCDataCodec::encode(1.0, SMCDataType::fromRaw(FourCC::code("ui64"))); }),
               "unsupportedType(\"ui64\")");
-    EXPECT_EQ(SMCCodecError::valueOutOfRange(1e39), SMCCodecError::valueOutOfRange(1e39));
-    EXPECT_FALSE(SMCCodecError::sizeMismatch(2, 1) == SMCCodecError::sizeMismatch(2, 0));
-    EXPECT_FALSE(SMCCodecError::unsupportedType("abcd") == SMCCodecError::unsupportedType("abce"));
 }
 
 TEST(ShortestDecimal, FixedInsideTheExactIntegerRangeExponentOutside) {
     const std::pair<double, const char*> rows[] = {
-        {0.0, "0.0"},
-        {-0.0, "-0.0"},
-        {2000.0, "2000.0"},
-        {-3.0, "-3.0"},
-        {250000.0, "250000.0"},
-        {100000.0, "100000.0"},
-        {4294967295.0, "4294967295.0"},
+        {0.0, "0.0"}, {-0.0, "-0.0"}, {-3.0, "-3.0"}, {250000.0, "250000.0"}, {4294967295.0, "4294967295.0"},
         {9007199254740991.0, "9007199254740991.0"},  // 2^53 - 1, the last fixed value
-        {9007199254740992.0, "9.007199254740992e+15"},
-        {3e20, "3e+20"},
-        {1e39, "1e+39"},
-        {-1e300, "-1e+300"},
-        {0.5, "0.5"},
-        {0.1 + 0.2, "0.30000000000000004"},
-        {16383.8, "16383.8"},
-        {123456.789, "123456.789"},
-        {1e-4, "0.0001"},
-        {9.9e-5, "9.9e-05"},
-        {2e-05, "2e-05"},
-        {-1e-7, "-1e-07"},
-        {5e-324, "5e-324"},
-        {kNaN, "nan"},
-        {-kNaN, "nan"},
-        {kInf, "inf"},
-        {-kInf, "-inf"},
+        {9007199254740992.0, "9.007199254740992e+15"}, {3e20, "3e+20"}, {-1e300, "-1e+300"},
+        {0.1 + 0.2, "0.30000000000000004"}, {16383.8, "16383.8"}, {123456.789, "123456.789"},
+        {1e-4, "0.0001"}, {9.9e-5, "9.9e-05"}, {-1e-7, "-1e-07"}, {5e-324, "5e-324"},
+        {kNaN, "nan"}, {-kNaN, "nan"}, {kInf, "inf"}, {-kInf, "-inf"},
     };
     for (const auto& [value, text] : rows) {
         EXPECT_EQ(shortestDecimal(value), text);
