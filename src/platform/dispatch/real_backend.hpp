@@ -2,6 +2,7 @@
 // makers of the sources and semaphore that run on it. Thread-safe, like everything in dispatch.hpp.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
@@ -9,6 +10,14 @@
 #include "platform/dispatch/dispatch.hpp"
 
 namespace quorvane::dispatch::real {
+
+// What a queue can run without a job allocated per run: a timer's fire, held weakly, with the
+// deadline and generation it was armed for.
+class FireTarget {
+public:
+    virtual ~FireTarget() = default;
+    virtual void fire(Instant deadline, std::uint64_t generation) = 0;
+};
 
 // A serial queue served by one worker thread of its own, started on creation. Jobs wait in a
 // min-heap keyed by (deadline, submission number) on CLOCK_MONOTONIC. An idle worker sleeps until
@@ -31,9 +40,16 @@ public:
     // Runs job no earlier than the given instant of the dispatch clock (timers use it so that
     // their fires stay on their exact series instead of drifting by each submission's latency).
     void asyncAt(Instant deadline, Job job);
+    // Runs target->fire(deadline, generation) no earlier than deadline, if target still exists.
+    // Ordered with the jobs like asyncAt(); allocates nothing, so a repeating timer costs no
+    // allocation per fire.
+    void asyncFireAt(Instant deadline, std::weak_ptr<FireTarget> target, std::uint64_t generation);
+
+    struct Pending;  // defined in real_queue.cpp
 
 private:
     struct Core;
+    void submit(Pending pending);
     std::string label_;
     std::shared_ptr<Core> core_;  // shared with the worker thread, which outlives a detach
     std::thread worker_;

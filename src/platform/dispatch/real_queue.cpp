@@ -12,16 +12,27 @@
 
 namespace quorvane::dispatch::real {
 
-namespace {
-
-struct Pending {
+// A job, or a fire of a target (when job is empty).
+struct RealQueue::Pending {
     Instant deadline;
-    std::uint64_t sequence;
+    std::uint64_t sequence = 0;
     Job job;
+    std::weak_ptr<FireTarget> target;
+    std::uint64_t generation = 0;
+
+    void run() {
+        if (job) {
+            job();
+        } else if (auto alive = target.lock()) {
+            alive->fire(deadline, generation);
+        }
+    }
 };
 
+namespace {
+
 // Heap order: the job that must run first is at the front.
-bool runsLater(const Pending& a, const Pending& b) {
+bool runsLater(const RealQueue::Pending& a, const RealQueue::Pending& b) {
     if (a.deadline != b.deadline) return a.deadline > b.deadline;
     return a.sequence > b.sequence;
 }
@@ -52,11 +63,12 @@ void RealQueue::Core::serve() {
         if (stopping) return;
         if (!heap.empty() && heap.front().deadline <= dispatchClock.now()) {
             std::pop_heap(heap.begin(), heap.end(), runsLater);
-            Job job = std::move(heap.back().job);
-            heap.pop_back();
-            lock.unlock();
-            job();
-            job = nullptr;  // whatever the job captured is released outside the lock
+            {
+                Pending next = std::move(heap.back());
+                heap.pop_back();
+                lock.unlock();
+                next.run();
+            }  // whatever the job captured is released outside the lock
             lock.lock();
             continue;
         }
@@ -102,11 +114,27 @@ void RealQueue::asyncAfter(Duration delay, Job job) {
 }
 
 void RealQueue::asyncAt(Instant deadline, Job job) {
+    Pending pending;
+    pending.deadline = deadline;
+    pending.job = std::move(job);
+    submit(std::move(pending));
+}
+
+void RealQueue::asyncFireAt(Instant deadline, std::weak_ptr<FireTarget> target, std::uint64_t generation) {
+    Pending pending;
+    pending.deadline = deadline;
+    pending.target = std::move(target);
+    pending.generation = generation;
+    submit(std::move(pending));
+}
+
+void RealQueue::submit(Pending pending) {
     bool wake = false;
     {
         std::lock_guard lock(core_->mutex);
         if (core_->stopping) return;
-        core_->heap.push_back(Pending{deadline, core_->nextSequence++, std::move(job)});
+        pending.sequence = core_->nextSequence++;
+        core_->heap.push_back(std::move(pending));
         std::push_heap(core_->heap.begin(), core_->heap.end(), runsLater);
         // Only a sleeping worker whose next deadline just moved earlier needs waking, and only once.
         const bool newFront = core_->heap.front().sequence == core_->nextSequence - 1;

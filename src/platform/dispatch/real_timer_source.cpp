@@ -1,6 +1,6 @@
-// Timer sources of the real backend. Each fire is a job on the timer's queue that holds the timer
-// only weakly, so destroying the source cancels it; a generation number retires fires that a
-// reschedule or a cancel made stale.
+// Timer sources of the real backend. Each fire is queued as a fire of the timer, held only weakly,
+// so destroying the source cancels it; a generation number retires fires that a reschedule or a
+// cancel made stale. Re-arming allocates nothing: an idle daemon's tick touches little memory.
 #include <algorithm>
 #include <mutex>
 #include <utility>
@@ -12,7 +12,9 @@ namespace quorvane::dispatch::real {
 
 namespace {
 
-class RealTimerSource final : public TimerSource, public std::enable_shared_from_this<RealTimerSource> {
+class RealTimerSource final : public TimerSource,
+                              public FireTarget,
+                              public std::enable_shared_from_this<RealTimerSource> {
 public:
     explicit RealTimerSource(std::shared_ptr<RealQueue> queue) : queue_(std::move(queue)) {}
 
@@ -49,15 +51,7 @@ public:
         }
     }  // the handler (and whatever it captured) is released outside the lock
 
-private:
-    // Queues the fire due at deadline. Called with mutex_ held (lock order: timer, then queue).
-    void arm(Instant deadline) {
-        queue_->asyncAt(deadline, [weak = weak_from_this(), deadline, generation = generation_] {
-            if (auto self = weak.lock()) self->fire(deadline, generation);
-        });
-    }
-
-    void fire(Instant deadline, std::uint64_t generation) {
+    void fire(Instant deadline, std::uint64_t generation) override {
         std::shared_ptr<Job> handler;
         {
             std::lock_guard lock(mutex_);
@@ -70,6 +64,10 @@ private:
         }
         if (handler && *handler) (*handler)();
     }
+
+private:
+    // Queues the fire due at deadline. Called with mutex_ held (lock order: timer, then queue).
+    void arm(Instant deadline) { queue_->asyncFireAt(deadline, weak_from_this(), generation_); }
 
     const std::shared_ptr<RealQueue> queue_;  // a source keeps its queue, as in libdispatch
     const clock::SuspendingClock clock_;
