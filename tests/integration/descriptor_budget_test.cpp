@@ -172,13 +172,18 @@ protected:
                           << threads(daemon.pid()) << " (baseline " << baseThreads << ")";
     }
 
-    // `count` admitted connections that then say nothing more.
-    std::vector<std::unique_ptr<RawPeer>> admittedIdlePeers(int count) {
+    // Admitted connections that then say nothing more, opened a few at a time (a burst would mostly
+    // meet the cap on connections still waiting to be admitted) until the daemon is out of
+    // descriptors.
+    std::vector<std::unique_ptr<RawPeer>> exhaustDescriptors(rlim_t limit) {
         std::vector<std::unique_ptr<RawPeer>> peers;
-        for (int i = 0; i < count; ++i) {
-            peers.push_back(std::make_unique<RawPeer>(h.xpcSocket()));
-            peers.back()->hello();
-        }
+        Harness::waitUntil(20.0, [&] {
+            for (int i = 0; i < 4 && peers.size() < 600; ++i) {
+                peers.push_back(std::make_unique<RawPeer>(h.xpcSocket()));
+                peers.back()->hello();
+            }
+            return openDescriptors(daemon.pid()) >= static_cast<int>(limit) - 1;
+        }, 20ms);
         return peers;
     }
 
@@ -296,9 +301,8 @@ TEST_F(DescriptorBudgetTest, FloodsOfConnectionsNeverLockOutClientsOrTheEmergenc
     // Admitted connections up to the limit and beyond, then all gone: everything is released
     // although accept has been failing, and the next client is served.
     {
-        auto peers = admittedIdlePeers(200);
-        EXPECT_TRUE(Harness::waitUntil(10.0, [&] { return openDescriptors(daemon.pid()) >= static_cast<int>(kLimit) - 1; }))
-            << openDescriptors(daemon.pid());
+        auto peers = exhaustDescriptors(kLimit);
+        EXPECT_GE(openDescriptors(daemon.pid()), static_cast<int>(kLimit) - 1);
     }
     expectBackToBaseline();
     client = connect();
@@ -309,8 +313,8 @@ TEST_F(DescriptorBudgetTest, FloodsOfConnectionsNeverLockOutClientsOrTheEmergenc
     auto applied = call(*client, Selector::setTargetRPM, {std::int64_t{0}, 2500.0});
     ASSERT_TRUE(applied);
     {
-        auto peers = admittedIdlePeers(200);
-        ASSERT_TRUE(Harness::waitUntil(10.0, [&] { return openDescriptors(daemon.pid()) >= static_cast<int>(kLimit) - 1; }));
+        auto peers = exhaustDescriptors(kLimit);
+        ASSERT_GE(openDescriptors(daemon.pid()), static_cast<int>(kLimit) - 1);
         ASSERT_TRUE(h.ctl({"hang", "on"}).succeeded());
         const bool restored = Harness::waitUntil(30.0, [&] { return Harness::allAutomatic(h.state()); }, 20ms);
         const std::string log = daemonLog();
