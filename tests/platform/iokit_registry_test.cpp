@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdlib>
 #include <thread>
 #include <utility>
@@ -20,33 +19,29 @@ protected:
     std::shared_ptr<FakeService> service = std::make_shared<FakeService>();
 };
 
-TEST_F(IOKitRegistry, ReleasedOrBogusServiceHandlesCannotBeOpened) {
-    ScopedServiceRegistration reg("QuorvaneTestRelease", service);
-    const io_service_t svc = IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching("QuorvaneTestRelease"));
+TEST_F(IOKitRegistry, BadHandlesAndArgumentsAreRejectedBeforeReachingTheClient) {
+    ScopedServiceRegistration reg("QuorvaneTestArgs", service);
+    const io_service_t svc = IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching("QuorvaneTestArgs"));
     ASSERT_NE(svc, 0u);
     ASSERT_EQ(IOObjectRelease(svc), kIOReturnSuccess);
     io_connect_t connect = 99;
-    EXPECT_EQ(IOServiceOpen(svc, mach_task_self_, 0, &connect), kIOReturnBadArgument);
+    EXPECT_EQ(IOServiceOpen(svc, mach_task_self_, 0, &connect), kIOReturnBadArgument);  // released
     EXPECT_EQ(connect, 0u);
     EXPECT_EQ(IOServiceOpen(0, mach_task_self_, 0, &connect), kIOReturnBadArgument);
+    EXPECT_EQ(IOServiceOpen(0, mach_task_self_, 0, nullptr), kIOReturnBadArgument);
     EXPECT_EQ(IOObjectRelease(svc), kIOReturnBadArgument);
     EXPECT_EQ(service->opens(), 0);
-}
 
-TEST_F(IOKitRegistry, BadArgumentsAreRejectedBeforeReachingTheClient) {
-    ScopedServiceRegistration reg("QuorvaneTestArgs", service);
     const io_connect_t c = openClass("QuorvaneTestArgs");
     ASSERT_NE(c, 0u);
     std::vector<std::uint8_t> big(4097);
-    std::array<std::uint8_t, 80> out{};
-    std::size_t size = out.size();
-    EXPECT_EQ(IOConnectCallStructMethod(c, testing::kEcho, big.data(), big.size(), out.data(), &size),
+    std::size_t size = 80;
+    EXPECT_EQ(IOConnectCallStructMethod(c, testing::kEcho, big.data(), big.size(), big.data(), &size),
               kIOReturnBadArgument);
-    EXPECT_EQ(IOConnectCallStructMethod(c, testing::kEcho, nullptr, 80, out.data(), &size), kIOReturnBadArgument);
+    EXPECT_EQ(IOConnectCallStructMethod(c, testing::kEcho, nullptr, 80, big.data(), &size), kIOReturnBadArgument);
     EXPECT_EQ(IOConnectCallStructMethod(c, testing::kEcho, big.data(), 80, nullptr, &size), kIOReturnBadArgument);
     size = 5000;
     EXPECT_EQ(IOConnectCallStructMethod(c, testing::kEcho, big.data(), 80, big.data(), &size), kIOReturnBadArgument);
-    EXPECT_EQ(IOServiceOpen(0, mach_task_self_, 0, nullptr), kIOReturnBadArgument);
     IOServiceClose(c);
 }
 
@@ -69,7 +64,7 @@ TEST_F(IOKitRegistry, CloseDuringACallLeavesTheClientAliveUntilTheCallReturns) {
 // Opens, calls and closes common to both transports are in iokit_socket_test.cpp.
 // Unknown, unregistered and unsafe class names match nothing, and never reach a file that happens
 // to exist under that name.
-TEST_F(IOKitRegistry, NamesWithoutAServiceMatchNothing) {
+TEST_F(IOKitRegistry, NamesWithoutAServiceMatchNothingAndANullServiceIsRefused) {
     { ScopedServiceRegistration gone("QuorvaneTestGone", service); }
     const std::vector<std::pair<const char*, const char*>> rows = {
         {"/nonexistent-quorvane-bootstrap", "QuorvaneTestNobody"},
@@ -84,11 +79,8 @@ TEST_F(IOKitRegistry, NamesWithoutAServiceMatchNothing) {
     }
     EXPECT_EQ(IOServiceGetMatchingService(kIOMainPortDefault, nullptr), 0u);
     EXPECT_EQ(IOServiceMatching(nullptr), nullptr);
-    ::unsetenv("QUORVANE_BOOTSTRAP");
-}
-
-TEST(IOKitRegistration, NullServiceIsACallerError) {
     EXPECT_THROW(registerService("QuorvaneTestNull", nullptr), std::invalid_argument);
+    ::unsetenv("QUORVANE_BOOTSTRAP");
 }
 
 }  // namespace

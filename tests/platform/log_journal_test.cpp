@@ -28,28 +28,20 @@ using Fields = std::map<std::string, std::string>;
 // Parses "NAME=value\n" and "NAME\n<le64 size><value>\n" fields; a malformed entry fails the test.
 Fields parseEntry(const std::string& entry) {
     Fields fields;
-    std::size_t at = 0;
-    while (at < entry.size()) {
+    for (std::size_t at = 0; at < entry.size();) {
         const std::size_t end = entry.find('\n', at);
-        if (end == std::string::npos) {
-            ADD_FAILURE() << "unterminated field at " << at;
-            break;
-        }
         const std::string line = entry.substr(at, end - at);
-        if (const auto eq = line.find('='); eq != std::string::npos) {
+        if (const auto eq = line.find('='); end != std::string::npos && eq != std::string::npos) {
             fields[line.substr(0, eq)] = line.substr(eq + 1);
             at = end + 1;
             continue;
         }
-        if (end + 9 > entry.size()) {
-            ADD_FAILURE() << "binary field " << line << " has no size";
-            break;
-        }
+        const bool sized = end != std::string::npos && end + 9 <= entry.size();
         std::uint64_t size = 0;
-        for (int i = 7; i >= 0; --i) size = (size << 8) | static_cast<unsigned char>(entry[end + 1 + i]);
+        for (int i = 7; sized && i >= 0; --i) size = (size << 8) | static_cast<unsigned char>(entry[end + 1 + i]);
         const std::size_t value = end + 9;
-        if (value + size >= entry.size() || entry[value + size] != '\n') {
-            ADD_FAILURE() << "binary field " << line << " overruns the entry";
+        if (!sized || size >= entry.size() - value || entry[value + size] != '\n') {
+            ADD_FAILURE() << "field " << line << " is unterminated or overruns the entry";
             break;
         }
         fields[line] = entry.substr(value, size);
@@ -85,11 +77,7 @@ public:
         std::string datagram(256 * 1024, '\0');
         iovec part{datagram.data(), datagram.size()};
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr message{};
-        message.msg_iov = &part;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
+        msghdr message{nullptr, 0, &part, 1, control, sizeof control, 0};
         const ssize_t n = ::recvmsg(fd_, &message, MSG_CMSG_CLOEXEC);
         if (n < 0) return {};
         datagram.resize(static_cast<std::size_t>(n));
@@ -98,11 +86,9 @@ public:
         if (!header || header->cmsg_type != SCM_RIGHTS) return datagram;
         int file = -1;
         std::memcpy(&file, CMSG_DATA(header), sizeof file);
-        if (sealed) {
-            const int seals = ::fcntl(file, F_GET_SEALS);
-            *sealed = seals >= 0 && (seals & (F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW)) ==
-                                        (F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW);
-        }
+        constexpr int kSeals = F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW;
+        const int seals = ::fcntl(file, F_GET_SEALS);
+        if (sealed) *sealed = seals >= 0 && (seals & kSeals) == kSeals;
         struct stat st {};
         ::fstat(file, &st);
         std::string contents(static_cast<std::size_t>(st.st_size), '\0');

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/log/log.hpp"
@@ -17,16 +17,12 @@ TEST(LogCapture, SeesLevelSubsystemCategoryAndMessageAndCountsByThem) {
     Logger("com.quorvane.SMCService", "service").notice("failing safe: %{public}s (%s)", error, "literal");
     Logger("com.quorvane.smc", "discovery").info("found %d sensors", 12);
 
-    const auto records = capture->records();
-    ASSERT_EQ(records.size(), 3u);
-    EXPECT_EQ(records[0].level, Level::Error);
-    EXPECT_EQ(records[0].subsystem, "com.quorvane.SMCService");
-    EXPECT_EQ(records[0].category, "service");
-    EXPECT_EQ(records[2].subsystem, "com.quorvane.smc");
-    EXPECT_EQ(records[2].category, "discovery");
-    EXPECT_EQ(records[2].message, "found 12 sensors");
-
     const std::string text = "failing safe: keyNotFound(\"F0Tg\") (literal)";
+    const auto records = capture->records();
+    const auto fields = [](const Record& r) { return std::tuple(r.level, r.subsystem, r.category, r.message); };
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(fields(records[0]), std::tuple(Level::Error, "com.quorvane.SMCService", "service", text));
+    EXPECT_EQ(fields(records[2]), std::tuple(Level::Info, "com.quorvane.smc", "discovery", "found 12 sensors"));
     EXPECT_EQ(capture->count(text), 2u);
     EXPECT_EQ(capture->count(Level::Error, "service", text), 1u);
     EXPECT_EQ(capture->count(Level::Fault, "service", text), 0u);
@@ -48,16 +44,21 @@ TEST(LogSinks, EachInstalledSinkGetsEachMessageOnceAndARemovedOneNothing) {
     EXPECT_EQ(removed->count("after"), 0u);
 }
 
-TEST(LogConcurrency, ThreadsLoggingTogetherLoseNothingAndKeepTheirOrder) {
+TEST(LogConcurrency, ThreadsLoggingWhileSinksComeAndGoLoseNothingAndKeepTheirOrder) {
     ScopedCapture capture;
     constexpr int kThreads = 8;
-    constexpr int kPerThread = 200;
+    constexpr int kPerThread = 1000;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
             Logger logger("com.quorvane.test", "thread" + std::to_string(t));
             for (int i = 0; i < kPerThread; ++i) logger.info("%d", i);
         });
+    }
+    for (int i = 0; i < 200; ++i) {
+        auto transient = std::make_shared<CaptureSink>();
+        addSink(transient);
+        removeSink(transient);
     }
     for (auto& th : threads) th.join();
 
@@ -69,25 +70,6 @@ TEST(LogConcurrency, ThreadsLoggingTogetherLoseNothingAndKeepTheirOrder) {
         EXPECT_EQ(r.message, std::to_string(next[t]));
         ++next[t];
     }
-}
-
-TEST(LogConcurrency, SinksMayComeAndGoWhileOthersLog) {
-    ScopedCapture steady;
-    std::atomic<bool> stop{false};
-    std::thread logger([&] {
-        Logger l("com.quorvane.test", "churn");
-        int n = 0;
-        while (!stop.load() && n < 5000) l.debug("line %d", n++);
-        l.debug("last");
-    });
-    for (int i = 0; i < 200; ++i) {
-        auto transient = std::make_shared<CaptureSink>();
-        addSink(transient);
-        removeSink(transient);
-    }
-    stop.store(true);
-    logger.join();
-    EXPECT_EQ(steady->count("last"), 1u);
 }
 
 }  // namespace
