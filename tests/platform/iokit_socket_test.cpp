@@ -44,6 +44,7 @@ protected:
         ::setenv("QUORVANE_BOOTSTRAP", dir_.c_str(), 1);
     }
     void TearDown() override {
+        registration.reset();
         server.reset();
         ::unsetenv("QUORVANE_BOOTSTRAP");
         std::filesystem::remove_all(dir_);
@@ -52,6 +53,7 @@ protected:
 
     std::shared_ptr<FakeService> service = std::make_shared<FakeService>();
     std::unique_ptr<SocketServiceServer> server;
+    std::unique_ptr<ScopedServiceRegistration> registration;
     std::string dir_;
 };
 
@@ -70,15 +72,31 @@ bool echoes(io_connect_t c, std::size_t n = 80, std::uint8_t salt = 9) {
            out == in;
 }
 
-TEST_F(IOKitSocket, OnlyASocketInTheBootstrapDirectoryIsFoundForAnUnregisteredClass) {
-    EXPECT_EQ(IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass)), 0u);
-    std::ofstream(bootstrap::socketPath(kClass)) << "not a socket";
-    EXPECT_EQ(IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass)), 0u);
-    std::filesystem::remove(bootstrap::socketPath(kClass));
-    startServer();
-    const io_service_t svc = IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass));
+io_service_t matchClass() { return IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass)); }
+
+// For a class nobody registered, only a socket in the bootstrap directory is found; a socket file
+// left by a dead server is taken over, one a live server listens on is not.
+TEST_F(IOKitSocket, OnlyALiveSocketIsFoundAndOneLeftByADeadServerIsTakenOver) {
+    const std::string path = bootstrap::socketPath(kClass);
+    EXPECT_EQ(matchClass(), 0u);
+    std::ofstream(path) << "not a socket";
+    EXPECT_EQ(matchClass(), 0u);
+    std::filesystem::remove(path);
+    EXPECT_THROW((SocketServiceServer{"/tmp/" + std::string(200, 'x'), service}), std::system_error);  // too long
+    const int dead = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    ASSERT_EQ(::bind(dead, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    ::close(dead);  // the file stays, nobody listens
+    ASSERT_NO_THROW(startServer());
+    EXPECT_THROW((SocketServiceServer{path, service}), std::system_error);
+    const io_service_t svc = matchClass();
     EXPECT_NE(svc, 0u);
     EXPECT_EQ(IOObjectRelease(svc), kIOReturnSuccess);
+    const io_connect_t c = openClass(kClass);
+    EXPECT_TRUE(echoes(c));
+    IOServiceClose(c);
 }
 
 // The same IOKit calls against a service registered in this process and one served on a socket.
@@ -86,23 +104,15 @@ class IOKitTransport : public IOKitSocket, public ::testing::WithParamInterface<
 protected:
     void SetUp() override {
         IOKitSocket::SetUp();
-        if (GetParam()) {
-            startServer();
-        } else {
-            registration_ = std::make_unique<ScopedServiceRegistration>(kClass, service);
-        }
+        if (GetParam()) return startServer();
+        registration = std::make_unique<ScopedServiceRegistration>(kClass, service);
     }
-    void TearDown() override {
-        registration_.reset();
-        IOKitSocket::TearDown();
-    }
-    std::unique_ptr<ScopedServiceRegistration> registration_;
 };
 INSTANTIATE_TEST_SUITE_P(Both, IOKitTransport, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Socket" : "Registered"; });
 
 TEST_P(IOKitTransport, OpensCarryTheirTypeAreFreshClientsAndBringBackARefusal) {
-    const io_service_t svc = IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass));
+    const io_service_t svc = matchClass();
     ASSERT_NE(svc, 0u);
     io_connect_t typed = 0;
     ASSERT_EQ(IOServiceOpen(svc, mach_task_self_, 42, &typed), kIOReturnSuccess);
@@ -161,26 +171,6 @@ TEST_P(IOKitTransport, CallsCarryTheBytesOutputSizeAndCodeUntilClosed) {
     EXPECT_EQ(IOServiceClose(c), kIOReturnBadArgument);
 }
 
-TEST_F(IOKitSocket, ServerGoneFailsOpensAndCallsWithoutHanging) {
-    startServer();
-    const io_service_t svc = IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass));
-    ASSERT_NE(svc, 0u);
-    const io_connect_t c = openClass(kClass);
-    ASSERT_NE(c, 0u);
-    server.reset();
-    io_connect_t again = 0;
-    EXPECT_NE(IOServiceOpen(svc, mach_task_self_, 0, &again), kIOReturnSuccess);
-    EXPECT_EQ(again, 0u);
-    IOObjectRelease(svc);
-    EXPECT_EQ(IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass)), 0u)
-        << "the server leaves its socket behind";
-    std::array<std::uint8_t, 8> out{};
-    std::size_t size = out.size();
-    EXPECT_EQ(IOConnectCallStructMethod(c, testing::kEcho, out.data(), out.size(), out.data(), &size),
-              kIOReturnNotResponding);
-    IOServiceClose(c);
-}
-
 TEST_F(IOKitSocket, MalformedFrameClosesOnlyThatConnection) {
     startServer();
     const io_connect_t good = openClass(kClass);
@@ -212,14 +202,16 @@ TEST_F(IOKitSocket, MalformedFrameClosesOnlyThatConnection) {
 }
 
 // A client close or a server shutdown wakes a call blocked in the socket while the service
-// call behind it is still stuck.
-TEST_F(IOKitSocket, CloseOrServerShutdownWakesACallBlockedInTheSocket) {
+// call behind it is still stuck. Once the server is gone, its socket is too, and opens and calls on
+// a connection that was idle fail at once.
+TEST_F(IOKitSocket, CloseOrServerShutdownWakesABlockedCallAndLaterCallsFailWithoutHanging) {
     for (bool serverStops : {false, true}) {
         SCOPED_TRACE(serverStops ? "server shutdown" : "client close");
         service = std::make_shared<FakeService>();  // a released service never blocks again
         startServer();
-        const io_connect_t c = openClass(kClass);
-        ASSERT_NE(c, 0u);
+        const io_service_t svc = matchClass();
+        const io_connect_t c = openClass(kClass), idle = openClass(kClass);
+        ASSERT_TRUE(svc != 0 && c != 0 && idle != 0);
         kern_return_t callResult = kIOReturnSuccess;
         std::thread caller([&] {
             std::size_t size = 0;
@@ -241,6 +233,16 @@ TEST_F(IOKitSocket, CloseOrServerShutdownWakesACallBlockedInTheSocket) {
         server.reset();
         struct stat st {};
         EXPECT_NE(::stat(bootstrap::socketPath(kClass).c_str(), &st), 0);
+        EXPECT_EQ(matchClass(), 0u);
+        io_connect_t again = 0;
+        EXPECT_NE(IOServiceOpen(svc, mach_task_self_, 0, &again), kIOReturnSuccess);
+        EXPECT_EQ(again, 0u);
+        IOObjectRelease(svc);
+        std::array<std::uint8_t, 8> out{};
+        std::size_t size = out.size();
+        EXPECT_EQ(IOConnectCallStructMethod(idle, testing::kEcho, out.data(), out.size(), out.data(), &size),
+                  kIOReturnNotResponding);
+        IOServiceClose(idle);
     }
 }
 
@@ -259,22 +261,6 @@ TEST_F(IOKitSocket, ConcurrentCallsOnOneConnectionEachGetTheirOwnReply) {
     }
     for (auto& th : threads) th.join();
     EXPECT_EQ(mismatches.load(), 0);
-    IOServiceClose(c);
-}
-
-TEST_F(IOKitSocket, SocketLeftByADeadServerIsTakenOverButALiveOneIsNot) {
-    EXPECT_THROW((SocketServiceServer{"/tmp/" + std::string(200, 'x'), service}), std::system_error);  // too long
-    const std::string path = bootstrap::socketPath(kClass);
-    const int dead = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    ASSERT_EQ(::bind(dead, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
-    ::close(dead);  // the file stays, nobody listens
-    ASSERT_NO_THROW(startServer());
-    EXPECT_THROW((SocketServiceServer{path, service}), std::system_error);
-    const io_connect_t c = openClass(kClass);
-    EXPECT_TRUE(echoes(c));
     IOServiceClose(c);
 }
 
