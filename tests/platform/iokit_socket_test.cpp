@@ -5,7 +5,6 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -63,13 +62,13 @@ std::vector<std::uint8_t> pattern(std::size_t n, std::uint8_t salt) {
     return v;
 }
 
-// Echoes n patterned bytes through c; true when the same bytes came back.
-bool echoes(io_connect_t c, std::size_t n = 80, std::uint8_t salt = 9) {
+// Echoes n patterned bytes through c: the call's result, or kIOReturnError when other bytes came back.
+kern_return_t echo(io_connect_t c, std::size_t n = 80, std::uint8_t salt = 9) {
     const auto in = pattern(n, salt);
     std::vector<std::uint8_t> out(n);
     std::size_t size = out.size();
-    return IOConnectCallStructMethod(c, testing::kEcho, in.data(), in.size(), out.data(), &size) == kIOReturnSuccess &&
-           out == in;
+    const kern_return_t kr = IOConnectCallStructMethod(c, testing::kEcho, in.data(), in.size(), out.data(), &size);
+    return kr == kIOReturnSuccess && out != in ? kIOReturnError : kr;
 }
 
 io_service_t matchClass() { return IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass)); }
@@ -84,18 +83,15 @@ TEST_F(IOKitSocket, OnlyALiveSocketIsFoundAndOneLeftByADeadServerIsTakenOver) {
     std::filesystem::remove(path);
     EXPECT_THROW((SocketServiceServer{"/tmp/" + std::string(200, 'x'), service}), std::system_error);  // too long
     const int dead = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
+    sockaddr_un addr{AF_UNIX, {}};
     std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
     ASSERT_EQ(::bind(dead, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
     ::close(dead);  // the file stays, nobody listens
     ASSERT_NO_THROW(startServer());
     EXPECT_THROW((SocketServiceServer{path, service}), std::system_error);
-    const io_service_t svc = matchClass();
-    EXPECT_NE(svc, 0u);
-    EXPECT_EQ(IOObjectRelease(svc), kIOReturnSuccess);
+    EXPECT_EQ(IOObjectRelease(matchClass()), kIOReturnSuccess);
     const io_connect_t c = openClass(kClass);
-    EXPECT_TRUE(echoes(c));
+    EXPECT_EQ(echo(c), kIOReturnSuccess);
     IOServiceClose(c);
 }
 
@@ -165,9 +161,7 @@ TEST_P(IOKitTransport, CallsCarryTheBytesOutputSizeAndCodeUntilClosed) {
     }
 
     EXPECT_EQ(IOServiceClose(c), kIOReturnSuccess);
-    std::size_t size = out.size();
-    EXPECT_EQ(IOConnectCallStructMethod(c, testing::kEcho, out.data(), out.size(), out.data(), &size),
-              kIOReturnBadArgument);
+    EXPECT_EQ(echo(c), kIOReturnBadArgument);
     EXPECT_EQ(IOServiceClose(c), kIOReturnBadArgument);
 }
 
@@ -194,10 +188,8 @@ TEST_F(IOKitSocket, MalformedFrameClosesOnlyThatConnection) {
         ASSERT_TRUE(socket_io::sendAll(half, {0, 0}));
         ::close(half);
     }
-    EXPECT_TRUE(echoes(good));
-    const io_connect_t fresh = openClass(kClass);
-    EXPECT_NE(fresh, 0u);
-    IOServiceClose(fresh);
+    EXPECT_EQ(echo(good), kIOReturnSuccess);
+    EXPECT_EQ(IOServiceClose(openClass(kClass)), kIOReturnSuccess) << "a fresh open still works";
     IOServiceClose(good);
 }
 
@@ -212,36 +204,30 @@ TEST_F(IOKitSocket, CloseOrServerShutdownWakesABlockedCallAndLaterCallsFailWitho
         const io_service_t svc = matchClass();
         const io_connect_t c = openClass(kClass), idle = openClass(kClass);
         ASSERT_TRUE(svc != 0 && c != 0 && idle != 0);
-        kern_return_t callResult = kIOReturnSuccess;
+        kern_return_t callResult = kIOReturnSuccess, closeResult = kIOReturnSuccess;
         std::thread caller([&] {
             std::size_t size = 0;
             callResult = IOConnectCallStructMethod(c, testing::kBlock, nullptr, 0, nullptr, &size);
         });
         service->waitUntilBlocked();
         std::thread stopper([&] {
-            if (serverStops) {
-                server.reset();
-            } else {
-                EXPECT_EQ(IOServiceClose(c), kIOReturnSuccess);
-            }
+            if (serverStops) return server.reset();
+            closeResult = IOServiceClose(c);
         });
         caller.join();
         EXPECT_EQ(callResult, kIOReturnNotResponding);
         service->release();
         stopper.join();
+        EXPECT_EQ(closeResult, kIOReturnSuccess);
         if (serverStops) IOServiceClose(c);
         server.reset();
-        struct stat st {};
-        EXPECT_NE(::stat(bootstrap::socketPath(kClass).c_str(), &st), 0);
+        EXPECT_FALSE(std::filesystem::exists(bootstrap::socketPath(kClass)));
         EXPECT_EQ(matchClass(), 0u);
         io_connect_t again = 0;
         EXPECT_NE(IOServiceOpen(svc, mach_task_self_, 0, &again), kIOReturnSuccess);
         EXPECT_EQ(again, 0u);
         IOObjectRelease(svc);
-        std::array<std::uint8_t, 8> out{};
-        std::size_t size = out.size();
-        EXPECT_EQ(IOConnectCallStructMethod(idle, testing::kEcho, out.data(), out.size(), out.data(), &size),
-                  kIOReturnNotResponding);
+        EXPECT_EQ(echo(idle), kIOReturnNotResponding);
         IOServiceClose(idle);
     }
 }
@@ -255,7 +241,7 @@ TEST_F(IOKitSocket, ConcurrentCallsOnOneConnectionEachGetTheirOwnReply) {
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 50; ++i) {
-                if (!echoes(c, 80, static_cast<std::uint8_t>(t * 50 + i))) ++mismatches;
+                if (echo(c, 80, static_cast<std::uint8_t>(t * 50 + i)) != kIOReturnSuccess) ++mismatches;
             }
         });
     }
@@ -290,16 +276,13 @@ TEST_F(IOKitSocket, OpensSucceedWhileTheProcessIsOutOfDescriptors) {
     std::vector<int> filler;
     for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filler.push_back(fd);
     const int exhausted = errno;
-    std::vector<io_connect_t> opened;
-    for (int round = 0; round < 3; ++round) {
-        // Two at once, then one again once those are closed: the reserve refills.
-        const int wanted = round == 0 ? 2 : 1;
+    for (int wanted : {2, 1, 1}) {  // two at once, then one at a time once those are closed: the reserve refills
+        std::vector<io_connect_t> opened;
         for (int i = 0; i < wanted; ++i) opened.push_back(openClass(kClass));
         for (io_connect_t c : opened) {
-            EXPECT_TRUE(c != 0 && echoes(c)) << "round " << round;
+            EXPECT_EQ(echo(c), kIOReturnSuccess) << "of " << wanted;
             IOServiceClose(c);
         }
-        opened.clear();
     }
     for (int fd : filler) ::close(fd);
     ::setrlimit(RLIMIT_NOFILE, &saved);

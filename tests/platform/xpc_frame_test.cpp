@@ -16,7 +16,7 @@ std::vector<Value> everyKind() {
     using namespace std::string_literals;
     return {std::monostate{}, true, false, std::numeric_limits<std::int64_t>::min(), std::int64_t{-1}, -2750.5,
             std::numeric_limits<double>::infinity(), "with\0nul"s, ""s, ErrorObject{"", 0, {}},
-            ErrorObject{"com.quorvane.SMCService", 1002, {{kLocalizedDescriptionKey, "fan 7 out of range"}, {"a", ""}}}};
+            ErrorObject{"com.quorvane.SMCService", 1002, {{kLocalizedDescriptionKey, "no fan 7"}, {"a", ""}}}};
 }
 
 std::vector<std::uint8_t> encoded(const Frame& frame) {
@@ -34,11 +34,7 @@ TEST(FrameRoundTrip, EveryFrameTypeAndValueKindSurvives) {
         ReplyFrame{42, everyKind()},
         ReplyFrame{0, {}},
     };
-    for (const auto& frame : frames) {
-        auto decoded = decodeFrame(encoded(frame));
-        ASSERT_TRUE(decoded.has_value());
-        EXPECT_EQ(*decoded, frame);
-    }
+    for (const auto& frame : frames) EXPECT_EQ(decodeFrame(encoded(frame)), frame);
 }
 
 // Every truncation, trailing bytes, unknown types, non-canonical values, duplicate error keys and
@@ -67,8 +63,7 @@ TEST(FrameDecoding, TruncatedAndHostileFramesAreRejected) {
         {2, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x7F, 'x'},  // a 2 GiB string
     };
     for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_FALSE(decodeFrame(rows[i]).has_value()) << "row " << i;
-    const std::vector<std::uint8_t> goodBool = {3, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1, 1};
-    EXPECT_TRUE(decodeFrame(goodBool).has_value());
+    EXPECT_TRUE(decodeFrame(std::vector<std::uint8_t>{3, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1, 1}).has_value());
 }
 
 // Nothing larger than a frame may hold is encoded, decoded, announced or read; nor is an empty frame.

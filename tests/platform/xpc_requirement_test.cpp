@@ -6,7 +6,6 @@
 
 #include <string>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include "platform/xpc/code_signing_requirement.hpp"
