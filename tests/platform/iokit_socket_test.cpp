@@ -37,9 +37,7 @@ constexpr const char* kClass = "QuorvaneTestSocketSMC";
 class IOKitSocket : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/quorvane-iokit-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        ASSERT_NE(::mkdtemp(dir_.data()), nullptr);
         ::setenv("QUORVANE_BOOTSTRAP", dir_.c_str(), 1);
     }
     void TearDown() override {
@@ -53,7 +51,7 @@ protected:
     std::shared_ptr<FakeService> service = std::make_shared<FakeService>();
     std::unique_ptr<SocketServiceServer> server;
     std::unique_ptr<ScopedServiceRegistration> registration;
-    std::string dir_;
+    std::string dir_ = "/tmp/quorvane-iokit-XXXXXX";
 };
 
 std::vector<std::uint8_t> pattern(std::size_t n, std::uint8_t salt) {

@@ -170,9 +170,7 @@ struct InjectedIdentity final : IdentitySource {
 class XpcConnection : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/qv-xpc-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root_ = pattern;
+        ASSERT_NE(::mkdtemp(root_.data()), nullptr);
         // A directory the listener must create itself.
         ::setenv("QUORVANE_BOOTSTRAP", (root_ + "/bootstrap").c_str(), 1);
         setIdentitySource(std::make_shared<InjectedIdentity>(kTheApp));
@@ -228,7 +226,7 @@ protected:
         ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
     }
 
-    std::string root_;
+    std::string root_ = "/tmp/qv-xpc-XXXXXX";
     std::shared_ptr<TestService> service_ = std::make_shared<TestService>();
     std::unique_ptr<Listener> listener_;
     std::vector<Client> clients_;

@@ -72,9 +72,7 @@ TEST(RequirementSyntax, UnparsableRequirementAdmitsNobody) {
 class PeerCredentialSource : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/qv-xpc-cred-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ASSERT_NE(::mkdtemp(dir_.data()), nullptr);
         ::setenv("QUORVANE_BOOTSTRAP", dir_.c_str(), 1);
         struct stat st {};
         ASSERT_EQ(::stat(dir_.c_str(), &st), 0);
@@ -82,7 +80,7 @@ protected:
     }
     void TearDown() override { ::rmdir(dir_.c_str()); }
 
-    std::string dir_;
+    std::string dir_ = "/tmp/qv-xpc-cred-XXXXXX";
     gid_t dirGroup_ = 0;
     PeerCredentialIdentitySource source_;
 };
