@@ -66,6 +66,7 @@ std::shared_ptr<Events> watch(Connection& connection) {
     return events;
 }
 
+// What record() writes for the error of a call on an ended connection.
 const std::string kInvalidError = std::string(kCocoaErrorDomain) + " " + std::to_string(kConnectionInvalid);
 
 // The listener's delegate, which admits connections unless told to refuse them, and the object
