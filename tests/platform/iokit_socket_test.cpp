@@ -5,7 +5,6 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -38,12 +37,11 @@ constexpr const char* kClass = "QuorvaneTestSocketSMC";
 class IOKitSocket : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/quorvane-iokit-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        ASSERT_NE(::mkdtemp(dir_.data()), nullptr);
         ::setenv("QUORVANE_BOOTSTRAP", dir_.c_str(), 1);
     }
     void TearDown() override {
+        registration.reset();
         server.reset();
         ::unsetenv("QUORVANE_BOOTSTRAP");
         std::filesystem::remove_all(dir_);
@@ -52,7 +50,8 @@ protected:
 
     std::shared_ptr<FakeService> service = std::make_shared<FakeService>();
     std::unique_ptr<SocketServiceServer> server;
-    std::string dir_;
+    std::unique_ptr<ScopedServiceRegistration> registration;
+    std::string dir_ = "/tmp/quorvane-iokit-XXXXXX";
 };
 
 std::vector<std::uint8_t> pattern(std::size_t n, std::uint8_t salt) {
@@ -61,24 +60,37 @@ std::vector<std::uint8_t> pattern(std::size_t n, std::uint8_t salt) {
     return v;
 }
 
-// Echoes n patterned bytes through c; true when the same bytes came back.
-bool echoes(io_connect_t c, std::size_t n = 80, std::uint8_t salt = 9) {
+// Echoes n patterned bytes through c: the call's result, or kIOReturnError when other bytes came back.
+kern_return_t echo(io_connect_t c, std::size_t n = 80, std::uint8_t salt = 9) {
     const auto in = pattern(n, salt);
     std::vector<std::uint8_t> out(n);
     std::size_t size = out.size();
-    return IOConnectCallStructMethod(c, testing::kEcho, in.data(), in.size(), out.data(), &size) == kIOReturnSuccess &&
-           out == in;
+    const kern_return_t kr = IOConnectCallStructMethod(c, testing::kEcho, in.data(), in.size(), out.data(), &size);
+    return kr == kIOReturnSuccess && out != in ? kIOReturnError : kr;
 }
 
-TEST_F(IOKitSocket, OnlyASocketInTheBootstrapDirectoryIsFoundForAnUnregisteredClass) {
-    EXPECT_EQ(IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass)), 0u);
-    std::ofstream(bootstrap::socketPath(kClass)) << "not a socket";
-    EXPECT_EQ(IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass)), 0u);
-    std::filesystem::remove(bootstrap::socketPath(kClass));
-    startServer();
-    const io_service_t svc = IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass));
-    EXPECT_NE(svc, 0u);
-    EXPECT_EQ(IOObjectRelease(svc), kIOReturnSuccess);
+io_service_t matchClass() { return IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass)); }
+
+// For a class nobody registered, only a socket in the bootstrap directory is found; a socket file
+// left by a dead server is taken over, one a live server listens on is not.
+TEST_F(IOKitSocket, OnlyALiveSocketIsFoundAndOneLeftByADeadServerIsTakenOver) {
+    const std::string path = bootstrap::socketPath(kClass);
+    EXPECT_EQ(matchClass(), 0u);
+    std::ofstream(path) << "not a socket";
+    EXPECT_EQ(matchClass(), 0u);
+    std::filesystem::remove(path);
+    EXPECT_THROW((SocketServiceServer{"/tmp/" + std::string(200, 'x'), service}), std::system_error);  // too long
+    const int dead = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{AF_UNIX, {}};
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    ASSERT_EQ(::bind(dead, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    ::close(dead);  // the file stays, nobody listens
+    ASSERT_NO_THROW(startServer());
+    EXPECT_THROW((SocketServiceServer{path, service}), std::system_error);
+    EXPECT_EQ(IOObjectRelease(matchClass()), kIOReturnSuccess);
+    const io_connect_t c = openClass(kClass);
+    EXPECT_EQ(echo(c), kIOReturnSuccess);
+    IOServiceClose(c);
 }
 
 // The same IOKit calls against a service registered in this process and one served on a socket.
@@ -86,23 +98,15 @@ class IOKitTransport : public IOKitSocket, public ::testing::WithParamInterface<
 protected:
     void SetUp() override {
         IOKitSocket::SetUp();
-        if (GetParam()) {
-            startServer();
-        } else {
-            registration_ = std::make_unique<ScopedServiceRegistration>(kClass, service);
-        }
+        if (GetParam()) return startServer();
+        registration = std::make_unique<ScopedServiceRegistration>(kClass, service);
     }
-    void TearDown() override {
-        registration_.reset();
-        IOKitSocket::TearDown();
-    }
-    std::unique_ptr<ScopedServiceRegistration> registration_;
 };
 INSTANTIATE_TEST_SUITE_P(Both, IOKitTransport, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Socket" : "Registered"; });
 
 TEST_P(IOKitTransport, OpensCarryTheirTypeAreFreshClientsAndBringBackARefusal) {
-    const io_service_t svc = IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass));
+    const io_service_t svc = matchClass();
     ASSERT_NE(svc, 0u);
     io_connect_t typed = 0;
     ASSERT_EQ(IOServiceOpen(svc, mach_task_self_, 42, &typed), kIOReturnSuccess);
@@ -155,30 +159,8 @@ TEST_P(IOKitTransport, CallsCarryTheBytesOutputSizeAndCodeUntilClosed) {
     }
 
     EXPECT_EQ(IOServiceClose(c), kIOReturnSuccess);
-    std::size_t size = out.size();
-    EXPECT_EQ(IOConnectCallStructMethod(c, testing::kEcho, out.data(), out.size(), out.data(), &size),
-              kIOReturnBadArgument);
+    EXPECT_EQ(echo(c), kIOReturnBadArgument);
     EXPECT_EQ(IOServiceClose(c), kIOReturnBadArgument);
-}
-
-TEST_F(IOKitSocket, ServerGoneFailsOpensAndCallsWithoutHanging) {
-    startServer();
-    const io_service_t svc = IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass));
-    ASSERT_NE(svc, 0u);
-    const io_connect_t c = openClass(kClass);
-    ASSERT_NE(c, 0u);
-    server.reset();
-    io_connect_t again = 0;
-    EXPECT_NE(IOServiceOpen(svc, mach_task_self_, 0, &again), kIOReturnSuccess);
-    EXPECT_EQ(again, 0u);
-    IOObjectRelease(svc);
-    EXPECT_EQ(IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(kClass)), 0u)
-        << "the server leaves its socket behind";
-    std::array<std::uint8_t, 8> out{};
-    std::size_t size = out.size();
-    EXPECT_EQ(IOConnectCallStructMethod(c, testing::kEcho, out.data(), out.size(), out.data(), &size),
-              kIOReturnNotResponding);
-    IOServiceClose(c);
 }
 
 TEST_F(IOKitSocket, MalformedFrameClosesOnlyThatConnection) {
@@ -204,43 +186,47 @@ TEST_F(IOKitSocket, MalformedFrameClosesOnlyThatConnection) {
         ASSERT_TRUE(socket_io::sendAll(half, {0, 0}));
         ::close(half);
     }
-    EXPECT_TRUE(echoes(good));
-    const io_connect_t fresh = openClass(kClass);
-    EXPECT_NE(fresh, 0u);
-    IOServiceClose(fresh);
+    EXPECT_EQ(echo(good), kIOReturnSuccess);
+    EXPECT_EQ(IOServiceClose(openClass(kClass)), kIOReturnSuccess) << "a fresh open still works";
     IOServiceClose(good);
 }
 
 // A client close or a server shutdown wakes a call blocked in the socket while the service
-// call behind it is still stuck.
-TEST_F(IOKitSocket, CloseOrServerShutdownWakesACallBlockedInTheSocket) {
+// call behind it is still stuck. Once the server is gone, its socket is too, and opens and calls on
+// a connection that was idle fail at once.
+TEST_F(IOKitSocket, CloseOrServerShutdownWakesABlockedCallAndLaterCallsFailWithoutHanging) {
     for (bool serverStops : {false, true}) {
         SCOPED_TRACE(serverStops ? "server shutdown" : "client close");
         service = std::make_shared<FakeService>();  // a released service never blocks again
         startServer();
-        const io_connect_t c = openClass(kClass);
-        ASSERT_NE(c, 0u);
-        kern_return_t callResult = kIOReturnSuccess;
+        const io_service_t svc = matchClass();
+        const io_connect_t c = openClass(kClass), idle = openClass(kClass);
+        ASSERT_TRUE(svc != 0 && c != 0 && idle != 0);
+        kern_return_t callResult = kIOReturnSuccess, closeResult = kIOReturnSuccess;
         std::thread caller([&] {
             std::size_t size = 0;
             callResult = IOConnectCallStructMethod(c, testing::kBlock, nullptr, 0, nullptr, &size);
         });
         service->waitUntilBlocked();
         std::thread stopper([&] {
-            if (serverStops) {
-                server.reset();
-            } else {
-                EXPECT_EQ(IOServiceClose(c), kIOReturnSuccess);
-            }
+            if (serverStops) return server.reset();
+            closeResult = IOServiceClose(c);
         });
         caller.join();
         EXPECT_EQ(callResult, kIOReturnNotResponding);
         service->release();
         stopper.join();
+        EXPECT_EQ(closeResult, kIOReturnSuccess);
         if (serverStops) IOServiceClose(c);
         server.reset();
-        struct stat st {};
-        EXPECT_NE(::stat(bootstrap::socketPath(kClass).c_str(), &st), 0);
+        EXPECT_FALSE(std::filesystem::exists(bootstrap::socketPath(kClass)));
+        EXPECT_EQ(matchClass(), 0u);
+        io_connect_t again = 0;
+        EXPECT_NE(IOServiceOpen(svc, mach_task_self_, 0, &again), kIOReturnSuccess);
+        EXPECT_EQ(again, 0u);
+        IOObjectRelease(svc);
+        EXPECT_EQ(echo(idle), kIOReturnNotResponding);
+        IOServiceClose(idle);
     }
 }
 
@@ -253,28 +239,12 @@ TEST_F(IOKitSocket, ConcurrentCallsOnOneConnectionEachGetTheirOwnReply) {
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 50; ++i) {
-                if (!echoes(c, 80, static_cast<std::uint8_t>(t * 50 + i))) ++mismatches;
+                if (echo(c, 80, static_cast<std::uint8_t>(t * 50 + i)) != kIOReturnSuccess) ++mismatches;
             }
         });
     }
     for (auto& th : threads) th.join();
     EXPECT_EQ(mismatches.load(), 0);
-    IOServiceClose(c);
-}
-
-TEST_F(IOKitSocket, SocketLeftByADeadServerIsTakenOverButALiveOneIsNot) {
-    EXPECT_THROW((SocketServiceServer{"/tmp/" + std::string(200, 'x'), service}), std::system_error);  // too long
-    const std::string path = bootstrap::socketPath(kClass);
-    const int dead = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    ASSERT_EQ(::bind(dead, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
-    ::close(dead);  // the file stays, nobody listens
-    ASSERT_NO_THROW(startServer());
-    EXPECT_THROW((SocketServiceServer{path, service}), std::system_error);
-    const io_connect_t c = openClass(kClass);
-    EXPECT_TRUE(echoes(c));
     IOServiceClose(c);
 }
 
@@ -304,16 +274,13 @@ TEST_F(IOKitSocket, OpensSucceedWhileTheProcessIsOutOfDescriptors) {
     std::vector<int> filler;
     for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filler.push_back(fd);
     const int exhausted = errno;
-    std::vector<io_connect_t> opened;
-    for (int round = 0; round < 3; ++round) {
-        // Two at once, then one again once those are closed: the reserve refills.
-        const int wanted = round == 0 ? 2 : 1;
+    for (int wanted : {2, 1, 1}) {  // two at once, then one at a time once those are closed: the reserve refills
+        std::vector<io_connect_t> opened;
         for (int i = 0; i < wanted; ++i) opened.push_back(openClass(kClass));
         for (io_connect_t c : opened) {
-            EXPECT_TRUE(c != 0 && echoes(c)) << "round " << round;
+            EXPECT_EQ(echo(c), kIOReturnSuccess) << "of " << wanted;
             IOServiceClose(c);
         }
-        opened.clear();
     }
     for (int fd : filler) ::close(fd);
     ::setrlimit(RLIMIT_NOFILE, &saved);

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -14,10 +14,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/bootstrap/bootstrap.hpp"
-#include "platform/xpc/code_signing_requirement.hpp"
 #include "platform/xpc/connection.hpp"
 #include "platform/xpc/identity_source.hpp"
 #include "platform/xpc/listener.hpp"
@@ -26,6 +26,8 @@ namespace quorvane::xpc {
 namespace {
 
 using namespace std::chrono_literals;
+using Strings = std::vector<std::string>;
+using Values = std::vector<Value>;
 
 const std::string kService = "com.quorvane.test.xpc";
 const std::string kRequirement =
@@ -44,28 +46,60 @@ bool eventually(Predicate predicate) {
     return true;
 }
 
-Interface testInterface() {
-    return Interface({
-        {"add:to:reply:", {ValueKind::int64, ValueKind::int64}, {ValueKind::int64}},
-        {"whoAmIWithReply:", {}, {ValueKind::int64}},
-        {"holdWithReply:", {}, {ValueKind::errorOrNil}},
-        {"replyTwiceWithReply:", {}, {ValueKind::string}},
-        {"wrongShapeWithReply:", {}, {ValueKind::int64}},
-        {"failWithReply:", {}, {ValueKind::float64, ValueKind::errorOrNil}},
-    });
+// What happened to one end of a connection or to one call, in order.
+struct Events {
+    void add(std::string event) { std::lock_guard lock(mutex); list.push_back(std::move(event)); }
+    Strings seen() { std::lock_guard lock(mutex); return list; }
+    bool becomes(const Strings& expected) { return eventually([&] { return seen() == expected; }); }
+    bool endsOnce() { return eventually([&] { return std::ranges::count(seen(), std::string("invalidated")) == 1; }); }
+
+    std::uint64_t identity = 0;  // of a server-side connection
+    std::mutex mutex;
+    Strings list;  // guarded by mutex
+};
+
+std::shared_ptr<Events> watch(Connection& connection) {
+    auto events = std::make_shared<Events>();
+    std::weak_ptr weak = events;
+    connection.setInvalidationHandler([weak] { if (auto e = weak.lock()) e->add("invalidated"); });
+    connection.setInterruptionHandler([weak] { if (auto e = weak.lock()) e->add("interrupted"); });
+    return events;
 }
 
-class TestObject final : public ExportedObject {
+// What record() writes for the error of a call on an ended connection.
+const std::string kInvalidError = std::string(kCocoaErrorDomain) + " " + std::to_string(kConnectionInvalid);
+
+// The listener's delegate, which admits connections unless told to refuse them, and the object
+// they export.
+class TestService final : public ListenerDelegate, public ExportedObject,
+                          public std::enable_shared_from_this<TestService> {
 public:
+    bool shouldAcceptNewConnection(Listener&, std::shared_ptr<Connection> connection) override {
+        auto side = watch(*connection);
+        side->identity = connection->identity();
+        {
+            std::lock_guard lock(mutex);
+            sides_.push_back(side);
+        }
+        connection->setCodeSigningRequirement(kRequirement);
+        connection->setExportedInterface(Interface({
+            {"add:to:reply:", {ValueKind::int64, ValueKind::int64}, {ValueKind::int64}},
+            {"whoAmIWithReply:", {}, {ValueKind::int64}},
+            {"holdWithReply:", {}, {ValueKind::errorOrNil}},
+            {"replyTwiceWithReply:", {}, {ValueKind::string}},
+            {"wrongShapeWithReply:", {}, {ValueKind::int64}},
+            {"failWithReply:", {}, {ValueKind::float64, ValueKind::errorOrNil}},
+        }));
+        connection->setExportedObject(shared_from_this());
+        const bool accepted = accept;
+        if (accepted) connection->resume();
+        return accepted;
+    }
+
     void invoke(const std::string& selector, const std::vector<Value>& arguments, ReplyBlock reply) override {
         ++invocations;
         auto current = Connection::current();
-        {
-            std::lock_guard lock(mutex);
-            if (current && Connection::currentIdentity() == current->identity()) {
-                seenIdentities.push_back(current->identity());
-            }
-        }
+        if (current && Connection::currentIdentity() == current->identity()) ++sawCurrent;
         if (selector == "add:to:reply:") {
             reply({std::get<std::int64_t>(arguments[0]) + std::get<std::int64_t>(arguments[1])});
         } else if (selector == "whoAmIWithReply:") {
@@ -89,107 +123,64 @@ public:
         std::lock_guard lock(mutex);
         return std::move(held);
     }
-
-    std::atomic<int> invocations{0};
-    std::atomic<int> completed{0};
-    std::mutex mutex;
-    std::vector<std::uint64_t> seenIdentities;  // guarded by mutex
-    std::vector<ReplyBlock> held;               // guarded by mutex
-};
-
-// Records what happened to each server-side connection.
-struct ServerSide {
-    std::uint64_t identity = 0;
-    std::atomic<int> invalidations{0};
-    std::atomic<int> interruptions{0};
-    std::mutex mutex;
-    std::vector<std::string> events;  // guarded by mutex
-};
-
-class TestDelegate final : public ListenerDelegate {
-public:
-    explicit TestDelegate(std::shared_ptr<TestObject> object) : object_(std::move(object)) {}
-
-    bool shouldAcceptNewConnection(Listener&, std::shared_ptr<Connection> connection) override {
-        auto side = std::make_shared<ServerSide>();
-        side->identity = connection->identity();
-        {
-            std::lock_guard lock(mutex_);
-            sides_.push_back(side);
-        }
-        if (requireApp) connection->setCodeSigningRequirement(kRequirement);
-        connection->setExportedInterface(testInterface());
-        connection->setExportedObject(object_);
-        std::weak_ptr<ServerSide> weak = side;
-        connection->setInvalidationHandler([weak] {
-            if (auto s = weak.lock()) {
-                std::lock_guard lock(s->mutex);
-                s->events.push_back("invalidated");
-                ++s->invalidations;
-            }
-        });
-        connection->setInterruptionHandler([weak] {
-            if (auto s = weak.lock()) {
-                std::lock_guard lock(s->mutex);
-                s->events.push_back("interrupted");
-                ++s->interruptions;
-            }
-        });
-        if (!accept) return false;
-        connection->resume();
-        return true;
-    }
-
-    std::vector<std::shared_ptr<ServerSide>> sides() {
-        std::lock_guard lock(mutex_);
+    std::vector<std::shared_ptr<Events>> sides() {
+        std::lock_guard lock(mutex);
         return sides_;
     }
-    std::size_t count() { return sides().size(); }
-    std::shared_ptr<ServerSide> side(std::size_t i) { return sides().at(i); }
 
-    std::atomic<bool> requireApp{true};
     std::atomic<bool> accept{true};
-
-private:
-    std::shared_ptr<TestObject> object_;
-    std::mutex mutex_;
-    std::vector<std::shared_ptr<ServerSide>> sides_;  // guarded by mutex_
+    std::atomic<int> invocations{0};
+    std::atomic<int> completed{0};
+    std::atomic<int> sawCurrent{0};  // invocations that saw their own connection as current
+    std::mutex mutex;
+    std::vector<ReplyBlock> held;                 // guarded by mutex
+    std::vector<std::shared_ptr<Events>> sides_;  // server sides in accept order; guarded by mutex
 };
 
-struct ClientEnd {
+struct Client {
     std::shared_ptr<Connection> connection;
-    std::atomic<int> invalidations{0};
-    std::atomic<int> interruptions{0};
+    std::shared_ptr<Events> events;
 };
 
-class InjectedIdentity final : public IdentitySource {
-public:
-    explicit InjectedIdentity(CodeIdentity identity) : identity_(std::move(identity)) {}
-    CodeIdentity identityOf(const PeerCredentials&, const CodeIdentity&) override { return identity_; }
+std::optional<std::int64_t> call(const Client& client, const std::string& selector, std::vector<Value> arguments = {}) {
+    auto reply = client.connection->callSync(selector, std::move(arguments), kCallTimeout);
+    if (!reply || reply->size() != 1) return std::nullopt;
+    return std::get<std::int64_t>(reply->at(0));
+}
+std::optional<std::int64_t> add(const Client& client, std::int64_t a, std::int64_t b) {
+    return call(client, "add:to:reply:", {a, b});
+}
 
-private:
-    const CodeIdentity identity_;
+// Starts a call whose reply and errors are recorded instead of awaited.
+std::shared_ptr<Events> record(const Client& client, const std::string& selector, std::vector<Value> arguments = {}) {
+    auto events = std::make_shared<Events>();
+    client.connection->remoteCall(
+        selector, std::move(arguments), [events](std::vector<Value>) { events->add("reply"); },
+        [events](ErrorObject e) {
+            events->add(e.userInfo.count(kLocalizedDescriptionKey) ? e.domain + " " + std::to_string(e.code) : "bare");
+        });
+    return events;
+}
+
+struct InjectedIdentity final : IdentitySource {
+    explicit InjectedIdentity(CodeIdentity identity) : identity(std::move(identity)) {}
+    CodeIdentity identityOf(const PeerCredentials&, const CodeIdentity&) override { return identity; }
+    const CodeIdentity identity;
 };
 
 class XpcConnection : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/qv-xpc-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root_ = pattern;
+        ASSERT_NE(::mkdtemp(root_.data()), nullptr);
         // A directory the listener must create itself.
         ::setenv("QUORVANE_BOOTSTRAP", (root_ + "/bootstrap").c_str(), 1);
         setIdentitySource(std::make_shared<InjectedIdentity>(kTheApp));
-        listener_ = std::make_unique<Listener>(kService);
-        listener_->setDelegate(&delegate_);
-        listener_->resume();
+        startListener();
     }
 
     void TearDown() override {
-        for (auto& client : clients_) client->connection->invalidate();
-        for (auto& client : clients_) {
-            EXPECT_TRUE(eventually([&] { return client->invalidations.load() > 0; }));
-        }
+        for (auto& client : clients_) client.connection->invalidate();
+        for (auto& client : clients_) EXPECT_TRUE(client.events->endsOnce());
         clients_.clear();
         listener_.reset();
         setIdentitySource(nullptr);
@@ -197,15 +188,18 @@ protected:
         std::filesystem::remove_all(root_);
     }
 
-    ClientEnd& connect() {
-        auto client = std::make_unique<ClientEnd>();
-        client->connection = Connection::connectToMachService(kService);
-        ClientEnd* raw = client.get();
-        client->connection->setInvalidationHandler([raw] { ++raw->invalidations; });
-        client->connection->setInterruptionHandler([raw] { ++raw->interruptions; });
-        client->connection->resume();
-        clients_.push_back(std::move(client));
-        return *raw;
+    void startListener() {
+        listener_ = std::make_unique<Listener>(kService);
+        listener_->setDelegate(service_.get());
+        listener_->resume();
+    }
+
+    Client connect(const std::string& service = kService) {
+        Client client{Connection::connectToMachService(service), nullptr};
+        client.events = watch(*client.connection);
+        client.connection->resume();
+        clients_.push_back(client);
+        return client;
     }
 
     static sockaddr_un serviceAddress() {
@@ -229,240 +223,189 @@ protected:
         bytes.insert(bytes.end(), payload.begin(), payload.end());
         return bytes;
     }
-    static void sendFrame(int fd, const Frame& frame) {
-        const auto bytes = framed(frame);
+    static void sendBytes(int fd, const std::vector<std::uint8_t>& bytes) {
         ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
     }
 
-    std::optional<std::int64_t> add(ClientEnd& client, std::int64_t a, std::int64_t b) {
-        auto reply = client.connection->callSync("add:to:reply:", {a, b}, kCallTimeout);
-        if (!reply || reply->size() != 1) return std::nullopt;
-        return std::get<std::int64_t>(reply->at(0));
-    }
-
-    std::string root_;
-    std::shared_ptr<TestObject> object_ = std::make_shared<TestObject>();
-    TestDelegate delegate_{object_};
+    std::string root_ = "/tmp/qv-xpc-XXXXXX";
+    std::shared_ptr<TestService> service_ = std::make_shared<TestService>();
     std::unique_ptr<Listener> listener_;
-    std::vector<std::unique_ptr<ClientEnd>> clients_;
+    std::vector<Client> clients_;
 };
 
-TEST_F(XpcConnection, CallRoundTripsThroughTheExportedObject) {
-    auto& client = connect();
+// Replies and errors cross intact. A reply block sends once, and only a reply of the declared
+// shape: a second call would be a reply nobody asked for, a wrong shape would reach the client as
+// garbage.
+TEST_F(XpcConnection, CallsRoundTripAndReplyBlocksSendOnlyTheirFirstCallOfTheDeclaredShape) {
+    const Client client = connect();
     EXPECT_EQ(add(client, 40, 2), 42);
     EXPECT_EQ(add(client, -5, 3), -2);
-    auto failed = client.connection->callSync("failWithReply:", {}, kCallTimeout);
-    ASSERT_TRUE(failed.has_value());
-    ASSERT_EQ(failed->size(), 2u);
-    const auto& error = std::get<ErrorObject>(failed->at(1));
-    EXPECT_EQ(error.domain, "com.quorvane.SMCService");
-    EXPECT_EQ(error.code, 1003);
-    EXPECT_EQ(error.userInfo.at(kLocalizedDescriptionKey), "boom");
+    EXPECT_EQ(client.connection->callSync("failWithReply:", {}, kCallTimeout),
+              (Values{0.0, ErrorObject{"com.quorvane.SMCService", 1003, {{kLocalizedDescriptionKey, "boom"}}}}));
+    EXPECT_EQ(client.connection->callSync("replyTwiceWithReply:", {}, kCallTimeout), Values{std::string("first")});
+    EXPECT_EQ(add(client, 1, 2), 3);
+    EXPECT_EQ(client.events->seen(), Strings{});
+    auto wrongShape = record(client, "wrongShapeWithReply:");
+    EXPECT_TRUE(eventually([&] { return wrongShape->seen().size() == 1; }));
+    EXPECT_NE(wrongShape->seen().at(0), "reply");
 }
 
-TEST_F(XpcConnection, CurrentConnectionIsTheDeliveringOneAndDistinctPerConnection) {
-    auto& first = connect();
-    auto& second = connect();
-    auto a = first.connection->callSync("whoAmIWithReply:", {}, kCallTimeout);
-    auto b = second.connection->callSync("whoAmIWithReply:", {}, kCallTimeout);
-    auto again = first.connection->callSync("whoAmIWithReply:", {}, kCallTimeout);
-    ASSERT_TRUE(a && b && again);
-    EXPECT_NE(a->at(0), b->at(0));
-    EXPECT_EQ(a->at(0), again->at(0));
-    ASSERT_EQ(delegate_.count(), 2u);
-    EXPECT_EQ(std::get<std::int64_t>(a->at(0)), static_cast<std::int64_t>(delegate_.side(0)->identity));
-    EXPECT_EQ(std::get<std::int64_t>(b->at(0)), static_cast<std::int64_t>(delegate_.side(1)->identity));
-    {
-        std::lock_guard lock(object_->mutex);
-        EXPECT_EQ(object_->seenIdentities.size(), 3u);  // current() was set inside every invoke
-    }
+// The current connection is the one delivering, distinct per connection; a scope sets and restores
+// the current identity on its own thread only.
+TEST_F(XpcConnection, CurrentConnectionIsTheDeliveringOneAndBelongsToItsThread) {
+    const Client first = connect(), second = connect();
+    const auto a = call(first, "whoAmIWithReply:"), b = call(second, "whoAmIWithReply:");
+    EXPECT_EQ(call(first, "whoAmIWithReply:"), a);
+    EXPECT_NE(a, b);
+    ASSERT_EQ(service_->sides().size(), 2u);
+    EXPECT_EQ(a, static_cast<std::int64_t>(service_->sides().at(0)->identity));
+    EXPECT_EQ(b, static_cast<std::int64_t>(service_->sides().at(1)->identity));
+    EXPECT_EQ(service_->sawCurrent.load(), 3);  // current() was set inside every invoke
     EXPECT_EQ(Connection::current(), nullptr);
+    EXPECT_FALSE(Connection::currentIdentity().has_value());
+    {
+        ScopedCurrentConnection outer(7);
+        EXPECT_EQ(Connection::currentIdentity(), 7u);
+        EXPECT_EQ(Connection::current(), nullptr);
+        {
+            ScopedCurrentConnection inner(8);
+            EXPECT_EQ(Connection::currentIdentity(), 8u);
+            std::thread([] { EXPECT_FALSE(Connection::currentIdentity().has_value()); }).join();
+        }
+        EXPECT_EQ(Connection::currentIdentity(), 7u);
+    }
     EXPECT_FALSE(Connection::currentIdentity().has_value());
 }
 
-TEST_F(XpcConnection, InvocationsOutsideTheInterfaceCloseOnlyThatConnection) {
-    const std::vector<std::pair<std::string, std::vector<Value>>> invalid = {
-        {"rm:rf:", {std::int64_t{1}}},                   // unknown selector
-        {"add:to:reply:", {std::int64_t{1}, 2.0}},       // wrong argument type
-        {"add:to:reply:", {std::int64_t{1}}},            // wrong argument count
+// A peer the requirement rejects or the delegate refuses is never invoked, and both ends are
+// invalidated. The production source believes whatever a peer in the bootstrap directory's group
+// declares; this process is one, as it created the directory.
+TEST_F(XpcConnection, OnlyAdmittedPeersAreInvokedAndTheOthersAreInvalidated) {
+    const auto injected = [](CodeIdentity identity) { return std::make_shared<InjectedIdentity>(identity); };
+    // identity source (null: the production one), identity this process declares, delegate accepts, admitted
+    const std::vector<std::tuple<std::shared_ptr<IdentitySource>, CodeIdentity, bool, bool>> rows = {
+        {injected(CodeIdentity{}), kTheApp, true, false},
+        {injected({true, true, "com.quorvane.app", "OTHERTEAM1"}), kTheApp, true, false},
+        {injected({true, false, "com.quorvane.app", "K7Q2M5ZR1T"}), kTheApp, true, false},
+        {injected(kTheApp), kTheApp, false, false},
+        {injected(kTheApp), CodeIdentity{}, true, true},  // the source's word counts, not the declaration
+        {nullptr, CodeIdentity{}, true, false},
+        {nullptr, kTheApp, true, true},
+        {nullptr, {true, true, "com.quorvane.app", "WRONGTEAM0"}, true, false},
     };
-    auto& good = connect();
-    for (const auto& [selector, arguments] : invalid) {
-        auto& bad = connect();
-        EXPECT_FALSE(bad.connection->callSync(selector, arguments, kCallTimeout).has_value()) << selector;
-        EXPECT_TRUE(eventually([&] { return bad.invalidations.load() == 1; }));
-        EXPECT_EQ(add(good, 1, 2), 3);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const auto& [source, declared, accept, admitted] = rows[i];
+        setIdentitySource(source);
+        setLocalCodeIdentity(declared);
+        service_->accept = accept;
+        const Client client = connect();
+        EXPECT_EQ(add(client, 1, 1), admitted ? std::optional<std::int64_t>(2) : std::nullopt) << "row " << i;
+        EXPECT_TRUE(admitted || (client.events->endsOnce() && service_->sides().at(i)->endsOnce())) << "row " << i;
     }
-    EXPECT_EQ(object_->invocations.load(), 3);  // only the good ones
-}
-
-TEST_F(XpcConnection, RejectedOrRefusedPeerIsNeverInvokedAndItsInvalidationHandlerRuns) {
-    for (const CodeIdentity& identity : {CodeIdentity{}, CodeIdentity{true, true, "com.quorvane.app", "OTHERTEAM1"},
-                                         CodeIdentity{true, false, "com.quorvane.app", "K7Q2M5ZR1T"}}) {
-        setIdentitySource(std::make_shared<InjectedIdentity>(identity));
-        auto& client = connect();
-        EXPECT_FALSE(add(client, 1, 1).has_value());
-        EXPECT_TRUE(eventually([&] { return client.invalidations.load() == 1; }));
-    }
-    setIdentitySource(std::make_shared<InjectedIdentity>(kTheApp));
-    delegate_.accept = false;  // the right peer, refused by the delegate
-    auto& refused = connect();
-    EXPECT_FALSE(add(refused, 1, 1).has_value());
-    EXPECT_TRUE(eventually([&] { return refused.invalidations.load() == 1; }));
-    ASSERT_EQ(delegate_.count(), 4u);
-    for (const auto& side : delegate_.sides()) {
-        EXPECT_TRUE(eventually([&] { return side->invalidations.load() == 1; }));
-    }
-    EXPECT_EQ(object_->invocations.load(), 0);
-
-    delegate_.accept = true;
-    EXPECT_EQ(add(connect(), 1, 1), 2);
-}
-
-TEST_F(XpcConnection, ProductionSourceBelievesADeclarationFromTheDirectoryGroup) {
-    setIdentitySource(nullptr);
-    // This process owns the bootstrap directory it created, so its declaration counts.
-    auto& unsignedClient = connect();
-    EXPECT_FALSE(add(unsignedClient, 1, 1).has_value());
-    setLocalCodeIdentity(kTheApp);
-    EXPECT_EQ(add(connect(), 1, 1), 2);
-    setLocalCodeIdentity(CodeIdentity{true, true, "com.quorvane.app", "WRONGTEAM0"});
-    EXPECT_FALSE(add(connect(), 1, 1).has_value());
-    EXPECT_EQ(object_->invocations.load(), 1);
+    EXPECT_EQ(service_->sides().size(), rows.size());
+    EXPECT_EQ(service_->invocations.load(), 2);
 }
 
 // However a peer leaves, the server side is invalidated exactly once; only an abnormal end (a reset,
 // or gone in the middle of a frame) interrupts it first.
 TEST_F(XpcConnection, PeerLeavingInvalidatesOnceAndInterruptsOnlyWhenAbnormal) {
-    auto& client = connect();
+    const Client client = connect();
     ASSERT_EQ(add(client, 1, 1), 2);
     client.connection->invalidate();
     client.connection->invalidate();
-    EXPECT_TRUE(eventually([&] { return delegate_.side(0)->invalidations.load() == 1; }));
+    EXPECT_TRUE(service_->sides().at(0)->endsOnce());
     for (bool midFrame : {false, true}) {
         SCOPED_TRACE(midFrame ? "in the middle of a frame" : "with a reply unread (reset)");
-        const int completedBefore = object_->completed.load();
         int fd = rawSocket();
-        sendFrame(fd, HelloFrame{kFrameProtocolVersion, kTheApp});
+        sendBytes(fd, framed(HelloFrame{kFrameProtocolVersion, kTheApp}));
         if (midFrame) {
-            const std::uint8_t partial[] = {100, 0, 0, 0, 2, 1};
-            ASSERT_EQ(::send(fd, partial, sizeof partial, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof partial));
+            sendBytes(fd, {100, 0, 0, 0, 2, 1});
         } else {
             // Closing with the reply unread resets the connection, as a killed client does.
-            sendFrame(fd, InvokeFrame{1, "add:to:reply:", {std::int64_t{1}, std::int64_t{2}}});
-            ASSERT_TRUE(eventually([&] { return object_->completed.load() == completedBefore + 1; }));
+            sendBytes(fd, framed(InvokeFrame{1, "add:to:reply:", {std::int64_t{1}, std::int64_t{2}}}));
+            ASSERT_TRUE(eventually([&] { return service_->completed.load() == 2; }));
         }
         const std::size_t index = midFrame ? 2 : 1;  // wait until the delegate has seen the hello
-        ASSERT_TRUE(eventually([&] { return delegate_.count() > index; }));
+        ASSERT_TRUE(eventually([&] { return service_->sides().size() > index; }));
         ::close(fd);
-        ASSERT_TRUE(eventually([&] { return delegate_.side(index)->invalidations.load() == 1; }));
+        ASSERT_TRUE(service_->sides().at(index)->endsOnce());
     }
-    EXPECT_TRUE(eventually([&] { return client.invalidations.load() == 1; }));
+    EXPECT_TRUE(client.events->endsOnce());
     listener_.reset();  // joins every connection thread: no late second call can hide
-    const std::vector<std::string> abnormal{"interrupted", "invalidated"};
-    const std::vector<std::vector<std::string>> expected{{"invalidated"}, abnormal, abnormal};
-    ASSERT_EQ(delegate_.count(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        auto side = delegate_.side(i);
-        std::lock_guard lock(side->mutex);
-        EXPECT_EQ(side->events, expected[i]) << "connection " << i;
-    }
-    EXPECT_EQ(client.invalidations.load(), 1);
-    EXPECT_EQ(client.interruptions.load(), 0);
+    const Strings abnormal{"interrupted", "invalidated"};
+    const std::vector<Strings> expected{{"invalidated"}, abnormal, abnormal};
+    ASSERT_EQ(service_->sides().size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(service_->sides()[i]->seen(), expected[i]) << i;
+    EXPECT_EQ(client.events->seen(), Strings{"invalidated"});
 }
 
 TEST_F(XpcConnection, RepliesAfterTheClientLeftAreDropped) {
-    auto& client = connect();
-    std::atomic<int> errors{0};
-    client.connection->remoteCall("holdWithReply:", {}, [](std::vector<Value>) { FAIL() << "no reply expected"; },
-                                  [&](ErrorObject) { ++errors; });
-    ASSERT_TRUE(eventually([&] { return object_->completed.load() == 1; }));
+    const Client client = connect();
+    auto outcome = record(client, "holdWithReply:");
+    ASSERT_TRUE(eventually([&] { return service_->completed.load() == 1; }));
     client.connection->invalidate();
-    EXPECT_TRUE(eventually([&] { return errors.load() == 1; }));
-    EXPECT_TRUE(eventually([&] { return delegate_.side(0)->invalidations.load() == 1; }));
-    auto held = object_->takeHeld();
+    EXPECT_TRUE(outcome->becomes({kInvalidError}));
+    EXPECT_TRUE(service_->sides().at(0)->endsOnce());
+    auto held = service_->takeHeld();
     ASSERT_EQ(held.size(), 1u);
     held[0]({std::monostate{}});  // connection ended, object still alive
     listener_.reset();
     held[0]({std::monostate{}});  // connection object gone
     std::thread([reply = held[0]] { reply({std::monostate{}}); }).join();
-    EXPECT_EQ(errors.load(), 1);
+    EXPECT_EQ(outcome->seen(), Strings{kInvalidError});
 }
 
-// A reply block sends once, and only a reply of the declared shape: a second call would be a reply
-// nobody asked for, a wrong shape would reach the client as garbage.
-TEST_F(XpcConnection, ReplyBlocksSendOnlyTheirFirstCallAndOnlyTheDeclaredShape) {
-    auto& client = connect();
-    auto reply = client.connection->callSync("replyTwiceWithReply:", {}, kCallTimeout);
-    ASSERT_TRUE(reply.has_value());
-    EXPECT_EQ(std::get<std::string>(reply->at(0)), "first");
-    EXPECT_EQ(add(client, 1, 2), 3);
-    EXPECT_EQ(client.invalidations.load(), 0);
-
-    std::atomic<int> replies{0};
-    std::atomic<int> errors{0};
-    client.connection->remoteCall("wrongShapeWithReply:", {}, [&](std::vector<Value>) { ++replies; },
-                                  [&](ErrorObject) { ++errors; });
-    EXPECT_TRUE(eventually([&] { return errors.load() == 1; }));
-    EXPECT_EQ(replies.load(), 0);
-}
-
-TEST_F(XpcConnection, MalformedStreamsCloseOnlyThatConnectionWithoutAnInterruption) {
-    const auto invokeFirst = framed(InvokeFrame{1, "add:to:reply:", {std::int64_t{1}, std::int64_t{2}}});
+// Invocations outside the interface and malformed streams close only their own connection; a
+// malformed stream is no interruption.
+TEST_F(XpcConnection, ProtocolViolationsCloseOnlyThatConnection) {
+    const std::vector<std::pair<std::string, std::vector<Value>>> invalid = {
+        {"rm:rf:", {std::int64_t{1}}},                   // unknown selector
+        {"add:to:reply:", {std::int64_t{1}, 2.0}},       // wrong argument type
+        {"add:to:reply:", {std::int64_t{1}}},            // wrong argument count
+    };
+    const Client good = connect();
+    for (const auto& [selector, arguments] : invalid) {
+        const Client bad = connect();
+        EXPECT_FALSE(bad.connection->callSync(selector, arguments, kCallTimeout).has_value()) << selector;
+        EXPECT_TRUE(bad.events->endsOnce());
+        EXPECT_EQ(add(good, 1, 2), 3);
+    }
     std::vector<std::uint8_t> oversize = framed(HelloFrame{kFrameProtocolVersion, kTheApp});
     oversize.resize(oversize.size() + kFrameHeaderSize);
-    writeFrameHeader(kMaxFramePayload + 1,
-                     std::span<std::uint8_t, kFrameHeaderSize>(oversize.data() + oversize.size() - 4, kFrameHeaderSize));
+    writeFrameHeader(kMaxFramePayload + 1, std::span<std::uint8_t, kFrameHeaderSize>(oversize.end() - 4, 4));
     const std::vector<std::vector<std::uint8_t>> streams = {
         {5, 0, 0, 0, 9, 9, 9, 9, 9},  // unknown frame type
         {1, 0, 0, 0, 3},              // a reply with no serial
-        invokeFirst,                  // an invoke before the hello
-        oversize,                     // a header announcing more than a frame may hold
+        framed(InvokeFrame{1, "add:to:reply:", {std::int64_t{1}, std::int64_t{2}}}),  // an invoke before the hello
+        oversize,  // a header announcing more than a frame may hold
     };
-    auto& good = connect();
     for (const auto& bytes : streams) {
         int fd = rawSocket();
-        ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+        sendBytes(fd, bytes);
         std::uint8_t byte = 0;
         EXPECT_EQ(::recv(fd, &byte, 1, 0), 0);  // the server hung up
         ::close(fd);
-        auto side = delegate_.side(delegate_.count() - 1);
-        EXPECT_TRUE(eventually([&] { return side->invalidations.load() == 1; }));
-        EXPECT_EQ(side->interruptions.load(), 0);
+        EXPECT_TRUE(service_->sides().back()->becomes({"invalidated"}));
     }
-    EXPECT_EQ(object_->invocations.load(), 0);
+    EXPECT_EQ(service_->invocations.load(), 3);  // only the good ones
     EXPECT_EQ(add(good, 1, 2), 3);
 }
 
 // Calls fail: a pending one when the server goes away, a new one on an ended connection (at once,
 // inline) and on a missing service.
 TEST_F(XpcConnection, CallsFailWhenTheServerGoesAwayOnAnEndedConnectionAndOnAMissingService) {
-    auto& client = connect();
-    std::mutex mutex;
-    std::vector<ErrorObject> errors;
-    client.connection->remoteCall("holdWithReply:", {}, [](std::vector<Value>) { FAIL() << "no reply expected"; },
-                                  [&](ErrorObject error) {
-                                      std::lock_guard lock(mutex);
-                                      errors.push_back(std::move(error));
-                                  });
-    ASSERT_TRUE(eventually([&] { return object_->completed.load() == 1; }));
+    const Client client = connect();
+    auto held = record(client, "holdWithReply:");
+    ASSERT_TRUE(eventually([&] { return service_->completed.load() == 1; }));
     listener_.reset();
-    EXPECT_TRUE(eventually([&] { return client.invalidations.load() == 1; }));
-    std::lock_guard lock(mutex);
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].domain, kCocoaErrorDomain);
-    EXPECT_EQ(errors[0].code, kConnectionInvalid);
-    EXPECT_TRUE(errors[0].userInfo.count(kLocalizedDescriptionKey));
-    client.connection->remoteCall("add:to:reply:", {std::int64_t{1}, std::int64_t{1}}, [](std::vector<Value>) {},
-                                  [&](ErrorObject error) { errors.push_back(std::move(error)); });
-    EXPECT_EQ(errors.size(), 2u) << "fails at once, inline";
+    EXPECT_TRUE(client.events->endsOnce());
+    EXPECT_EQ(held->seen(), Strings{kInvalidError});
+    EXPECT_EQ(record(client, "add:to:reply:", {std::int64_t{1}, std::int64_t{1}})->seen(), Strings{kInvalidError})
+        << "fails at once, inline";
 
-    auto connection = Connection::connectToMachService("com.quorvane.nobody");
-    std::atomic<int> invalidations{0};
-    connection->setInvalidationHandler([&] { ++invalidations; });
-    connection->resume();
-    EXPECT_FALSE(connection->callSync("add:to:reply:", {std::int64_t{1}, std::int64_t{1}}, kCallTimeout).has_value());
-    EXPECT_TRUE(eventually([&] { return invalidations.load() == 1; }));
+    const Client nobody = connect("com.quorvane.nobody");
+    EXPECT_FALSE(add(nobody, 1, 1).has_value());
+    EXPECT_TRUE(nobody.events->endsOnce());
 }
 
 TEST_F(XpcConnection, ListenerReplacesAStaleSocketButNotALiveOne) {
@@ -474,19 +417,13 @@ TEST_F(XpcConnection, ListenerReplacesAStaleSocketButNotALiveOne) {
     const sockaddr_un address = serviceAddress();
     ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     ::close(fd);
-    listener_ = std::make_unique<Listener>(kService);
-    listener_->setDelegate(&delegate_);
-    listener_->resume();
+    startListener();
     EXPECT_EQ(add(connect(), 1, 2), 3);
 }
 
 // --- Budgets ------------------------------------------------------------------------------------
 
-int openDescriptors() {
-    int n = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
-    return n;
-}
+std::ptrdiff_t openDescriptors() { return std::ranges::distance(std::filesystem::directory_iterator("/proc/self/fd")); }
 
 TEST_F(XpcConnection, UnadmittedPeersAreCappedPerUserAndDroppedAtTheirFirstFrameDeadline) {
     const int held = static_cast<int>(Listener::kMaxUnadmittedPerUser);
@@ -502,14 +439,14 @@ TEST_F(XpcConnection, UnadmittedPeersAreCappedPerUserAndDroppedAtTheirFirstFrame
     }
     const double deadline = std::chrono::duration<double>(Connection::kFirstFrameDeadline).count();
     EXPECT_GE(closedAfter[held - 1], deadline * 0.9) << "the admitted-to-wait ones get their full deadline";
-    EXPECT_EQ(delegate_.count(), static_cast<std::size_t>(held)) << "the others were never handed to the delegate";
+    EXPECT_EQ(service_->sides().size(), Listener::kMaxUnadmittedPerUser) << "the rest never reached the delegate";
     EXPECT_EQ(add(connect(), 1, 2), 3);
 }
 
 // Ended connections must not wait for the next successful accept to give back their
 // descriptors: when the process is out of them, that accept never comes.
 TEST_F(XpcConnection, EndedConnectionsGiveBackTheirDescriptorsWithoutAnotherAccept) {
-    const int baseline = openDescriptors();
+    const auto baseline = openDescriptors();
     for (int i = 0; i < 20; ++i) {
         auto connection = Connection::connectToMachService(kService);
         connection->resume();
@@ -517,22 +454,6 @@ TEST_F(XpcConnection, EndedConnectionsGiveBackTheirDescriptorsWithoutAnotherAcce
         connection->invalidate();
     }
     EXPECT_TRUE(eventually([&] { return openDescriptors() <= baseline; })) << openDescriptors() << " > " << baseline;
-}
-
-TEST(ScopedCurrentConnection, SetsAndRestoresTheIdentityOnThisThreadOnly) {
-    EXPECT_FALSE(Connection::currentIdentity().has_value());
-    {
-        ScopedCurrentConnection outer(7);
-        EXPECT_EQ(Connection::currentIdentity(), 7u);
-        EXPECT_EQ(Connection::current(), nullptr);
-        {
-            ScopedCurrentConnection inner(8);
-            EXPECT_EQ(Connection::currentIdentity(), 8u);
-            std::thread([] { EXPECT_FALSE(Connection::currentIdentity().has_value()); }).join();
-        }
-        EXPECT_EQ(Connection::currentIdentity(), 7u);
-    }
-    EXPECT_FALSE(Connection::currentIdentity().has_value());
 }
 
 }  // namespace
