@@ -28,10 +28,10 @@ struct KeepingDelegate final : xpc::ListenerDelegate {
     std::mutex mutex;
     std::vector<std::shared_ptr<xpc::Connection>> accepted;
     bool shouldAcceptNewConnection(xpc::Listener& listener, std::shared_ptr<xpc::Connection> connection) override {
-        const bool accept = inner->shouldAcceptNewConnection(listener, connection);
+        // Kept before the delegate resumes it: once a reply has come, the connection is here.
         std::lock_guard lock(mutex);
-        accepted.push_back(std::move(connection));
-        return accept;
+        accepted.push_back(connection);
+        return inner->shouldAcceptNewConnection(listener, std::move(connection));
     }
 };
 
