@@ -1,6 +1,7 @@
-// A HelperService in mock time over an in-process virtual Mac, with helpers that issue a command
-// (as a given connection, if need be) and collect its reply; and the log texts the helper tests
-// look for; and a service on real threads. Test-only; the mock-time fixture is single-threaded.
+// Shared by the helper tests: a HelperService in mock time over an in-process virtual Mac, with
+// helpers that issue a command (as a given connection, if need be) and collect its reply; one on
+// real threads; and the log texts the tests look for. Test-only; the mock-time fixture is
+// single-threaded.
 #pragma once
 
 #include <chrono>
