@@ -1,29 +1,19 @@
 // The listener delegate in process, over real sockets in a private bootstrap directory: who gets
 // through, and what each departure does to the fans. Real threads; runs under the sanitizers too.
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <future>
-#include <thread>
-
-#include <gtest/gtest.h>
 
 #include "helper/helper_listener.hpp"
-#include "protocol/quorvane_xpc_interface.hpp"
-#include "platform/log/log.hpp"
 #include "platform/xpc/identity_source.hpp"
 #include "platform/xpc/listener.hpp"
+#include "protocol/quorvane_xpc_interface.hpp"
 #include "shared/smc/helper_constants.hpp"
-#include "sim/virtual_mac.hpp"
-#include "smc/smc_kernel_bridge.hpp"
+#include "sim/sim_test_support.hpp"
+#include "tests/helper/helper_service_fixture.hpp"
 
-namespace quorvane {
+namespace quorvane::testing {
 namespace {
 
 using namespace std::chrono_literals;
-
-const std::string kIgnoring = "ignoring disconnect from a connection that never held fan control";
-const std::string kFailingSafe = "client disconnected while manual engaged — failing safe";
 
 // Believes whatever a peer declares, so each client can be given any signature.
 struct DeclaredIdentity final : xpc::IdentitySource {
@@ -38,33 +28,17 @@ struct KeepingDelegate final : xpc::ListenerDelegate {
     std::mutex mutex;
     std::vector<std::shared_ptr<xpc::Connection>> accepted;
     bool shouldAcceptNewConnection(xpc::Listener& listener, std::shared_ptr<xpc::Connection> connection) override {
-        const bool accept = inner->shouldAcceptNewConnection(listener, connection);
+        // Kept before the delegate resumes it: once a reply has come, the connection is here.
         std::lock_guard lock(mutex);
-        accepted.push_back(std::move(connection));
-        return accept;
+        accepted.push_back(connection);
+        return inner->shouldAcceptNewConnection(listener, std::move(connection));
     }
 };
 
-template <class Predicate>
-bool eventually(Predicate predicate) {
-    for (auto deadline = std::chrono::steady_clock::now() + 10s; !predicate();) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-class HelperListenerTest : public ::testing::Test {
+class HelperListenerTest : public RealThreadsTest {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/quorvane-listener-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        directory = pattern;
-        if (const char* old = std::getenv("QUORVANE_BOOTSTRAP")) previous = old;
-        ::setenv("QUORVANE_BOOTSTRAP", directory.c_str(), 1);
         xpc::setIdentitySource(std::make_shared<DeclaredIdentity>());
-        registration = mac->registerInProcess();
-        service = std::make_shared<HelperService>(SMCKernelBridge::open(), 10.0, 0.1, 5.0);
         delegate = std::make_unique<HelperListener>(service);
         keeping.inner = delegate.get();
         listener = std::make_unique<xpc::Listener>(HelperConstants::machServiceName);
@@ -77,12 +51,8 @@ protected:
         keeping.accepted.clear();
         delegate.reset();
         service.reset();
-        registration.reset();
         xpc::setIdentitySource(nullptr);
         xpc::setLocalCodeIdentity({});
-        if (previous) ::setenv("QUORVANE_BOOTSTRAP", previous->c_str(), 1);
-        else ::unsetenv("QUORVANE_BOOTSTRAP");
-        std::filesystem::remove_all(directory);
     }
 
     // A client declaring `identity`, through its remote proxy.
@@ -98,13 +68,8 @@ protected:
     }
     std::size_t lines(const std::string& text) const { return logs->count(log::Level::Default, "service", text); }
 
-    std::string directory;
-    std::optional<std::string> previous;
+    sim::testing::ScopedBootstrap bootstrap;  // a private directory for the service's socket
     log::ScopedCapture logs;
-    clock::SuspendingClock clock;
-    std::shared_ptr<sim::VirtualMac> mac = sim::VirtualMac::create("intel-desktop", clock);
-    std::unique_ptr<iokit::ScopedServiceRegistration> registration;
-    std::shared_ptr<HelperService> service;
     std::unique_ptr<HelperListener> delegate;
     KeepingDelegate keeping;
     std::unique_ptr<xpc::Listener> listener;
@@ -170,4 +135,4 @@ TEST_F(HelperListenerTest, DepartureAfterTheServiceIsGoneDoesNothing) {
 }
 
 }  // namespace
-}  // namespace quorvane
+}  // namespace quorvane::testing

@@ -1,10 +1,15 @@
-// A HelperService in mock time over an in-process virtual Mac, with helpers that issue a command
-// and collect its reply. Test-only; single-threaded.
+// Shared by the helper tests: a HelperService in mock time over an in-process virtual Mac, with
+// helpers that issue a command (as a given connection, if need be) and collect its reply; one on
+// real threads; and the log texts the tests look for. Test-only; the mock-time fixture is
+// single-threaded.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -12,6 +17,7 @@
 #include "helper/helper_service.hpp"
 #include "platform/dispatch/mock_time.hpp"
 #include "platform/log/log.hpp"
+#include "platform/xpc/connection.hpp"
 #include "shared/smc/fan_key.hpp"
 #include "shared/smc/service_error.hpp"
 #include "sim/machine_profile.hpp"
@@ -20,6 +26,11 @@
 
 namespace quorvane::testing {
 
+constexpr std::uint8_t kWrite = SMCCommand::writeBytes;
+using Strings = std::vector<std::string>;
+
+inline const std::string kIgnoring = "ignoring disconnect from a connection that never held fan control";
+inline const std::string kFailingSafe = "client disconnected while manual engaged — failing safe";
 inline const std::string kHeartbeatLost = "heartbeat lost — failing safe, restoring Apple automatic control";
 inline const std::string kEmergencyStart =
     "EMERGENCY restore: watchdog handoff to the hw queue did not complete in time — restoring via a throwaway SMC "
@@ -45,16 +56,31 @@ inline void expectServiceError(const OptionalError& error, std::int64_t code, co
     EXPECT_EQ(error->userInfo.begin()->second, message);
 }
 
+// Polls for up to 30 s; for tests on real threads.
+template <class Predicate>
+bool eventually(Predicate predicate) {
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30); !predicate();) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 struct Reply {
     int calls = 0;
     double applied = -1;
     OptionalError error;
+    int order = 0;                // among all replies the test collected, from 1
+    std::int64_t generation = 0;  // the engage generation when it came
 };
 
 class HelperServiceTest : public ::testing::Test {
 protected:
+    // Starts afresh: a table row drops the previous row's service and log lines.
     void start(const std::string& profile) { start(sim::MachineProfile::load(profile)); }
     void start(const sim::MachineProfile& profile) {
+        TearDown();
+        logs->clear();
         mac = sim::VirtualMac::create(profile, backend.suspendingClock());
         registration = mac->registerInProcess();
         bridge = SMCKernelBridge::open();
@@ -69,28 +95,27 @@ protected:
 
     std::shared_ptr<Reply> setRPM(std::int64_t fan, double rpm) {
         auto r = std::make_shared<Reply>();
-        service->setTargetRPM(fan, rpm, [r](double applied, OptionalError e) {
-            ++r->calls;
-            r->applied = applied;
-            r->error = std::move(e);
-        });
+        service->setTargetRPM(fan, rpm,
+                              [this, r](double applied, OptionalError e) { answer(*r, std::move(e), applied); });
         return r;
     }
     std::shared_ptr<Reply> setManual(std::int64_t fan, bool enabled) {
         auto r = std::make_shared<Reply>();
-        service->setManualControl(fan, enabled, [r](OptionalError e) {
-            ++r->calls;
-            r->error = std::move(e);
-        });
+        service->setManualControl(fan, enabled, [this, r](OptionalError e) { answer(*r, std::move(e)); });
         return r;
     }
     std::shared_ptr<Reply> restore() {
         auto r = std::make_shared<Reply>();
-        service->restoreAutomaticControl([r](OptionalError e) {
-            ++r->calls;
-            r->error = std::move(e);
-        });
+        service->restoreAutomaticControl([this, r](OptionalError e) { answer(*r, std::move(e)); });
         return r;
+    }
+    void answer(Reply& r, OptionalError e, double applied = -1) {
+        r = {r.calls + 1, applied, std::move(e), ++answers, service->engageGeneration()};
+    }
+    // Runs f as the connection with this identity would.
+    static void as(std::uint64_t connection, const std::function<void()>& f) {
+        xpc::ScopedCurrentConnection current(connection);
+        f();
     }
     std::vector<std::string> writes() const {
         std::vector<std::string> out;
@@ -109,7 +134,6 @@ protected:
         for (const auto& r : logs->records()) n += r.level == level && r.category == "service";
         return n;
     }
-    static std::string message(const OptionalError& e) { return e ? e->localizedDescription() : std::string("<nil>"); }
 
     dispatch::MockTimeBackend backend;
     log::ScopedCapture logs;
@@ -117,6 +141,16 @@ protected:
     std::unique_ptr<iokit::ScopedServiceRegistration> registration;
     std::shared_ptr<SMCKernelBridge> bridge;
     std::shared_ptr<HelperService> service;
+    int answers = 0;
+};
+
+// A service on real threads over an in-process virtual Mac.
+class RealThreadsTest : public ::testing::Test {
+protected:
+    clock::SuspendingClock clock;
+    std::shared_ptr<sim::VirtualMac> mac = sim::VirtualMac::create("intel-desktop", clock);
+    std::unique_ptr<iokit::ScopedServiceRegistration> registration = mac->registerInProcess();
+    std::shared_ptr<HelperService> service = std::make_shared<HelperService>(SMCKernelBridge::open(), 10.0, 0.1, 5.0);
 };
 
 }  // namespace quorvane::testing
