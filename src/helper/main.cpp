@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <system_error>
 #include <vector>
 
@@ -62,8 +63,13 @@ int main() {
     mainLog = new log::Logger(HelperConstants::daemonLabel, "main");
     exitService = nullptr;
 
-    // launchd runs one instance per label, a person at a shell may start a second: it must not
-    // touch the fans the running one controls, so it leaves before it opens the SMC.
+    // launchd runs one instance per label, a person at a shell may start a second, even at the
+    // same instant as the first: it must not touch the fans the running one controls, so it
+    // leaves before it opens the SMC.
+    if (const auto claim = xpc::claimMachService(HelperConstants::machServiceName)) {
+        if (claim != std::errc::operation_would_block) cannotPublish(("cannot claim the name: " + claim.message()).c_str());
+        cannotPublish("already served by another instance");
+    }
     if (xpc::machServiceIsServed(HelperConstants::machServiceName)) cannotPublish("already served by another instance");
 
     std::shared_ptr<SMCKernelBridge> bridge;

@@ -306,6 +306,25 @@ TEST_F(DaemonProcessTest, SecondInstanceExitsWithoutTouchingTheSMC) {
     daemon = std::move(first);
 }
 
+// Started at the same instant, both would find nothing served yet: the claim lets exactly one
+// through, and the other leaves without opening the SMC (nor restoring the winner's fans on exit).
+TEST_F(DaemonProcessTest, InstancesStartedTogetherLeaveOneServingAndTheOtherAwayFromTheSMC) {
+    serve(kIntel);
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const auto opens = mac->openCount();
+        Child pair[2] = {spawnDaemon(), spawnDaemon()};
+        ASSERT_TRUE(Harness::waitUntil(10.0 * kSlowdown, [&] { return !pair[0].running() || !pair[1].running(); }));
+        Child& loser = pair[0].running() ? pair[1] : pair[0];
+        Child& winner = pair[0].running() ? pair[0] : pair[1];
+        EXPECT_TRUE(loser.status()->exitedWith(1)) << loser.status()->describe();
+        daemon = std::move(winner);
+        ASSERT_TRUE(h.waitForDaemon(daemon));
+        EXPECT_EQ(mac->openCount(), opens + 1) << "both instances opened the SMC";
+        daemon.kill();
+    }
+}
+
 // --- The executable ----------------------------------------------------------------
 
 TEST(DaemonExecutableTest, CarriesItsInformationPropertyList) {

@@ -1,11 +1,14 @@
 #include "platform/xpc/mach_service_lookup.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "platform/bootstrap/bootstrap.hpp"
 
@@ -25,6 +28,20 @@ bool machServiceIsServed(const std::string& name) {
                         errno == EAGAIN;
     ::close(probe);
     return served;
+}
+
+std::error_code claimMachService(const std::string& name) {
+    std::error_code error;
+    std::filesystem::create_directories(bootstrap::directory(), error);
+    if (error) return error;
+    const std::string path = bootstrap::socketPath(name) + ".lock";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return {errno, std::generic_category()};
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        error.assign(errno, std::generic_category());
+        ::close(fd);
+    }
+    return error;  // on success the descriptor stays open: it is the claim
 }
 
 }  // namespace quorvane::xpc
