@@ -24,17 +24,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     SMCKeyModel model(profile, clock);
     std::uint64_t id = 0;
     model.openConnection(id);
-    // First byte chooses: control line, or a run of records with time passing between them.
+    // First byte chooses: control line, or a run of records with time passing between them,
+    // followed by a state dump after an 'S'. The dump costs far more than the records, so it is
+    // asked for rather than paid on every run.
     if (size > 0 && data[0] == 'C') {
         handleControlRequest(model, std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
         return 0;
     }
-    for (std::size_t at = 0; at + SMCRecord::kSize <= size; at += SMCRecord::kSize) {
+    const bool dump = size > 0 && data[0] == 'S';
+    for (std::size_t at = dump ? 1 : 0; at + SMCRecord::kSize <= size; at += SMCRecord::kSize) {
         std::uint8_t out[SMCRecord::kSize];
         std::size_t outSize = sizeof out;
         model.call(id, kSMCSelector, data + at, SMCRecord::kSize, out, &outSize);
         clock.t = clock.t + quorvane::clock::Duration(data[at] * 10'000'000LL);
     }
-    model.stateJSON();
+    if (dump) model.stateJSON();
     return 0;
 }
