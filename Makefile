@@ -78,7 +78,7 @@ define dist_build
 cmake -S . -B build-dist -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ \
   -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache \
   -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON -DCMAKE_INSTALL_PREFIX=$(1) \
-  -DQUORVANE_PROFILE_DIR=$(1)/share/quorvane/profiles >/dev/null
+  -DQUORVANE_PROFILE_DIR=$(1)/share/quorvane/profiles -DQUORVANE_SMC_DUMP_DIR=$(1)/share/quorvane/tables >/dev/null
 CCACHE_NOHASHDIR=1 cmake --build build-dist -j $(JOBS) --target $(DIST_TARGETS)
 endef
 

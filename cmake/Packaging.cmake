@@ -15,6 +15,8 @@ install(TARGETS com.quorvane.SMCService RUNTIME DESTINATION ${CMAKE_INSTALL_SBIN
 install(TARGETS quorvanectl quorvane-virtual-mac RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/sim/profiles/ DESTINATION ${QUORVANE_DATADIR}/profiles
         FILES_MATCHING PATTERN "*.json")
+# Real Macs' key tables, their CPU topology and where each came from: data read at run time.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/sim/tables/ DESTINATION ${QUORVANE_DATADIR}/tables)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/com.quorvane.SMCService.plist DESTINATION ${QUORVANE_DATADIR})
 
 set(QUORVANE_UNIT_SBINDIR ${CMAKE_INSTALL_FULL_SBINDIR})

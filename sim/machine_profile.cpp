@@ -169,7 +169,7 @@ std::string MachineProfile::dumpDirectory() {
 #ifdef QUORVANE_SMC_DUMP_DIR
     return QUORVANE_SMC_DUMP_DIR;
 #else
-    return "../shared/smc-dumps";
+    return "sim/tables";
 #endif
 }
 
