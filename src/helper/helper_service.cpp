@@ -37,14 +37,21 @@ HelperService::HelperService(std::shared_ptr<SMCKernelBridge> bridge, double unl
       retryInterval_(retryInterval),
       clock_(backend.continuousClock()),
       startInstant_(clock_.now()),
-      suspendingClock_(backend.suspendingClock()) {}
+      suspendingClock_(backend.suspendingClock()) {
+    // Made parked: it fires only while a fan is engaged (see armWatchdog).
+    watchdogTimer_ = backend_.makeTimer(watchdogQueue_);
+    // The service owns the timer and cancels it before it goes away, so the handler holds it
+    // by pointer rather than keeping it alive forever.
+    watchdogTimer_->setEventHandler([this] { watchdogTick(); });
+    watchdogTimer_->resume();
+}
 
 HelperService::~HelperService() {
     // Jobs capture this service by pointer. A tick in flight holds its timer, and the timer its
     // queue, so dropping our references would not wait for it: cancel the timer, then let the
     // watchdog queue run dry before dropping both queues (which discards their pending jobs and
     // waits for a running one) and before any field goes away.
-    if (watchdogTimer_) watchdogTimer_->cancel();
+    watchdogTimer_->cancel();
     if (!watchdogQueue_->isCurrent()) {
         auto drained = backend_.makeSemaphore(0);
         watchdogQueue_->async([drained] { drained->signal(); });
@@ -204,10 +211,13 @@ void HelperService::engageManual(long fan, EngageCompletion completion) {
         }
     }
     const auto now = suspendingClock_.now();
+    bool arm;
     {
         std::lock_guard lock(watchdogLock_);
         watchdog_.manualEngaged(true, now);
+        arm = watchdogStarted_ && !std::exchange(watchdogArmed_, true);
     }
+    if (arm) scheduleWatchdogTicks();
     if (manualFans_.count(fan)) {
         completion(EngageResult::success());
         return;
@@ -374,22 +384,46 @@ void HelperService::failSafeAfterDisconnect() {
 
 // MARK: - Watchdog and emergency restore
 
+// The timer runs from start-up to the end, but its ticks can act only while manual control is
+// engaged; so it is parked while nothing is engaged, and an idle daemon never wakes. Engaging
+// starts the 1.25 s series afresh, which keeps the bound of the tick that acts: 5.0 s to 6.55 s
+// after the last heartbeat or the engagement, whichever came last.
 void HelperService::startWatchdog() {
-    watchdogTimer_ = backend_.makeTimer(watchdogQueue_);
+    bool arm;
+    {
+        std::lock_guard lock(watchdogLock_);
+        watchdogStarted_ = true;
+        arm = watchdog_.manualControlEngaged() && !std::exchange(watchdogArmed_, true);
+    }
+    if (arm) scheduleWatchdogTicks();
+}
+
+void HelperService::scheduleWatchdogTicks() {
     watchdogTimer_->schedule(clock::seconds(watchdogInterval), clock::seconds(watchdogInterval),
                              clock::seconds(watchdogLeeway));
-    // The service owns the timer and cancels it before it goes away, so the handler holds it
-    // by pointer rather than keeping it alive forever.
-    watchdogTimer_->setEventHandler([this] { watchdogTick(); });
-    watchdogTimer_->resume();
 }
 
 void HelperService::watchdogTick() {
     const auto now = suspendingClock_.now();
     bool failSafeNow;
+    bool park;
     {
         std::lock_guard lock(watchdogLock_);
         failSafeNow = watchdog_.shouldFailSafe(now);
+        park = !watchdog_.manualControlEngaged();
+        if (park) watchdogArmed_ = false;
+    }
+    if (park) {
+        watchdogTimer_->schedule(dispatch::forever, clock::seconds(watchdogInterval), clock::seconds(watchdogLeeway));
+        // An engagement between the decision and the parking found the timer armed and left it
+        // alone: start its series again here so it is not left parked.
+        bool rearm;
+        {
+            std::lock_guard lock(watchdogLock_);
+            rearm = watchdogArmed_;
+        }
+        if (rearm) scheduleWatchdogTicks();
+        return;
     }
     if (!failSafeNow) return;
     {

@@ -77,7 +77,8 @@ public:
     // Blocks for up to 2 s (plus one emergency restore) waiting for the hardware queue, so it must
     // never run on that queue.
     void exitRestore();
-    // Starts the 1.25 s watchdog timer; called once at start-up.
+    // Starts the 1.25 s watchdog timer; called once at start-up. It ticks only while manual
+    // control is engaged and is parked otherwise.
     void startWatchdog();
     // Any thread: the connection with this identity has gone.
     void clientDisconnected(ConnectionIdentity id);
@@ -126,6 +127,8 @@ public:
 private:
     void recordCaller();
     bool terminating() const;
+    // Starts the tick series 1.25 s from now.
+    void scheduleWatchdogTicks();
     // Logs, restores every fan, then replies 1003: the fan is never left manual behind an error.
     void failSafe(const std::string& error, const std::function<void(double, OptionalError)>& reply);
 
@@ -136,7 +139,9 @@ private:
     SMCFanReader fanReader_;
     mutable WatchdogLock watchdogLock_;
     HeartbeatWatchdog watchdog_;                          // guarded by watchdogLock_
-    std::shared_ptr<dispatch::TimerSource> watchdogTimer_;
+    std::shared_ptr<dispatch::TimerSource> watchdogTimer_;  // made by the constructor, parked until armed
+    bool watchdogStarted_ = false;                        // guarded by watchdogLock_
+    bool watchdogArmed_ = false;                          // guarded by watchdogLock_; ticks are scheduled
     bool restoreHandoffInFlight_ = false;                 // guarded by watchdogLock_
     std::map<long, FanBounds> boundsCache_;               // hardware queue only
     std::optional<long> cachedFanCount_;                  // guarded by watchdogLock_

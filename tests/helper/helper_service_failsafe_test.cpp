@@ -152,6 +152,56 @@ TEST_F(FailSafeTest, ExpiredWatchdogActsAtTheFirstTickAndTicksDuringASlowHandoff
     EXPECT_EQ(mac->openCount(), opens);
 }
 
+// Nothing is scheduled while no fan is engaged, so an idle daemon never wakes. An engagement
+// starts the ticks: silence is acted on 5.0 to 6.55 s after the last beat or the engagement,
+// also when it falls into a series still running from an earlier one; with the fans back, the
+// timer parks again after its next tick.
+TEST_F(FailSafeTest, WatchdogIsParkedWhileNothingIsEngagedAndKeepsItsBoundsOnceEngaged) {
+    struct Row {
+        const char* what;
+        double reengageAfter;  // after a restore 2 s into the engagement; negative: none
+        double beatAfter;      // negative: none
+    };
+    const Row rows[] = {
+        {"engaged, silent", -1, -1},
+        {"a heartbeat 4 s after the engagement", -1, 4.0},
+        {"engaged again before the timer parked", 0.2, -1},
+        {"engaged again after the timer parked", 1.0, -1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        start("intel-desktop");
+        service->startWatchdog();
+        backend.advanceBy(3600.0);
+        EXPECT_EQ(backend.pendingJobs(), 0u) << "nothing may wake an idle daemon";
+        setManual(0, true);
+        backend.runUntilIdle();
+        engagedAt = backend.now();
+        if (row.reengageAfter >= 0) {
+            backend.advanceBy(2.0);
+            restore();
+            backend.advanceBy(row.reengageAfter);
+            EXPECT_EQ(backend.pendingJobs(), row.reengageAfter < 0.5 ? 1u : 0u) << "the tick at 2.5 s parks";
+            setManual(0, true);
+            backend.runUntilIdle();
+            engagedAt = backend.now();
+        }
+        if (row.beatAfter >= 0) {
+            backend.advanceBy(row.beatAfter);
+            service->heartbeat([](double) {});
+            backend.runUntilIdle();
+            engagedAt = backend.now();
+        }
+        const double after = untilHeartbeatLost();
+        EXPECT_GT(after, 5.0);
+        EXPECT_LE(after, 6.55);
+        backend.advanceBy(HelperService::handoffCheckDelay + HelperService::watchdogInterval);
+        EXPECT_TRUE(everyFanAutomatic());
+        EXPECT_EQ(backend.pendingJobs(), 0u) << "parked again once the fans are back";
+        EXPECT_EQ(lines(log::Level::Error, kHeartbeatLost), 1u);
+    }
+}
+
 // ---- escalation over a throwaway connection ----
 
 // The hardware queue is stuck; 4 s after the handoff and then every 4 s the watchdog queue
@@ -363,7 +413,8 @@ TEST_F(RealThreadsTest, DroppingTheServiceWaitsForATickInFlight) {
         });
     };
     service->startWatchdog();
-    entered.get_future().wait();  // the first tick, 1.25 s on
+    service->setManualControl(0, true, [](OptionalError) {});  // the timer ticks only while engaged
+    entered.get_future().wait();  // the first tick, 1.25 s after the engagement
     std::thread dropper([&, s = std::move(service)]() mutable {
         s.reset();
         destroyed = true;

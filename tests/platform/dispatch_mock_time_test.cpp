@@ -109,7 +109,7 @@ TEST_F(MockDispatch, DestroyingAQueueDropsItsJobsEvenFromInsideOne) {
 // Each row schedules a timer on a fresh backend, takes its steps and lists its fires over the first
 // 6 s: a fire at the wrong instant, a missing or an extra one shows in the list.
 TEST(MockDispatchTimer, FiresOnItsQueueAfterTheFirstDelayThenEveryIntervalUntilStopped) {
-    enum Step { resume, advance2s, stall3500ms, oneShotIn3s, cancel, destroy };
+    enum Step { resume, advance2s, stall3500ms, oneShotIn3s, cancel, destroy, park };
     struct Row {
         const char* what;
         Duration first, interval;
@@ -129,6 +129,9 @@ TEST(MockDispatchTimer, FiresOnItsQueueAfterTheFirstDelayThenEveryIntervalUntilS
          {1s, 2s}, 0},
         {"destroyed", 1s, 1s, {resume, advance2s, destroy}, 0, {1s, 2s}, 0},
         {"cancelled by its own handler", 1s, 1s, {resume}, 1, {1s, 2s, 3s}, 0, 3},
+        {"parked: nothing pending", 1s, 1s, {resume, advance2s, park}, 0, {1s, 2s}, 0},
+        {"parked before it was resumed", 1s, 1s, {park, resume}, 0, {}, 0},
+        {"parked, then scheduled again", 1s, 1s, {resume, park, advance2s, oneShotIn3s}, 1, {5s}, 0},
     };
     for (const auto& row : rows) {
         MockTimeBackend backend;
@@ -151,6 +154,7 @@ TEST(MockDispatchTimer, FiresOnItsQueueAfterTheFirstDelayThenEveryIntervalUntilS
                 case oneShotIn3s: timer->schedule(3s, 0s, 0s); break;
                 case cancel: timer->cancel(); break;
                 case destroy: timer.reset(); break;
+                case park: timer->schedule(forever, 1s, 0s); break;
             }
         }
         EXPECT_EQ(backend.pendingJobs(), row.pendingArmed) << row.what;

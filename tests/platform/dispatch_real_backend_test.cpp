@@ -100,32 +100,45 @@ TEST(RealDispatchSemaphore, CountsLikeADispatchSemaphoreAndWakesASleepingWaiter)
     EXPECT_THROW(realBackend().makeSemaphore(-1), std::invalid_argument);
 }
 
-TEST(RealDispatchTimer, RepeatsOnItsQueueUntilCancelled) {
-    auto queue = realBackend().makeQueue("com.quorvane.test.timer");
-    auto timer = realBackend().makeTimer(queue);
-    auto tick = realBackend().makeSemaphore(0);
-    std::atomic<int> fires{0};
-    std::atomic<bool> onQueue{true};
-    timer->setEventHandler([&] {
-        if (!queue->isCurrent()) onQueue = false;
-        ++fires;
-        tick->signal();
-    });
-    timer->schedule(10ms, 10ms, 1ms);
-    timer->resume();
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(tick->wait(generous));
-    timer->cancel();
+// Cancelled, or parked by a first delay of forever (which a later schedule starts again).
+TEST(RealDispatchTimer, RepeatsOnItsQueueUntilCancelledOrParked) {
+    for (const bool park : {false, true}) {
+        SCOPED_TRACE(park ? "parked" : "cancelled");
+        auto queue = realBackend().makeQueue("com.quorvane.test.timer");
+        auto timer = realBackend().makeTimer(queue);
+        auto tick = realBackend().makeSemaphore(0);
+        std::atomic<int> fires{0};
+        std::atomic<bool> onQueue{true};
+        timer->setEventHandler([&] {
+            if (!queue->isCurrent()) onQueue = false;
+            ++fires;
+            tick->signal();
+        });
+        timer->schedule(10ms, 10ms, 1ms);
+        timer->resume();
+        for (int i = 0; i < 3; ++i) ASSERT_TRUE(tick->wait(generous));
+        if (park) {
+            timer->schedule(forever, 10ms, 1ms);
+        } else {
+            timer->cancel();
+        }
 
-    // Once a job queued after the cancel has run, no fire can be outstanding.
-    auto flushed = realBackend().makeSemaphore(0);
-    queue->async([flushed] { flushed->signal(); });
-    ASSERT_TRUE(flushed->wait(generous));
-    const int afterCancel = fires;
-    queue->asyncAfter(50ms, [flushed] { flushed->signal(); });
-    ASSERT_TRUE(flushed->wait(generous));
-    EXPECT_GE(afterCancel, 3);
-    EXPECT_EQ(fires, afterCancel);
-    EXPECT_TRUE(onQueue);
+        // Once a job queued after the stop has run, no fire can be outstanding.
+        auto flushed = realBackend().makeSemaphore(0);
+        queue->async([flushed] { flushed->signal(); });
+        ASSERT_TRUE(flushed->wait(generous));
+        const int afterStop = fires;
+        queue->asyncAfter(50ms, [flushed] { flushed->signal(); });
+        ASSERT_TRUE(flushed->wait(generous));
+        EXPECT_GE(afterStop, 3);
+        EXPECT_EQ(fires, afterStop);
+        EXPECT_TRUE(onQueue);
+        while (tick->wait(Duration::zero())) {
+        }
+        timer->schedule(10ms, 10ms, 1ms);
+        EXPECT_EQ(tick->wait(park ? generous : Duration(50ms)), park) << "a parked timer starts again, a cancelled one never";
+        timer->cancel();
+    }
 }
 
 TEST(RealDispatchTimer, SourcesOfAnotherBackendQueueAreRefused) {

@@ -27,6 +27,7 @@ namespace quorvane::dispatch {
 using Job = std::function<void()>;
 using clock::Duration;
 using clock::Instant;
+inline constexpr Duration forever = Duration::max();
 
 class Queue {
 public:
@@ -59,6 +60,8 @@ public:
     // First fire at dispatch-now + firstDelay, then every interval (an interval of zero or less
     // fires once). Leeway is how late the system may fire it; both backends fire on time. Fires
     // missed while the queue was busy are coalesced into one. Rescheduling replaces the series.
+    // A first delay of `forever` parks the timer (DISPATCH_TIME_FOREVER): nothing stays queued and
+    // it never fires, nor wakes its queue, until it is scheduled again.
     virtual void schedule(Duration firstDelay, Duration interval, Duration leeway) = 0;
     virtual void setEventHandler(Job handler) = 0;
     virtual void resume() = 0;

@@ -262,6 +262,7 @@ private:
     // Exactly one fire is pending while the timer is armed.
     void arm(Instant deadline) {
         disarm();
+        if (deadline == Instant{forever}) return;  // parked
         if (auto state = state_.lock()) queueFire(*state, deadline);
     }
 

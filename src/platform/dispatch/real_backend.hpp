@@ -44,6 +44,8 @@ public:
     // Ordered with the jobs like asyncAt(); allocates nothing, so a repeating timer costs no
     // allocation per fire.
     void asyncFireAt(Instant deadline, std::weak_ptr<FireTarget> target, std::uint64_t generation);
+    // Withdraws every fire of target that has not started (a rescheduled or parked timer's).
+    void dropFires(const std::weak_ptr<FireTarget>& target);
 
     struct Pending;  // defined in real_queue.cpp
 

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <mutex>
 #include <pthread.h>
 #include <stdexcept>
@@ -127,6 +128,22 @@ void RealQueue::asyncFireAt(Instant deadline, std::weak_ptr<FireTarget> target, 
     pending.generation = generation;
     submit(std::move(pending));
 }
+
+void RealQueue::dropFires(const std::weak_ptr<FireTarget>& target) {
+    std::vector<Pending> dropped;
+    {
+        std::lock_guard lock(core_->mutex);
+        auto& heap = core_->heap;
+        const auto sameTarget = [&](const Pending& p) {
+            return !p.job && !p.target.owner_before(target) && !target.owner_before(p.target);
+        };
+        const auto kept = std::partition(heap.begin(), heap.end(), [&](const Pending& p) { return !sameTarget(p); });
+        if (kept == heap.end()) return;
+        std::move(kept, heap.end(), std::back_inserter(dropped));
+        heap.erase(kept, heap.end());
+        std::make_heap(heap.begin(), heap.end(), runsLater);
+    }
+}  // dropped fires hold only weak references; released outside the lock all the same
 
 void RealQueue::submit(Pending pending) {
     bool wake = false;

@@ -25,6 +25,8 @@ public:
         scheduled_ = true;
         interval_ = interval;
         first_ = detail::deadlineAfter(clock_.now(), firstDelay);
+        // Fires of the replaced series would only wake the queue to be discarded.
+        queue_->dropFires(weak_from_this());
         if (resumed_) arm(first_);
     }
 
@@ -67,7 +69,10 @@ public:
 
 private:
     // Queues the fire due at deadline. Called with mutex_ held (lock order: timer, then queue).
-    void arm(Instant deadline) { queue_->asyncFireAt(deadline, weak_from_this(), generation_); }
+    void arm(Instant deadline) {
+        if (deadline == Instant{forever}) return;  // parked
+        queue_->asyncFireAt(deadline, weak_from_this(), generation_);
+    }
 
     const std::shared_ptr<RealQueue> queue_;  // a source keeps its queue, as in libdispatch
     const clock::SuspendingClock clock_;
