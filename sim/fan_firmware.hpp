@@ -1,6 +1,7 @@
 // The fan firmware of the virtual Mac: actual speeds that follow the target (manual mode) or the
-// profile's automatic speed with a first-order lag, the "Ftst" unlock that some Macs require
-// before they accept manual mode, and "Ftst" = 0 handing every fan back to automatic.
+// profile's automatic speed with a first-order lag. A fan is manual while its mode key "F<n>Md"
+// is 1, or, on a Mac without that key, while its bit of the force bitmask "FS! " is set. The
+// "Ftst" unlock that some Macs require gates manual mode, and "Ftst" = 0 hands every fan back.
 // Time-dependent values are computed lazily from the instants passed in; no threads of its own.
 // Not thread-safe: the key model calls it under its mutex.
 #pragma once
@@ -34,6 +35,8 @@ public:
     double coolingFraction() const;
     // Whether a manual-mode write would be accepted now.
     bool manualModeUnlocked(clock::Instant now, const KeyStore& keys) const;
+    // Whether fan follows its target: by its mode key where it has one, else by its bitmask bit.
+    bool isManual(std::size_t fan, const KeyStore& keys) const;
 
 private:
     struct Fan {
@@ -45,6 +48,7 @@ private:
     FirmwareSettings settings_;
     std::vector<Fan> fans_;
     std::uint32_t forceTestKey_;
+    std::uint32_t forceBitmaskKey_;
     std::optional<clock::Instant> forceTestSince_;  // when "Ftst" last became 1
     clock::Instant lastAdvance_;
 };

@@ -1,6 +1,7 @@
 #include "sim/machine_profile.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -173,6 +174,39 @@ std::string MachineProfile::dumpDirectory() {
 #endif
 }
 
+std::string MachineProfile::findDump(const std::string& nameOrPath) {
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(nameOrPath, ec)) return nameOrPath;
+    std::string model = nameOrPath;
+    std::replace(model.begin(), model.end(), ',', '_');
+    const std::string dir = dumpDirectory();
+    const auto notFound = [&](const std::string& why) {
+        return ProfileError("no key table \"" + nameOrPath + "\": " + why + " " + dir);
+    };
+    // Model names are letters, digits and underscores; anything else cannot name a table here.
+    const bool plain = !model.empty() && model.size() <= 64 && std::all_of(model.begin(), model.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+    });
+    if (!plain) throw notFound("not a file, and not a model name to look up in");
+    std::vector<std::filesystem::path> matches;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        const std::string stem = entry.path().stem().string();
+        if (entry.path().extension() != ".csv") continue;
+        if (stem == model) return entry.path().string();
+        // "Mac16_10" names "Mac16_10_M4_…" but "MacBookPro11" is no model of "MacBookPro11_4".
+        const std::size_t after = model.size() + 1;
+        if (stem.size() > after && stem.rfind(model + "_", 0) == 0 && !std::isdigit(static_cast<unsigned char>(stem[after])))
+            matches.push_back(entry.path());
+    }
+    if (ec) throw notFound("not a file, and cannot list");
+    if (matches.size() == 1) return matches.front().string();
+    if (matches.empty()) throw notFound("not a file, and no table of that model in");
+    std::sort(matches.begin(), matches.end());
+    std::string names;
+    for (const auto& m : matches) names += (names.empty() ? "" : ", ") + m.stem().string();
+    throw notFound("more than one table fits (" + names + ") in");
+}
+
 MachineProfile MachineProfile::fromDump(const std::string& path) {
     const std::string label = std::filesystem::path(path).stem().string();
     std::ifstream in(path);
@@ -232,8 +266,9 @@ MachineProfile MachineProfile::fromDump(const std::string& path) {
         } else {
             k.value = SMCBytes(std::span<const std::uint8_t>(std::vector<std::uint8_t>(held, 0)));
         }
-        k.writable = k.name.size() == 4 && k.name[0] == 'F' && (k.name.substr(2) == "Md" || k.name.substr(2) == "Tg" ||
-                                                                  k.name == "Ftst");
+        // The keys through which software drives fans; everything else is read-only.
+        k.writable = k.name[0] == 'F' && (k.name.substr(2) == "Md" || k.name.substr(2) == "Tg" ||
+                                          k.name == "Ftst" || k.name == "FS! ");
         k.attributes = defaultAttributes(k.readable, k.writable);
         p.keys.push_back(std::move(k));
     }

@@ -72,6 +72,11 @@ struct MachineProfile {
     static MachineProfile fromDump(const std::string& path);
     // Where the real key tables are (configured at build time); a profile's "dump" is relative to it.
     static std::string dumpDirectory();
+    // The key table a command line names: an existing file as given, else the table in
+    // dumpDirectory() for a model ("MacBookPro11,4" or "MacBookPro11_4"; a table named after the
+    // model and its chip, "Mac16_10_M4_j773g_MacMini", is found by "Mac16,10"). Throws
+    // ProfileError naming the folder searched when none or more than one table fits.
+    static std::string findDump(const std::string& nameOrPath);
 
     // The complete key population: the explicit keys plus FNum, fan keys, Ftst and #KEY.
     // Throws ProfileError on a duplicate key.

@@ -431,6 +431,7 @@ nlohmann::ordered_json SMCKeyModel::stateJSON() {
         nlohmann::ordered_json fan;
         fan["index"] = i;
         fan["mode"] = value(n + "Md");
+        fan["manual"] = firmware_.isManual(i, keys_);
         fan["target"] = value(n + "Tg");
         fan["actual"] = value(n + "Ac");
         fan["minimum"] = value(n + "Mn");
@@ -439,6 +440,7 @@ nlohmann::ordered_json SMCKeyModel::stateJSON() {
     }
     state["fans"] = std::move(fans);
     state["Ftst"] = value("Ftst");
+    if (keys_.find(FourCC::code("FS! "))) state["FS! "] = value("FS! ");
     state["load"] = thermal_.load();
     nlohmann::ordered_json sensors = nlohmann::ordered_json::array();
     for (const auto& [code, key] : keys_.keys()) {

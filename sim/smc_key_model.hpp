@@ -119,10 +119,10 @@ public:
     // ---- state ----
     const std::string& profileName() const { return profileName_; }
     std::size_t fanCount() const;
-    // {"profile", "fans": [{"index", "mode", "target", "actual", "minimum", "maximum"}], "Ftst",
-    //  "load", "sensors": [{"key", "name", "class", "value"}], "hid": [{"product", "temperature"}]};
-    // a value whose key is absent or not numeric is null. Sensors are the keys the classifier
-    // recognises, in key order.
+    // {"profile", "fans": [{"index", "mode", "manual", "target", "actual", "minimum", "maximum"}],
+    //  "Ftst", "FS! " (only where the Mac has it), "load", "sensors": [{"key", "name", "class",
+    //  "value"}], "hid": [{"product", "temperature"}]}; a value whose key is absent or not numeric
+    // is null. Sensors are the keys the classifier recognises, in key order.
     nlohmann::ordered_json stateJSON();
 
 private:

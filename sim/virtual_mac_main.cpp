@@ -41,7 +41,9 @@ int serve(const std::string& profileName, const std::string& dumpPath) {
     std::shared_ptr<sim::VirtualMac> mac;
     try {
         mac = dumpPath.empty() ? sim::VirtualMac::create(profileName, suspendingClock)
-                               : sim::VirtualMac::create(sim::MachineProfile::fromDump(dumpPath), suspendingClock);
+                               : sim::VirtualMac::create(
+                                     sim::MachineProfile::fromDump(sim::MachineProfile::findDump(dumpPath)),
+                                     suspendingClock);
     } catch (const std::exception& e) {
         std::cerr << kProgram << ": " << e.what() << "\n";
         return 1;
@@ -106,8 +108,9 @@ int main(int argc, char** argv) {
     }() + ")")->capture_default_str();
 
     std::string dump;
-    app.add_option("--dump", dump, "Serve a real machine's key table (CSV key,type,size,hex,value) instead")
-        ->check(CLI::ExistingFile);
+    app.add_option("--dump", dump,
+                   "Serve a real Mac's key table instead: a CSV file (key,type,size,hex,value), or a model such "
+                   "as MacBookPro11,4 in " + sim::MachineProfile::dumpDirectory());
 
     CLI::App* ctl = app.add_subcommand("ctl", "Send a control request to the running virtual Mac");
     ctl->require_subcommand(1);
@@ -140,7 +143,8 @@ int main(int argc, char** argv) {
     load->add_option("FRACTION", value)->required();
     load->callback([&] { request = "load " + value; });
 
-    auto* state = ctl->add_subcommand("state", "Print the fans, Ftst, load, sensors and HID services as JSON");
+    auto* state =
+        ctl->add_subcommand("state", "Print the fans, Ftst, FS! (where present), load, sensors and HID services as JSON");
     state->callback([&] { request = "state"; });
 
     CLI11_PARSE(app, argc, argv);

@@ -71,6 +71,8 @@ TEST_F(ControlProtocolTest, StateIsOneLineOfJSONWithEveryFanAndFtst) {
     EXPECT_EQ(state["fans"][1]["maximum"], 5800.0);
     EXPECT_TRUE(state["fans"][0]["actual"].is_null());
     EXPECT_EQ(state["Ftst"], 0.0);
+    EXPECT_EQ(state["fans"][0]["manual"], false);
+    EXPECT_FALSE(state.contains("FS! ")) << "shown only where the Mac has the bitmask";
     SMCKeyModel intel{MachineProfile::load("intel-desktop"), clock};
     EXPECT_TRUE(intel.stateJSON()["Ftst"].is_null());
 }

@@ -1,5 +1,6 @@
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -84,6 +85,64 @@ TEST(IntelFirmwareTest, ManualModeIsAcceptedAtOnceAndFpe2FansFollowTheTarget) {
               smc_result::success);
     clock.advance(30);
     EXPECT_EQ(model.readKey("F0Ac"), 2000);
+}
+
+// A write as a client makes it: the value encoded by the type the key reports.
+std::uint8_t writeValue(SMCKeyModel& model, const std::string& key, double value) {
+    const SMCRecord info = model.exchange(keyInfoRequest(key));
+    if (info.result() != smc_result::success) return info.result();
+    const SMCBytes bytes = SMCDataCodec::encode(value, SMCDataType::fromRaw(info.dataType()));
+    return model.exchange(writeRequest(key, info.dataType(), {bytes.begin(), bytes.end()})).result();
+}
+
+// Every real table with fans: a fan follows its target only through that Mac's own mechanism
+// (its mode key, else its bit of "FS! "), behind the "Ftst" unlock only where the table has one,
+// and only that fan; the other mechanism's key is absent.
+TEST(RealTableFirmwareTest, AFanFollowsItsTargetOnlyThroughItsTablesOwnMechanism) {
+    int tables = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(MachineProfile::dumpDirectory())) {
+        if (entry.path().extension() != ".csv") continue;
+        SCOPED_TRACE(entry.path().filename().string());
+        const MachineProfile profile = MachineProfile::fromDump(entry.path().string());
+        if (profile.fans.empty()) continue;
+        ++tables;
+        FakeClock clock;
+        SMCKeyModel model(profile, clock);
+        const long fan = static_cast<long>(profile.fans.size()) - 1;  // the highest bit, on two-fan Macs
+        const std::string n = "F" + std::to_string(fan);
+        const bool bitmask = !model.hasKey(n + "Md");
+        ASSERT_TRUE(!bitmask || model.hasKey("FS! ")) << "a fan with no way to manual control";
+        const std::string engageKey = bitmask ? "FS! " : n + "Md";
+        const double engaged = bitmask ? double(1u << fan) : 1.0;
+        EXPECT_EQ(writeValue(model, bitmask ? n + "Md" : "FS! ", 1), smc_result::keyNotFound);
+
+        ASSERT_EQ(writeValue(model, engageKey, 0), smc_result::success);  // some tables were dumped with a fan held
+        const FanDefinition& def = profile.fans[static_cast<std::size_t>(fan)];
+        const double target = std::abs(def.autoSpeed - def.maximum) > 200 ? def.maximum : def.minimum;
+        ASSERT_EQ(writeValue(model, n + "Tg", target), smc_result::success);
+        if (model.hasKey("Ftst")) {
+            EXPECT_EQ(writeValue(model, engageKey, engaged), smc_result::firmwareBusy);
+            ASSERT_EQ(writeValue(model, "Ftst", 1), smc_result::success);
+            clock.advance(4);
+        }
+        clock.advance(30);
+        EXPECT_NEAR(model.readKey(n + "Ac"), def.autoSpeed, 1) << "automatic ignores the target";
+        ASSERT_EQ(writeValue(model, engageKey, engaged), smc_result::success);
+        clock.advance(30);
+        EXPECT_NEAR(model.readKey(n + "Ac"), target, 1);
+        const auto state = model.stateJSON();
+        for (long i = 0; i <= fan; ++i) EXPECT_EQ(state["fans"][i]["manual"], i == fan) << "fan " << i;
+        EXPECT_EQ(state.contains("FS! "), model.hasKey("FS! "));
+        if (bitmask) {
+            EXPECT_EQ(state["FS! "], engaged);
+        }
+
+        ASSERT_EQ(writeValue(model, model.hasKey("Ftst") ? "Ftst" : engageKey, 0), smc_result::success);
+        EXPECT_EQ(model.readKey(engageKey), 0) << "Ftst = 0 hands the fan back too";
+        clock.advance(30);
+        EXPECT_NEAR(model.readKey(n + "Ac"), def.autoSpeed, 1);
+    }
+    EXPECT_GE(tables, 30);
 }
 
 }  // namespace

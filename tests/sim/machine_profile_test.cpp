@@ -1,5 +1,6 @@
 #include "sim/machine_profile.hpp"
 
+#include <filesystem>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -68,6 +69,37 @@ TEST(MachineProfileTest, MalformedDocumentsAreRejected) {
     EXPECT_THROW(bad(R"({"firmware": {"manualModeNeedsForceTest": true}})"), ProfileError);
     EXPECT_THROW(bad(R"({"firmware": {"unlockDelaySeconds": -1}})"), ProfileError);
     EXPECT_NO_THROW(bad(R"({"keys": [{"key": "ABCD", "type": "{xyz", "hex": "0102"}]})"));
+}
+
+TEST(MachineProfileTest, AKeyTableIsFoundByPathOrModelAndAMissNamesTheFolder) {
+    const std::string dir = MachineProfile::dumpDirectory();
+    const struct {
+        std::string name, table;  // table empty: an error
+    } rows[] = {
+        {"MacBookPro11_4", "MacBookPro11_4.csv"},
+        {"MacBookPro11,4", "MacBookPro11_4.csv"},
+        {"Mac16,10", "Mac16_10_M4_j773g_MacMini.csv"},
+        {dir + "/iMac19_2.csv", "iMac19_2.csv"},
+        {"MacBookPro11", ""},  // a model's prefix is no model
+        {"Mac16", ""},
+        {"MacBookPro99,9", ""},
+        {"../tables/iMac19_2", ""},
+        {"", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (!row.table.empty()) {
+            EXPECT_EQ(std::filesystem::path(MachineProfile::findDump(row.name)).filename(), row.table);
+            continue;
+        }
+        try {
+            MachineProfile::findDump(row.name);
+            ADD_FAILURE() << "found a table";
+        } catch (const ProfileError& e) {
+            EXPECT_NE(std::string(e.what()).find("\"" + row.name + "\""), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(dir), std::string::npos) << e.what();
+        }
+    }
 }
 
 }  // namespace
