@@ -27,6 +27,9 @@ int smcWriteCommand(const std::string& key, double value, bool force);
 int smcKeysCommand();
 int sensorsCommand(bool all, bool json);
 
+// The SMC backend, the fans, the daemon: what stands between this machine and fan control.
+int doctorCommand();
+
 // Built-in data only.
 int profilesCommand(bool json);
 

@@ -81,6 +81,8 @@ int main(int argc, char** argv) {
     auto* profiles = app.add_subcommand("profiles", "The built-in fan profiles and custom-mode templates");
     profiles->add_flag("--json", json, "Print them as stored JSON");
 
+    auto* doctor = app.add_subcommand("doctor", "Check the SMC backend, fans and daemon, and say what to fix");
+
     RunOptions run;
     auto* runCommandLine = app.add_subcommand("run", "Drive the fans from the sensors until interrupted");
     runCommandLine->add_option("--profile", run.profile, "Built-in profile to follow")->capture_default_str();
@@ -111,6 +113,7 @@ int main(int argc, char** argv) {
         if (*restore) return restoreCommand();
         if (*sensors) return sensorsCommand(all, json);
         if (*profiles) return profilesCommand(json);
+        if (*doctor) return doctorCommand();
         if (*runCommandLine) return runCommand(run);
     } catch (const ClientError& e) {
         std::cerr << "quorvanectl: " << e.what() << std::endl;

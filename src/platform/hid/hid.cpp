@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/bootstrap/bootstrap.hpp"
+#include "platform/iokit/kernel_smc_service.hpp"
 #include "platform/iokit/socket_io.hpp"
 
 namespace {
@@ -119,9 +120,32 @@ namespace {
 std::mutex registryMutex;
 std::shared_ptr<EventSystem> registered;  // guarded by registryMutex
 
+// Apple silicon under Linux: the temperature channels of the macsmc-hwmon device, published as
+// the vendor temperature services the Mac's event system would show.
+class HwmonEventSystem final : public EventSystem {
+public:
+    explicit HwmonEventSystem(std::shared_ptr<iokit::KernelSMCService> smc) : smc_(std::move(smc)) {}
+    std::vector<ServiceRecord> services() override {
+        std::vector<ServiceRecord> out;
+        for (const auto& t : smc_->readTemperatures()) out.push_back({0xFF00, 5, t.label, t.celsius});
+        return out;
+    }
+
+private:
+    std::shared_ptr<iokit::KernelSMCService> smc_;
+};
+
 std::shared_ptr<EventSystem> inProcess() {
-    std::lock_guard lock(registryMutex);
-    return registered;
+    {
+        std::lock_guard lock(registryMutex);
+        if (registered) return registered;
+    }
+    if (iokit::smcBackend().kind != iokit::SMCBackend::Kind::macsmcHwmon) return nullptr;
+    static const std::shared_ptr<EventSystem> hwmon = [] {
+        auto smc = iokit::kernelSMCService();
+        return smc ? std::make_shared<HwmonEventSystem>(std::move(smc)) : nullptr;
+    }();
+    return hwmon;
 }
 
 class FdGuard {

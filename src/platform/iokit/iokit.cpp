@@ -11,6 +11,7 @@
 
 #include "platform/bootstrap/bootstrap.hpp"
 #include "platform/iokit/iokit_frame.hpp"
+#include "platform/iokit/kernel_smc_service.hpp"
 #include "platform/iokit/socket_user_client.hpp"
 
 // The matching dictionary: only the class name is ever matched on.
@@ -147,6 +148,12 @@ io_service_t IOServiceGetMatchingService(mach_port_t /*mainPort*/, CFDictionaryR
         if (auto service = registeredService(className)) {
             return objects().insert(ServiceObject{InProcessService{std::move(service)}});
         }
+        // The SMC of the machine itself, when the kernel's driver is chosen.
+        if (className == "AppleSMC" && smcBackend().kind != SMCBackend::Kind::socket) {
+            auto kernel = kernelSMCService();
+            return kernel ? objects().insert(ServiceObject{InProcessService{std::move(kernel)}}) : 0;
+        }
+        if (className == "AppleSMC" && !smcBackend().error.empty()) return 0;
         if (!isPlainName(className)) return 0;
         std::string path = quorvane::bootstrap::socketPath(className);
         if (!isSocket(path)) return 0;

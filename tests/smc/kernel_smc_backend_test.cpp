@@ -1,0 +1,314 @@
+// The kernel driver's files seen through the SMC bridge: each layout as a plain directory tree,
+// with the driver's read-after-write files played by the write hook.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <thread>
+
+#include "platform/iokit/kernel_files.hpp"
+#include "platform/iokit/kernel_smc_service.hpp"
+#include "smc/smc_error.hpp"
+#include "smc/smc_kernel_bridge.hpp"
+
+namespace quorvane {
+namespace {
+
+namespace fs = std::filesystem;
+using iokit::SMCBackend;
+using Kind = SMCBackend::Kind;
+
+struct Key {
+    std::string name, type, bytes;
+};
+
+// A driver directory: files, a sorted key table behind key_at_index, and the fanN_manual bits
+// the mainline driver keeps in "FS! " (or "F<n>Md" on T2).
+class Tree {
+public:
+    Tree() : root_(fs::temp_directory_path() / ("quorvane-kernel-" + std::to_string(::getpid()) + "-" +
+                                                std::to_string(counter_++))) {
+        fs::create_directories(root_);
+    }
+    ~Tree() { fs::remove_all(root_); }
+
+    std::string path(const std::string& rel = {}) const { return rel.empty() ? root_.string() : (root_ / rel).string(); }
+    void put(const std::string& rel, const std::string& text, fs::perms perms = fs::perms::owner_read | fs::perms::owner_write) {
+        fs::create_directories((root_ / rel).parent_path());
+        std::ofstream(root_ / rel, std::ios::binary) << text;
+        fs::permissions(root_ / rel, perms);
+    }
+    std::string get(const std::string& rel) const {
+        std::ifstream in(root_ / rel, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    void keys(std::vector<Key> table) {
+        keys_ = std::move(table);
+        put("key_count", std::to_string(keys_.size()) + "\n");
+        put("key_at_index", "0\n");
+        select(0);
+    }
+    // What the driver does after a write; tests add their own twists through `twist`.
+    void afterWrite(const std::string& path, const std::string& text) {
+        const std::string name = fs::path(path).filename();
+        if (name == "key_at_index") select(std::stoi(text));
+        else put(fs::relative(path, root_).string(), text + "\n");  // the driver shows "%d\n"
+        if (twist) twist(name, text);
+    }
+    std::function<void(const std::string&, const std::string&)> twist;
+
+private:
+    void select(std::size_t i) {
+        if (i >= keys_.size()) return;
+        put("key_at_index_name", keys_[i].name + "\n");
+        put("key_at_index_type", keys_[i].type + "\n");
+        put("key_at_index_data_length", std::to_string(keys_[i].bytes.size()) + "\n");
+        put("key_at_index_data", keys_[i].bytes);
+    }
+    static inline int counter_ = 0;
+    fs::path root_;
+    std::vector<Key> keys_;
+};
+
+// A fan's files in dir: input, min, max, target (named by the layout), mode file.
+void fanFiles(Tree& t, const std::string& dir, int n, const std::string& target, const std::string& mode) {
+    const std::string f = dir + "fan" + std::to_string(n) + "_";
+    t.put(f + "input", "1800\n");
+    t.put(f + "min", "1200\n");
+    t.put(f + "max", "6000\n");
+    t.put(f + target, "1800\n");
+    if (mode == "manual") t.put(f + "manual", "0\n");
+    if (mode == "pwm") t.put(dir + "pwm" + std::to_string(n) + "_enable", "2\n");
+}
+
+struct Layout {
+    const char* name;
+    Kind kind;
+    const char* fanDir;  // relative to the device
+    const char* target;
+    const char* mode;    // mode file: "manual", "pwm" or "" (macsmc-hwmon)
+    const char* modeKey; // the key the daemon writes to take fan 0
+    double modeValue;    // its value for "manual"
+    std::string modeFile;
+    std::string manualText, autoText;
+};
+
+const std::string fpe2_1800 = std::string("\x1c\x20", 2), flt_1800 = std::string("\x00\x00\xe1\x44", 4);
+
+std::vector<Key> table(bool t2) {
+    const std::string speed = t2 ? "flt " : "fpe2", v = t2 ? flt_1800 : fpe2_1800;
+    std::vector<Key> k = {{"#KEY", "ui32", std::string("\0\0\0\x0b", 4)}, {"F0Ac", speed, v}, {"F0Mn", speed, v},
+                          {"F0Mx", speed, v}, {"F0Tg", speed, v}, {"F1Ac", speed, v},
+                          {"FNum", "ui8", std::string("\x02", 1)}, {"FS! ", "ui16", std::string("\0\0", 2)},
+                          {"LSOF", "flag", std::string("\x00", 1)}, {"TC0P", "sp78", std::string("\x2d\x40", 2)},
+                          {"TN0P", "sp78", std::string("\x81\x00", 2)}};
+    if (t2) k.insert(k.begin() + 2, {"F0Md", "ui8", std::string("\x00", 1)});
+    if (t2) k.erase(k.begin() + 8);  // the T2 table has no "FS! "
+    k[0].bytes = std::string("\0\0\0", 3) + static_cast<char>(k.size());
+    return k;
+}
+
+class KernelBackend : public ::testing::TestWithParam<Layout> {
+protected:
+    std::shared_ptr<SMCKernelBridge> open(Kind kind, std::chrono::milliseconds deadline = std::chrono::milliseconds(1000)) {
+        std::string error;
+        iokit::KernelSMCOptions options{kind, tree.path(), deadline,
+                                         [this](const std::string& p, const std::string& t) { tree.afterWrite(p, t); }};
+        service = iokit::KernelSMCService::create(options, error);
+        EXPECT_TRUE(service) << error;
+        registration.emplace("AppleSMC", service);
+        return SMCKernelBridge::open();
+    }
+    void build(const Layout& l) {
+        if (l.kind == Kind::macsmcHwmon) tree.put("name", "macsmc_hwmon\n");
+        else tree.keys(table(std::string(l.mode) == "manual" && std::string(l.modeKey) == "F0Md"));
+        for (int n = 1; n <= 2; ++n) fanFiles(tree, l.fanDir, n, l.target, l.mode);
+        if (l.kind == Kind::applesmc) {
+            tree.put(std::string(l.fanDir) + "temp1_label", "TC0P\n");
+            tree.put(std::string(l.fanDir) + "temp1_input", "45250\n");
+            tree.put(std::string(l.fanDir) + "temp2_label", "TN0P\n");
+            tree.put(std::string(l.fanDir) + "temp2_input", "-127000\n");
+        }
+    }
+    static SMCError errorOf(const std::function<void()>& f) {
+        try {
+            f();
+        } catch (const SMCError& e) {
+            return e;
+        }
+        return SMCError::smcResult(0);
+    }
+
+    Tree tree;
+    std::shared_ptr<iokit::KernelSMCService> service;
+    std::optional<iokit::ScopedServiceRegistration> registration;
+};
+
+TEST_P(KernelBackend, TranslatesFanKeysTemperaturesAndRefusals) {
+    const Layout& l = GetParam();
+    build(l);
+    auto bridge = open(l.kind);
+    ASSERT_TRUE(bridge);
+    const std::string target = std::string(l.fanDir) + "fan1_" + l.target;
+    EXPECT_EQ(bridge->read("FNum"), 2);
+    EXPECT_EQ(bridge->read("F0Ac"), 1800);
+    EXPECT_EQ(bridge->read("F0Mx"), 6000);
+    EXPECT_EQ(bridge->read("F1Ac"), 1800);  // no key walk needed for a second fan's file
+    bridge->write("F0Tg", 2500.25);
+    EXPECT_EQ(tree.get(target), "2500\n");
+    EXPECT_EQ(bridge->read("F0Tg"), 2500);
+
+    const auto notFound = [&](const char* key) { return SMCError::keyNotFound(key); };
+    EXPECT_EQ(errorOf([&] { bridge->write("Ftst", 1); }), notFound("Ftst"));
+    EXPECT_EQ(errorOf([&] { bridge->read("Ftst"); }), notFound("Ftst"));
+    EXPECT_EQ(errorOf([&] { bridge->read("F2Ac"); }), notFound("F2Ac"));
+    EXPECT_EQ(errorOf([&] { bridge->write("F0Tg", 16383.75); }), SMCError::callFailed(kIOReturnBadArgument));
+    EXPECT_EQ(errorOf([&] { bridge->write("FNum", 3); }), SMCError::callFailed(kIOReturnNotPrivileged));
+    EXPECT_EQ(tree.get(target), "2500\n");
+    bridge->write(l.modeKey, l.modeValue);
+    EXPECT_EQ(tree.get(l.modeFile), l.manualText);
+    bridge->write(l.modeKey, 0);
+    EXPECT_EQ(tree.get(l.modeFile), l.autoText);
+
+    if (l.kind == Kind::macsmcHwmon) {
+        EXPECT_EQ(errorOf([&] { bridge->keyCount(); }), notFound("#KEY")) << "no key walk on this driver";
+        EXPECT_EQ(errorOf([&] { bridge->write("F0Tg", 0); }), SMCError::callFailed(kIOReturnBadArgument));
+        EXPECT_EQ(errorOf([&] { bridge->read("F0Md"); }), SMCError::notReadable("F0Md"));
+        return;
+    }
+    EXPECT_EQ(bridge->keyCount(), static_cast<long>(table(std::string(l.modeKey) == "F0Md").size()));
+    EXPECT_EQ(bridge->key(0), "#KEY");
+    EXPECT_EQ(bridge->read("TC0P"), 45.25);  // from temp1_input, not the cursor
+    EXPECT_EQ(bridge->read("TN0P"), -127);   // the driver's sentinel passes through as a reading
+    EXPECT_EQ(bridge->read("LSOF"), 0);      // through the cursor
+    EXPECT_EQ(errorOf([&] { bridge->write("LSOF", 1); }), SMCError::callFailed(kIOReturnNotPrivileged));
+    EXPECT_EQ(errorOf([&] { bridge->write("F0Mx", 5000); }), SMCError::callFailed(kIOReturnNotPrivileged));
+    EXPECT_EQ(errorOf([&] { bridge->read("ZZZZ"); }), notFound("ZZZZ"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, KernelBackend,
+    ::testing::Values(
+        Layout{"mainline", Kind::applesmc, "", "output", "manual", "FS! ", 1, "fan1_manual", "1\n", "0\n"},
+        Layout{"t2", Kind::applesmc, "", "output", "manual", "F0Md", 1, "fan1_manual", "1\n", "0\n"},
+        Layout{"hwmonTargetPwm", Kind::applesmc, "hwmon/hwmon3/", "target", "pwm", "FS! ", 1,
+               "hwmon/hwmon3/pwm1_enable", "1\n", "2\n"},
+        Layout{"macsmcHwmon", Kind::macsmcHwmon, "", "target", "", "F0Md", 1, "fan1_target", "2500\n", "0\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class KernelBackendFaults : public KernelBackend {};
+
+TEST_F(KernelBackendFaults, ModeWritesAreReadBackAndRepeatedUntilTheyTake) {
+    build(Layout{"mainline", Kind::applesmc, "", "output", "manual", "FS! ", 1, "", "", ""});
+    struct Row {
+        int ignoredWrites;
+        std::optional<SMCError> error;
+        int writes;
+    };
+    for (const Row& row : {Row{0, std::nullopt, 1}, Row{2, std::nullopt, 3},
+                           Row{5, SMCError::callFailed(kIOReturnNotResponding), 3}}) {
+        tree.put("fan1_manual", "1\n");
+        int writes = 0;
+        tree.twist = [&](const std::string& name, const std::string&) {
+            if (name == "fan1_manual" && writes++ < row.ignoredWrites) tree.put("fan1_manual", "1\n");
+        };
+        auto bridge = open(Kind::applesmc);
+        const SMCError e = errorOf([&] { bridge->write("FS! ", 0); });
+        if (row.error) EXPECT_EQ(e, *row.error);
+        else EXPECT_EQ(e, SMCError::smcResult(0)) << e.what();
+        EXPECT_EQ(writes, row.writes) << row.ignoredWrites;
+        tree.twist = nullptr;
+        registration.reset();
+    }
+}
+
+TEST_F(KernelBackendFaults, ACursorMovedByAnotherProgramIsNeverTakenForOurKey) {
+    build(Layout{"mainline", Kind::applesmc, "", "output", "manual", "FS! ", 1, "", "", ""});
+    auto bridge = open(Kind::applesmc);
+    EXPECT_EQ(bridge->read("LSOF"), 0);  // index learnt
+    tree.twist = [&](const std::string& name, const std::string&) {
+        if (name == "key_at_index") tree.put("key_at_index_name", "TC0P\n");
+    };
+    EXPECT_EQ(errorOf([&] { bridge->read("LSOF"); }), SMCError::callFailed(kIOReturnBusy));
+}
+
+TEST_F(KernelBackendFaults, AFileThatNeverAnswersCostsOneDeadlineAndOnlyItsConnection) {
+    build(Layout{"mainline", Kind::applesmc, "", "output", "manual", "FS! ", 1, "", "", ""});
+    fs::remove(tree.path("fan1_input"));
+    ASSERT_EQ(::mkfifo(tree.path("fan1_input").c_str(), 0600), 0);  // opening it for reading blocks
+    tree.put("fan2_input", "1700\n");
+    auto bridge = open(Kind::applesmc, std::chrono::milliseconds(50));
+    EXPECT_EQ(errorOf([&] { bridge->read("F0Ac"); }), SMCError::callFailed(kIOReturnTimeout));
+    EXPECT_EQ(errorOf([&] { bridge->read("F1Ac"); }), SMCError::callFailed(kIOReturnTimeout));  // wedged
+    EXPECT_EQ(SMCKernelBridge::open()->read("F1Ac"), 1700);  // a new connection has its own worker
+    std::ofstream(tree.path("fan1_input")) << "1\n";           // lets the parked thread go
+}
+
+TEST(KernelAttributeText, OnlyTheDriversIntegerFormIsAccepted) {
+    const std::vector<std::pair<std::string, std::optional<std::int64_t>>> rows = {
+        {"1800\n", 1800}, {"0", 0}, {"-127000\n", -127000}, {"", std::nullopt}, {"\n", std::nullopt},
+        {"-", std::nullopt}, {" 5", std::nullopt}, {"5\n\n", std::nullopt}, {"+5", std::nullopt},
+        {"12a", std::nullopt}, {"1e3", std::nullopt}, {"999999999999999999", 999999999999999999},
+        {"9999999999999999999", std::nullopt}};
+    for (const auto& [text, value] : rows) EXPECT_EQ(iokit::parseAttributeInteger(text), value) << text;
+}
+
+TEST(KernelBackendChoice, EnvironmentValuesAndAutoProbeOrder) {
+    Tree sys;
+    struct Row {
+        const char* value;
+        std::vector<std::string> files;  // created under the fake /sys
+        Kind kind;
+        std::string directory;           // relative to the fake /sys
+        bool error;
+    };
+    const std::vector<Row> rows = {
+        {nullptr, {}, Kind::socket, "", false},
+        {"socket", {"devices/platform/applesmc.768/key_count"}, Kind::socket, "", false},
+        {"applesmc:/x", {}, Kind::applesmc, "/x", false},
+        {"macsmc-hwmon:/y", {}, Kind::macsmcHwmon, "/y", false},
+        {"applesmc:", {}, Kind::applesmc, "", true},
+        {"bogus", {}, Kind::socket, "", true},
+        {"auto", {"bus/acpi/devices/APP0001:00/key_count", "devices/platform/applesmc.768/key_count"}, Kind::applesmc,
+         "devices/platform/applesmc.768", false},
+        {"", {"bus/acpi/devices/APP0001:00/key_count", "class/hwmon/hwmon2/name=macsmc_hwmon"}, Kind::applesmc,
+         "bus/acpi/devices/APP0001:00", false},
+        {"auto", {"class/hwmon/hwmon1/name=nvme", "class/hwmon/hwmon2/name=macsmc_hwmon"}, Kind::macsmcHwmon,
+         "class/hwmon/hwmon2", false},
+    };
+    for (const Row& row : rows) {
+        fs::remove_all(sys.path());
+        for (const std::string& f : row.files) {
+            const auto eq = f.find('=');
+            sys.put(f.substr(0, eq), eq == std::string::npos ? "0\n" : f.substr(eq + 1) + "\n");
+        }
+        const SMCBackend b = iokit::resolveSMCBackend(row.value, sys.path());
+        const std::string label = row.value ? row.value : "(unset)";
+        EXPECT_EQ(b.kind, row.kind) << label;
+        EXPECT_EQ(!b.error.empty(), row.error) << label << ": " << b.error;
+        if (!row.directory.empty() && row.directory[0] != '/') EXPECT_EQ(b.directory, sys.path(row.directory)) << label;
+        else EXPECT_EQ(b.directory, row.directory) << label;
+    }
+}
+
+TEST(KernelBackendProbe, ADirectoryThatIsNotTheDriversIsRefusedWithItsReason) {
+    Tree t;
+    std::string error;
+    EXPECT_FALSE(iokit::KernelSMCService::create({Kind::applesmc, t.path(), std::chrono::milliseconds(200), {}}, error));
+    EXPECT_NE(error.find("key_count cannot be read"), std::string::npos) << error;
+    t.put("key_count", "99999\n");
+    EXPECT_FALSE(iokit::KernelSMCService::create({Kind::applesmc, t.path(), std::chrono::milliseconds(200), {}}, error));
+    EXPECT_NE(error.find("no plausible key count"), std::string::npos) << error;
+    t.put("name", "nvme\n");
+    EXPECT_FALSE(iokit::KernelSMCService::create({Kind::macsmcHwmon, t.path(), std::chrono::milliseconds(200), {}}, error));
+    EXPECT_NE(error.find("macsmc_hwmon"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace quorvane
