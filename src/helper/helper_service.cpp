@@ -76,6 +76,11 @@ bool HelperService::terminating() const {
     return terminating_;
 }
 
+EngageResult HelperService::unlessRestoredSince(std::int64_t epoch, const EngageResult& result) const {
+    if (result.failure || emergencyRestoreEpoch() == epoch) return result;
+    return EngageResult::failed(canceledByRestore());
+}
+
 void HelperService::beginTermination() {
     std::lock_guard lock(watchdogLock_);
     terminating_ = true;
@@ -163,7 +168,8 @@ void HelperService::restoreAutomaticControl(std::function<void(OptionalError)> r
 
 void HelperService::setManualControl(std::int64_t fan, bool enabled, std::function<void(OptionalError)> reply) {
     recordCaller();
-    queue_->async([this, fan, enabled, reply = std::move(reply)] {
+    const std::int64_t epoch = emergencyRestoreEpoch();
+    queue_->async([this, fan, enabled, epoch, reply = std::move(reply)] {
         if (enabled && terminating()) {
             reply(makeServiceError(ServiceErrorCode::hardwareFailed, "engage manual failed: " + kExiting));
             return;
@@ -181,11 +187,14 @@ void HelperService::setManualControl(std::int64_t fan, bool enabled, std::functi
             return;
         }
         engageManual(static_cast<long>(fan),
-                     [this, reply](const EngageResult& result) { finishManualEngage(result, reply); });
+                     [this, epoch, reply](const EngageResult& result) { finishManualEngage(result, epoch, reply); });
     });
 }
 
-void HelperService::finishManualEngage(const EngageResult& result, const std::function<void(OptionalError)>& reply) {
+void HelperService::finishManualEngage(const EngageResult& engaged, std::int64_t epoch,
+                                       const std::function<void(OptionalError)>& reply) {
+    // The mode write may have hung while the watchdog handed every fan back.
+    const auto result = unlessRestoredSince(epoch, engaged);
     if (!result.failure) {
         reply(std::nullopt);
         return;
@@ -310,7 +319,8 @@ void HelperService::failSafe(const std::string& error, const std::function<void(
 
 void HelperService::setTargetRPM(std::int64_t fan, double rpm, std::function<void(double, OptionalError)> reply) {
     recordCaller();
-    queue_->async([this, fan, rpm, reply = std::move(reply)] {
+    const std::int64_t epoch = emergencyRestoreEpoch();
+    queue_->async([this, fan, rpm, epoch, reply = std::move(reply)] {
         if (terminating()) {
             reply(0.0, makeServiceError(ServiceErrorCode::hardwareFailed, "hardware write failed: " + kExiting));
             return;
@@ -333,22 +343,28 @@ void HelperService::setTargetRPM(std::int64_t fan, double rpm, std::function<voi
             return;
         }
         const double value = std::get<WritePolicy::Apply>(verdict).value;
-        engageManual(index, [this, index, value, reply](const EngageResult& result) {
-            finishTargetWrite(result, index, value, reply);
+        engageManual(index, [this, index, value, epoch, reply](const EngageResult& result) {
+            finishTargetWrite(result, index, value, epoch, reply);
         });
     });
 }
 
-void HelperService::finishTargetWrite(const EngageResult& result, long fan, double rpm,
+void HelperService::finishTargetWrite(const EngageResult& engaged, long fan, double rpm, std::int64_t epoch,
                                       const std::function<void(double, OptionalError)>& reply) {
-    if (result.failure) {
-        failSafe(*result.failure, reply);
+    if (engaged.failure) {
+        failSafe(*engaged.failure, reply);
         return;
     }
     try {
         bridge_->write(FanKey::target(fan), rpm);
     } catch (const SMCError& e) {
         failSafe(e.description(), reply);
+        return;
+    }
+    // This write, or the command's wait in the queue, may have outlasted an emergency restore that
+    // handed every fan back: no success for those.
+    if (const auto result = unlessRestoredSince(epoch, engaged); result.failure) {
+        failSafe(*result.failure, reply);
         return;
     }
     reply(rpm, std::nullopt);

@@ -59,9 +59,12 @@ public:
     void engageManual(long fan, EngageCompletion completion);
     void attemptEngage(long fan, std::int64_t generation, std::int64_t epoch, clock::Instant deadline);
     void resolveEngageWaiters(long fan, const EngageResult& result);
-    void finishManualEngage(const EngageResult& result, const std::function<void(OptionalError)>& reply);
+    // `epoch` is the emergency-restore epoch when the command arrived: a command that outlives an
+    // emergency restore never reports success for fans that were handed back meanwhile.
+    void finishManualEngage(const EngageResult& result, std::int64_t epoch,
+                            const std::function<void(OptionalError)>& reply);
     FanBounds hardwareBounds(long forFan);
-    void finishTargetWrite(const EngageResult& result, long fan, double rpm,
+    void finishTargetWrite(const EngageResult& result, long fan, double rpm, std::int64_t epoch,
                            const std::function<void(double, OptionalError)>& reply);
     void failSafeAfterDisconnect();
     void handOffRestore();
@@ -129,6 +132,8 @@ private:
     bool terminating() const;
     // Starts the tick series 1.25 s from now.
     void scheduleWatchdogTicks();
+    // Failure when an emergency restore has completed since `epoch`, else result.
+    EngageResult unlessRestoredSince(std::int64_t epoch, const EngageResult& result) const;
     // Logs, restores every fan, then replies 1003: the fan is never left manual behind an error.
     void failSafe(const std::string& error, const std::function<void(double, OptionalError)>& reply);
 

@@ -316,6 +316,30 @@ TEST_F(FailSafeTest, LateEmergencyRestoreAnswersAnEngageStartedMeanwhileAndReset
     EXPECT_EQ(writes(), (Strings{"Ftst=1", "F1Md=1", "F1Tg=2000"})) << "the next engage unlocks again";
 }
 
+// A command held up by a hung hardware queue while the watchdog restored over a throwaway
+// connection: when the queue comes back it must not report success for fans handed back (an
+// already manual fan is written at once; another goes through a mode write first).
+TEST_F(FailSafeTest, CommandThatOutlastsAnEmergencyRestoreNeverReportsSuccess) {
+    for (bool target : {true, false}) {
+        SCOPED_TRACE(target ? "target" : "manual");
+        engage();
+        backend.stallQueue(service->hardwareQueue(), clock::seconds(12.0));
+        auto held = target ? setRPM(0, 3000) : setManual(1, true);
+        untilHeartbeatLost();
+        backend.advanceBy(4.1);
+        ASSERT_EQ(service->emergencyRestoreEpoch(), 1);
+        backend.advanceBy(10.0);  // the queue is back: the command, then the queued restore
+        ASSERT_EQ(held->calls, 1);
+        expectServiceError(held->error, 1003, (target ? "hardware write failed: " : "engage manual failed: ") + kCancelled);
+        EXPECT_EQ(held->applied, target ? 0.0 : -1.0);
+        EXPECT_TRUE(everyFanAutomatic());
+        EXPECT_TRUE(service->manualFans().empty());
+        auto next = target ? setRPM(0, 2500) : setManual(1, true);
+        backend.advanceBy(1.0);
+        EXPECT_FALSE(next->error) << "a command sent after the emergency restore goes through";
+    }
+}
+
 // ---- exit and termination ----
 
 // The exit path as the process takes it: termination begins, then the restore runs on the
@@ -349,6 +373,7 @@ TEST_F(HelperServiceTest, ExitRestoreUsesTheHardwareQueueOrEscalatesOnceAfterTwo
         auto target = setRPM(1, 1500), enable = setManual(1, true);
         backend.runUntilIdle();
         expectServiceError(target->error, 1003, "hardware write failed: the helper is exiting");
+        EXPECT_EQ(target->applied, 0.0);
         expectServiceError(enable->error, 1003, "engage manual failed: the helper is exiting");
         EXPECT_EQ(mac->model().totalExchanges(), 0u);
         auto disable = setManual(0, false);
@@ -399,7 +424,7 @@ TEST_F(RealThreadsTest, AllMethodsFromManyThreadsReplyExactlyOnce) {
 // the tick rather than free what it is using. The tick is held inside its first critical
 // section until the destructor has had every chance to return.
 TEST_F(RealThreadsTest, DroppingTheServiceWaitsForATickInFlight) {
-    std::promise<void> entered, release;
+    std::promise<void> entered, release, stored;
     auto released = release.get_future().share();
     std::atomic<bool> destroyed{false}, sawDestroyed{false};
     std::once_flag once;
@@ -410,6 +435,7 @@ TEST_F(RealThreadsTest, DroppingTheServiceWaitsForATickInFlight) {
             entered.set_value();
             released.wait();
             sawDestroyed = destroyed.load();
+            stored.set_value();
         });
     };
     service->startWatchdog();
@@ -422,6 +448,7 @@ TEST_F(RealThreadsTest, DroppingTheServiceWaitsForATickInFlight) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     release.set_value();
     dropper.join();
+    ASSERT_EQ(stored.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_FALSE(sawDestroyed.load()) << "the service went away under a running tick";
 }
 
