@@ -2,6 +2,7 @@
 // waiters, restores and the cancellations they cause, fan-count and bounds caching, and the
 // error objects the client sees.
 #include <cmath>
+#include <tuple>
 
 #include "tests/helper/helper_service_fixture.hpp"
 
@@ -78,13 +79,18 @@ TEST_F(HelperServiceTest, BoundsAreReadOncePerFanAndAMissingFtstIsProbedOncePerR
     EXPECT_EQ(mac->exchangeCount(SMCCommand::readBytes, "F0Mx"), 1u);
     EXPECT_EQ(lines(log::Level::Default, absent), 1u);
 
-    mac->setKey("F1Mx", 0);
-    auto r = setRPM(1, 1500);
-    backend.runUntilIdle();
-    expectServiceError(r->error, 1001, "rejected: invalid hardware bounds [940.0, 0.0]");
-    setRPM(1, 1500);
-    backend.runUntilIdle();
-    EXPECT_EQ(mac->exchangeCount(SMCCommand::readBytes, "F1Mx"), 2u);
+    // Either condition failing alone keeps a pair out of the cache.
+    for (auto [min, max, text] : {std::tuple{940.0, 0.0, "[940.0, 0.0]"}, {2000.0, 1500.0, "[2000.0, 1500.0]"}}) {
+        mac->setKey("F1Mn", min);
+        mac->setKey("F1Mx", max);
+        const auto reads = mac->exchangeCount(SMCCommand::readBytes, "F1Mx");
+        auto r = setRPM(1, 1500);
+        backend.runUntilIdle();
+        expectServiceError(r->error, 1001, std::string("rejected: invalid hardware bounds ") + text);
+        setRPM(1, 1500);
+        backend.runUntilIdle();
+        EXPECT_EQ(mac->exchangeCount(SMCCommand::readBytes, "F1Mx"), reads + 2);
+    }
 
     auto restored = restore();
     backend.runUntilIdle();
@@ -119,9 +125,10 @@ TEST_F(HelperServiceTest, EngageRetriesInItsWindowAndAnyFailureHandsEveryFanBack
     const Row rows[] = {
         {"three refusals", desktop, -1, [](auto& m) { m.failNext("F0Md", 3, 0x82, kWrite); }, 0.25, 0.35, "", ""},
         {"laptop unlock delay", laptop, -1, none, 3.4, 3.7, "", ""},
-        {"never accepted", desktop, -1, [](auto& m) { m.failKey("F0Md", 0x82, kWrite); }, 9.9, 10.2,
+        // The attempt at exactly 10 s is the last.
+        {"never accepted", desktop, -1, [](auto& m) { m.failKey("F0Md", 0x82, kWrite); }, 9.9, 10.05,
          "engage manual failed: smcResult(130)", ""},
-        {"firmware never unlocks", stubborn, -1, none, 9.9, 10.2, "engage manual failed: smcResult(130)", ""},
+        {"firmware never unlocks", stubborn, -1, none, 9.9, 10.05, "engage manual failed: smcResult(130)", ""},
         {"bounds read", laptop, 1500, [](auto& m) { m.failKey("F0Mn", 0x85, SMCCommand::readBytes); }, 0, 0.1,
          "hardware write failed: notReadable(\"F0Mn\")", "notReadable(\"F0Mn\")"},
         {"target write", laptop, 1500, [](auto& m) { m.failKey("F0Tg", 0x86, kWrite); }, 3.4, 3.7,

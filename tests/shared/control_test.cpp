@@ -81,12 +81,15 @@ TEST(SlewLimiter, LimitsBothWaysAndPassesOrHoldsOtherwise) {
         {400, 1000, 2000, 0.5, 1200}, {400, 1000, 900, 0.5, 900},   {400, 1000, 500, 0.5, 800},
         {0, 1000, 2000, 0.5, 2000},   {-1, 1000, 2000, 0.5, 2000},  {inf, 1000, 2000, 0.5, 2000},
         {nan, 1000, 2000, 0.5, 2000}, {400, 1000, 2000, 0, 2000},   {400, 1000, 2000, nan, 2000},
-        {400, nan, 2000, 0.5, 2000},  {400, 1000, nan, 0.5, 1000},  {0, 1000, inf, 0.5, 1000},
-        {400, 1000, -inf, 0.5, 1000}, {5e-324, 1000, 2000, 1, 1000 + 5e-324},
+        {400, nan, 2000, 0.5, 2000},  {400, 1000, nan, 0.5, 1000},  {0, 1000, inf, 0.5, inf},
+        {400, 1000, -inf, 0.5, 800},  {400, 1000, inf, 0.5, 1200},  {400, inf, 2000, 0.5, 2000},
+        {400, -inf, nan, 0.5, nan},   {0, 1000, nan, 0.5, 1000},    {5e-324, 1000, 2000, 1, 1000 + 5e-324},
     };
-    for (const Row& r : rows)
-        EXPECT_EQ(SlewLimiter(r.rate).step(r.current, r.target, r.dt), r.want)
-            << r.rate << " " << r.current << " " << r.target << " " << r.dt;
+    for (const Row& r : rows) {
+        const double got = SlewLimiter(r.rate).step(r.current, r.target, r.dt);
+        EXPECT_TRUE(got == r.want || (std::isnan(got) && std::isnan(r.want)))
+            << r.rate << " " << r.current << " " << r.target << " " << r.dt << " gave " << got;
+    }
     EXPECT_TRUE(SlewLimiter(5e-324).isLimited());
 }
 
@@ -99,10 +102,14 @@ TEST(TargetDeadband, AsymmetricThresholdsIncludeEqualityAndIgnoreNonFinite) {
         EXPECT_EQ(d.commit(r.desired), r.want) << r.desired;
         EXPECT_EQ(d.committed(), r.want);
     }
-    TargetDeadband empty;
-    EXPECT_EQ(empty.commit(inf), inf);
-    EXPECT_TRUE(std::isnan(empty.commit(nan)));
-    EXPECT_EQ(empty.commit(3), 3);
+    for (double start : {nan, inf}) {
+        TargetDeadband empty(start);  // nothing finite committed: empty
+        EXPECT_EQ(empty.commit(inf), inf);
+        EXPECT_TRUE(std::isnan(empty.commit(nan)));
+        EXPECT_FALSE(empty.committed());
+        EXPECT_EQ(empty.commit(3), 3);
+        EXPECT_EQ(empty.commit(40), 3);
+    }
 }
 
 ControlPipeline pipeline(double alpha, double floor = 0, std::optional<double> fixed = std::nullopt) {
@@ -176,11 +183,12 @@ std::vector<ThermalSample> line(int n, double span, double slopePerMinute, doubl
 }
 
 TEST(ThermalTrend, ClassifiesByWindowMinimumsAndThresholds) {
-    // Exactly ±0.8 °C/min on times and temperatures that are exact in binary.
+    // Exactly ±0.8 °C/min: times and temperatures are exact in binary, every sum of the fit is
+    // exact, and the slope 1/75 per second rounds to 0.8 per minute.
     std::vector<ThermalSample> exactRise, exactFall;
     for (int i = 0; i < 8; ++i) {
-        exactRise.push_back({i * 7.5, 40 + i * 0.1});
-        exactFall.push_back({i * 7.5, 40 - i * 0.1});
+        exactRise.push_back({i * 9.375, 40 + i * 0.125});
+        exactFall.push_back({i * 9.375, 40 - i * 0.125});
     }
     auto old = line(8, 60, 1);
     for (auto& s : old) s.temp -= 100;  // a steep old climb, left outside the window
@@ -203,6 +211,9 @@ TEST(ThermalTrend, ClassifiesByWindowMinimumsAndThresholds) {
         {"same time stamp", line(8, 0, 0), 90, ThermalTrend::steady()},
         {"exactly +0.8", exactRise, 1000, ThermalTrend::rising(std::nullopt)},
         {"exactly -0.8", exactFall, 90, ThermalTrend::cooling()},
+        {"eta exactly 60 min", exactRise, 88.875, ThermalTrend::rising(60.0)},
+        {"span exactly 30 s", line(8, 30, 50), 90, ThermalTrend::rising(0.3)},
+        {"window includes its start", line(8, 120, 1), 1000, ThermalTrend::rising(std::nullopt)},
         {"flat", line(10, 60, 0.5), 90, ThermalTrend::steady()},
         {"eta 10 min", line(10, 60, 1, 0, 50), 61, ThermalTrend::rising(10.0)},
         {"eta beyond an hour", line(10, 60, 1, 0, 50), 121, ThermalTrend::rising(std::nullopt)},

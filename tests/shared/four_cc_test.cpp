@@ -45,6 +45,7 @@ TEST(FourCCString, EachBrokenSequenceBecomesOneReplacementCharacter) {
         {0xEDA08041u, kFFFD + kFFFD + kFFFD + "A"},      // surrogate: each byte separate
         {0x80808080u, kFFFD + kFFFD + kFFFD + kFFFD},    // lone continuation bytes
         {0xF4908080u, kFFFD + kFFFD + kFFFD + kFFFD},    // above U+10FFFF
+        {0xC3A98041u, "\xC3\xA9" + kFFFD + "A"},          // a whole "é", then a stray continuation
     };
     for (const auto& [code, text] : rows) EXPECT_EQ(FourCC::string(code), text) << std::hex << code;
 }

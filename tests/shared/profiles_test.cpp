@@ -3,6 +3,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -41,6 +42,19 @@ TEST(FanProfile, BuiltinsAreFixedAndRoundTripWithinTheRun) {
     ASSERT_EQ(b.size(), 4u);
     EXPECT_EQ(b[3].id().uuidString(), "00000000-0000-0000-0000-000000000004");
     for (const FanProfile& p : b) EXPECT_EQ(FanProfile::fromJSON(reparsed(p.toJSON())), p) << p.name;
+    // Stored files and the application rely on these: ids, names, modes, targets and curves.
+    std::ostringstream described;
+    for (const FanProfile& p : b) {
+        described << p.id().uuidString() << " " << p.name << " " << rawValue(p.mode) << " " << p.constantTargetRPM
+                  << " " << p.targetSensorGroupID << ":";
+        for (const CurvePoint& c : p.curvePoints) described << " " << c.temperature << ">" << c.rpmPercentage;
+        described << "\n";
+    }
+    EXPECT_EQ(described.str(),
+              "00000000-0000-0000-0000-000000000001 Apple Auto 0 0 max:\n"
+              "00000000-0000-0000-0000-000000000002 Silent Stealth 2 0 max: 40>0 60>0.25 75>0.5 90>1\n"
+              "00000000-0000-0000-0000-000000000003 Quorvane Standard 2 0 max: 35>0 55>0.35 70>0.65 85>1\n"
+              "00000000-0000-0000-0000-000000000004 Max Thermal Blast 1 9223372036854775807 max:\n");
     const auto blast = FanProfile::maxThermalBlast().toJSON();
     EXPECT_EQ(keys(blast), (std::vector<std::string>{"id", "name", "mode", "constantTargetRPM",
                                                      "targetSensorGroupID", "curvePoints"}));
@@ -100,6 +114,7 @@ TEST(ProfileDecoding, RejectsMissingWrongAndUnknownValues) {
         {"mode as string", profile, p(R"("mode":"1","curvePoints":[])"), Kind::typeMismatch, "mode"},
         {"mode not integral", profile, p(R"("mode":1.5,"curvePoints":[])"), Kind::dataCorrupted, "mode"},
         {"no curvePoints", profile, p(R"("mode":1)"), Kind::keyNotFound, "curvePoints"},
+        {"mode -1", profile, p(R"("mode":-1,"curvePoints":[])"), Kind::dataCorrupted, "mode"},
         {"point valid", profile, p(pts + R"("rpmPercentage":0.5,"x":1}])"), std::nullopt, ""},
         {"point null", profile, p(pts + R"("rpmPercentage":null}])"),
          Kind::typeMismatch, "curvePoints[0].rpmPercentage"},
@@ -113,6 +128,15 @@ TEST(ProfileDecoding, RejectsMissingWrongAndUnknownValues) {
         {"rule enabled as 1", rule, R"({"enabled":1,"thresholdCelsius":90,"autoBoost":true})",
          Kind::typeMismatch, "enabled"},
     });
+    // Every other required key of a profile and of its points, missing in turn.
+    const json full = json::parse(p(pts + R"("rpmPercentage":0.5}])"));
+    for (std::string path : {"id", "name", "mode", "constantTargetRPM", "targetSensorGroupID", "curvePoints[0].id",
+                             "curvePoints[0].temperature", "curvePoints[0].rpmPercentage"}) {
+        json missing = full;
+        const auto dot = path.rfind('.');
+        (dot == std::string::npos ? missing : missing["curvePoints"][0]).erase(path.substr(dot + 1));
+        checkRejections({{path.c_str(), profile, missing.dump(), Kind::keyNotFound, path.c_str()}});
+    }
 }
 
 TEST(PresetAndAlertRule, RoundTrip) {
@@ -161,6 +185,17 @@ TEST(CustomMode, DecodesDefaultsClampsAndPrefersSpeed) {
     m.setSpeed(ModeSpeed::floor(std::nan("")));
     EXPECT_EQ(m.speed(), ModeSpeed::floor(0));
     EXPECT_EQ(CustomMode(Uuid(), "x", "y", ModeSpeed::floor(-3), ModeSensor::sensor("a")).speed().percentage, 0);
+    std::ostringstream templates;
+    for (const CustomMode& t : CustomMode::templates())
+        templates << t.name << " " << t.symbolName << " " << t.speed().displayName() << " " << t.speed().percentage
+                  << " " << t.controlSensor.toJSON().dump() << " " << t.displaySensor.has_value() << t.drivesMainReadout
+                  << "\n";
+    EXPECT_EQ(templates.str(), "Gaming gamecontroller.fill Fixed 0.7 {\"source\":{\"_0\":\"gpuAverage\"}} 00\n"
+                               "Recording mic.fill Minimum 0.25 {\"source\":{\"_0\":\"hottest\"}} 00\n"
+                               "Rendering cube.fill Minimum 0.8 {\"source\":{\"_0\":\"cpuPerformance\"}} 00\n");
+    std::string symbols;
+    for (std::string_view name : CustomMode::curatedSymbolNames()) (symbols += name) += " ";
+    EXPECT_EQ(symbols, "gamecontroller.fill mic.fill cube.fill flame.fill bolt.fill moon.fill film.fill chart.bar.fill ");
     EXPECT_EQ(keys(CustomMode::templates()[2].toJSON()),
               (std::vector<std::string>{"id", "name", "symbolName", "speed", "controlSensor", "drivesMainReadout"}));
 }
@@ -197,7 +232,8 @@ TEST(JSONDecoding, MalformedTextAndIntegersOutOfRange) {
     EXPECT_THROW(json_decoding::parseJSON(std::string(json_decoding::maximumTextBytes + 1, ' ')), DecodingError);
     EXPECT_EQ(json_decoding::int64(json::parse("-9223372036854775808"), ""), std::numeric_limits<std::int64_t>::min());
     EXPECT_EQ(json_decoding::int64(json::parse("12.0"), ""), 12);
-    for (const char* bad : {"9223372036854775808", "9.3e18", "-9.3e18"})
+    for (const char* bad : {"9223372036854775808", "-9223372036854775809", "-9223372036854775808.0", "9.3e18",
+                            "-9.3e18", "1.5"})
         EXPECT_THROW(json_decoding::int64(json::parse(bad), ""), DecodingError) << bad;
 }
 

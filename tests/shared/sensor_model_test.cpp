@@ -83,6 +83,8 @@ TEST(SensorEnums, RawValuesRoundTripAndRefuseOtherSpellings) {
     for (SensorClass c : sensor_class::allCases) EXPECT_EQ(sensorClassFromRawValue(rawValue(c)), c);
     for (SensorCategory c : sensor_category::allCases) EXPECT_EQ(sensorCategoryFromRawValue(rawValue(c)), c);
     EXPECT_EQ(sensorClassFromRawValue("Temperature"), std::nullopt);
+    const char* units[] = {"\u00b0C", "W", "V", "A", "RPM", ""};
+    for (std::size_t i = 0; i < std::size(units); ++i) EXPECT_EQ(unit(sensor_class::allCases[i]), units[i]);
     EXPECT_EQ(controlSourceFromRawValue("CPUAverage"), std::nullopt);
     EXPECT_THROW(nlohmann::json("hot").get<ControlSource>(), nlohmann::json::exception);
 }
@@ -143,11 +145,13 @@ std::vector<std::string> ids(const std::vector<DeviceSensorReading>& rows) {
 
 TEST(DeviceSensorMap, ExactRowsKeepTheirPlaceEvenWithoutAValidReading) {
     const auto rows = DeviceSensorMap::fixedList(sensors({{"TH0x", 33}, {"TB0T", 10}, {"TW0P", 38}, {"TPSP", 40},
-                                                          {"TDeR", kNaN}, {"TPD0", 36}, {"TPD1", 12}, {"TPD9", 38}}),
+                                                          {"TDeR", kNaN}, {"TPD0", 36}, {"TPD1", 12}, {"TPD9", 38},
+                                                          {"TPD", 40}, {"TW0P", 50}}),
                                                  {});
     EXPECT_EQ(ids(rows), (std::vector<std::string>{"TW0P", "TB0T", "pwr.die", "TPSP", "TDeR", "TH0x"}));
     EXPECT_EQ(rows[1], (DeviceSensorReading{"TB0T", "Battery", "minus.plus.batteryblock", std::nullopt}));
-    EXPECT_EQ(rows[2].value, 37.0);
+    EXPECT_EQ(rows[0].value, 38.0) << "the first of two equal keys";
+    EXPECT_EQ(rows[2].value, 38.0) << "\"TPD\" of any length";
     EXPECT_EQ(rows[4].value, std::nullopt);
     EXPECT_TRUE(DeviceSensorMap::fixedList({}, {4, 4}).empty());
     for (ControlSource s : control_source::allCases) EXPECT_EQ(DeviceSensorMap::aggregate(s, {}, {4, 4}), std::nullopt);
@@ -191,15 +195,24 @@ TEST(DeviceSensorMap, EfficiencyCoresMapOneToOneOnlyWhenTexCountMatches) {
 }
 
 TEST(DeviceSensorMap, EightGpuGroupsFoldIntoFiveBuckets) {
-    // Groups 0…7 read 20, 30, …, 90 °C; buckets {0}, {1,2}, {3}, {4,5}, {6,7}.
-    std::vector<SMCSensor> list;
+    // Groups 0…7 read 20, 30, …, 90 °C; eight fold as {0}, {1,2}, {3}, {4,5}, {6,7}, six as
+    // {0}, {1}, {2}, {3}, {4,5}.
     const char* keys[] = {"Tg00", "Tg02", "Tg04", "Tg06", "TG00", "TG02", "TG04", "TG06"};
-    for (int i = 0; i < 8; ++i) list.push_back(sensor(keys[i], 20.0 + 10 * i));
-    std::vector<std::optional<double>> values;
-    for (const auto& row : DeviceSensorMap::fixedList(list, {}))
-        if (row.id.starts_with("gpu.") && std::isdigit(static_cast<unsigned char>(row.id[4]))) values.push_back(row.value);
-    EXPECT_EQ(values, (std::vector<std::optional<double>>{20.0, 35.0, 50.0, 65.0, 85.0}));
-    EXPECT_EQ(DeviceSensorMap::aggregate(ControlSource::gpuAverage, list, {}), 51.0);
+    struct Row {
+        int groups;
+        std::vector<std::optional<double>> values;
+        double average;
+    } rows[] = {{8, {20.0, 35.0, 50.0, 65.0, 85.0}, 51.0}, {6, {20.0, 30.0, 40.0, 50.0, 65.0}, 41.0}};
+    for (const Row& r : rows) {
+        std::vector<SMCSensor> list;
+        for (int i = 0; i < r.groups; ++i) list.push_back(sensor(keys[i], 20.0 + 10 * i));
+        std::vector<std::optional<double>> values;
+        for (const auto& row : DeviceSensorMap::fixedList(list, {}))
+            if (row.id.starts_with("gpu.") && std::isdigit(static_cast<unsigned char>(row.id[4])))
+                values.push_back(row.value);
+        EXPECT_EQ(values, r.values) << r.groups;
+        EXPECT_EQ(DeviceSensorMap::aggregate(ControlSource::gpuAverage, list, {}), r.average) << r.groups;
+    }
 }
 
 TEST(DeviceSensorMap, GenericRowsWhenNoCoreKeys) {

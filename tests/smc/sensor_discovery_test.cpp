@@ -115,16 +115,26 @@ TEST(SensorDiscoveryWalk, KeyCountDecidesTheWalk) {
         std::size_t indexExchanges;
         bool logged;
     };
-    const Row rows[] = {{std::nullopt, 0, false}, {0, 0, false}, {16384, 16384, false}, {20000, 16384, true}};
+    const Row rows[] = {{std::nullopt, 0, false}, {0, 0, false},          {16384, 16384, false},
+                        {16385, 16384, true},  {20000, 16384, true}};
     for (const Row& r : rows) {
         SCOPED_TRACE(r.count.value_or(-1));
         log::ScopedCapture capture;
         TableWalk walk;
         if (r.count) walk.keyCount(*r.count);
         EXPECT_TRUE(walk.discovery.discoverAll().empty());
-        EXPECT_EQ(walk.smc->count(SMCCommand::keyByIndex), r.indexExchanges);
+        std::vector<std::uint32_t> indices;
+        for (const auto& request : walk.smc->requests()) {
+            if (request.data8 == SMCCommand::keyByIndex) indices.push_back(request.data32);
+        }
+        ASSERT_EQ(indices.size(), r.indexExchanges);
+        if (!indices.empty()) {
+            EXPECT_EQ(indices.back(), r.indexExchanges - 1) << "indices run from 0";
+        }
+        EXPECT_EQ(capture->records().size(), r.logged ? 1u : 0u);
         EXPECT_EQ(capture->count(log::Level::Error, "discovery",
-                                 "#KEY reported 20000 keys \u2014 implausible, walking the first 16384"),
+                                 "#KEY reported " + std::to_string(r.count.value_or(0)) +
+                                     " keys \u2014 implausible, walking the first 16384"),
                   r.logged ? 1u : 0u);
     }
 }

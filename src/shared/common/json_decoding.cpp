@@ -58,9 +58,11 @@ std::int64_t int64(const nlohmann::json& value, const std::string& path) {
                                                      "> does not fit in a signed 64-bit integer.");
     }
     if (value.is_number_float()) {
-        // Range-checked before the cast: 2^63 itself does not fit.
+        // Range-checked before the cast. A literal beyond either end of the range is parsed as the
+        // nearest double, which may be ±2^63 exactly: neither end is taken from a double. (An
+        // integer literal of -2^63 itself stays an integer and never comes here.)
         const double d = value.get<double>();
-        if (d == std::trunc(d) && d >= -9223372036854775808.0 && d < 9223372036854775808.0)
+        if (d == std::trunc(d) && d > -9223372036854775808.0 && d < 9223372036854775808.0)
             return static_cast<std::int64_t>(d);
         throw DecodingError::dataCorrupted(path, "Parsed JSON number <" + shortestDecimal(d) +
                                                      "> does not fit in a signed 64-bit integer.");

@@ -9,6 +9,8 @@ template <class T>
 struct ClosedRange {
     T lowerBound;
     T upperBound;
+    // False for NaN.
+    constexpr bool contains(const T& v) const { return v >= lowerBound && v <= upperBound; }
 };
 
 // Raised to the lower bound, then lowered to the upper bound. Any NaN in `value` survives, so

@@ -8,8 +8,8 @@ bool SlewLimiter::isLimited() const { return std::isfinite(ratePerSecond) && rat
 
 double SlewLimiter::step(double current, double target, double dt) const {
     if (!std::isfinite(current)) return target;
-    // A non-finite target is no target at all: stay where we are.
-    if (!std::isfinite(target)) return current;
+    // NaN is no target at all: stay where we are. An infinite one is approached at the rate.
+    if (std::isnan(target)) return current;
     if (!isLimited() || !(dt > 0)) return target;
     const double maxDelta = dt * ratePerSecond;
     const double diff = target - current;

@@ -11,9 +11,9 @@ struct SlewLimiter {
 
     // A finite rate above zero (subnormals included).
     bool isLimited() const;
-    // target moved from current by at most dt × ratePerSecond. The target passes unchanged when
-    // the limiter is off, dt is not above zero or current is not finite; a non-finite target
-    // holds a finite current.
+    // target moved from current by at most dt × ratePerSecond (an infinite target included). The
+    // target passes unchanged when the limiter is off, dt is not above zero or current is not
+    // finite; a NaN target holds a finite current.
     double step(double current, double target, double dt) const;
 
     friend bool operator==(const SlewLimiter&, const SlewLimiter&) = default;

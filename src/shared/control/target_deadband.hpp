@@ -3,6 +3,7 @@
 // control loop.
 #pragma once
 
+#include <cmath>
 #include <optional>
 
 namespace quorvane {
@@ -12,7 +13,9 @@ public:
     static constexpr double risingThreshold = 50.0;
     static constexpr double fallingThreshold = 150.0;
 
-    explicit TargetDeadband(std::optional<double> committed = std::nullopt) : committed_(committed) {}
+    // A non-finite committed value would hold every later commit: it starts empty instead.
+    explicit TargetDeadband(std::optional<double> committed = std::nullopt)
+        : committed_(committed && std::isfinite(*committed) ? committed : std::nullopt) {}
 
     const std::optional<double>& committed() const { return committed_; }
     // The committed value after considering `desired`. A non-finite desired changes nothing and

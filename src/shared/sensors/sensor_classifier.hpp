@@ -6,16 +6,11 @@
 #include <string>
 #include <string_view>
 
+#include "shared/control/clamped.hpp"
 #include "shared/sensors/sensor_class.hpp"
 #include "shared/smc/smc_data_type.hpp"
 
 namespace quorvane {
-
-struct ClosedRange {
-    double lowerBound, upperBound;
-    // False for NaN.
-    constexpr bool contains(double v) const { return v >= lowerBound && v <= upperBound; }
-};
 
 struct SensorClassification {
     SensorClass sensorClass;
@@ -25,7 +20,7 @@ struct SensorClassification {
 
 namespace SensorClassifier {
 
-inline constexpr ClosedRange plausibleTemperatureRange{-40.0, 130.0};
+inline constexpr ClosedRange<double> plausibleTemperatureRange{-40.0, 130.0};
 
 SensorClassification classify(std::string_view key, SMCDataType type, std::optional<double> sample);
 // "Tp09" → "P-Core 9", "Tp00" → "P-Core", "Tne" → "Tne"; the key itself when no prefix matches.
