@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cmath>
 #include <limits>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "shared/common/json_decoding.hpp"
 #include "shared/power/power_telemetry.hpp"
@@ -70,11 +72,20 @@ TEST(PowerTelemetry, BatteryHealthFromNumberAndText) {
     } rows[] = {
         {T::batteryHealthPercentFor(87.4), 87},   {T::batteryHealthPercentFor(99.5), 100},
         {T::batteryHealthPercentFor(-0.0), 0},    {T::batteryHealthPercentFor(100.2), {}},
+        {T::batteryHealthPercentFor(100.0), 100}, {T::batteryHealthPercentFor(98.5), 99},
+        {T::batteryHealthPercentFor(-0.1), {}},   {T::batteryHealthPercentFor("100"), 100},
         {T::batteryHealthPercentFor(nan), {}},    {T::batteryHealthPercentFor(-inf), {}},
         {T::batteryHealthPercentFor("87%"), 87},  {T::batteryHealthPercentFor("Max 8 7"), 87},
         {T::batteryHealthPercentFor("\xD9\xA9\xD9\xA5"), 95},              // Arabic-Indic ٩٥
         {T::batteryHealthPercentFor("\xF0\x9D\x9F\x96\xF0\x9D\x9F\x8E"), 80},  // mathematical 𝟖𝟎 (different runs)
         {T::batteryHealthPercentFor("8\xFF\xC3" "0"), 80},                   // invalid UTF-8 skipped
+        {T::batteryHealthPercentFor("\xEF\xBC\x99\xEF\xBC\x95"), 95},      // fullwidth ９５
+        {T::batteryHealthPercentFor("9\xC2\xB2"), 92},                       // superscript two
+        {T::batteryHealthPercentFor("\xE2\x91\xA0\xE2\x91\xA1"), 12},      // circled ①②
+        {T::batteryHealthPercentFor("\xC2\xBD" "5\xE5\x85\xAB"), 58},       // ½ is no whole number; Han 八
+        {T::batteryHealthPercentFor("8\xE2\x83\xA3" "7"), 7},                // keycap 8⃣: two code points
+        {T::batteryHealthPercentFor("9\xCC\x81" "5"), 5},                    // 9 with a combining accent
+        {T::batteryHealthPercentFor("\xD8\x80\xD9\xA1\xD9\xA2"), 2},        // number sign prepended to ١
         {T::batteryHealthPercentFor("101"), {}},  {T::batteryHealthPercentFor("n/a"), {}},
         {T::batteryHealthPercentFor(std::string(40, '9')), {}},
         {T::batteryHealthPercentFor("00000000000000000000000042"), 42},
@@ -96,8 +107,11 @@ TEST(PowerTelemetry, DisplayEquivalenceAndJSON) {
     t.batteryWattHours = 52.6;
     const auto j = t.toJSON();
     EXPECT_FALSE(j.contains("batteryCycleCount"));
-    EXPECT_EQ(j.begin().key(), "source");
-    EXPECT_EQ((--j.end()).key(), "batteryWattHours");
+    std::vector<std::string> keys;
+    for (auto it = j.begin(); it != j.end(); ++it) keys.push_back(it.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"source", "systemWatts", "isCharging", "isFullyCharged", "isClamshell",
+                                              "adapterWatts", "batteryLevelPercent", "batteryHealthPercent",
+                                              "hasBattery", "batteryWattHours"}));
     EXPECT_EQ(T::fromJSON(json_decoding::parseJSON(j.dump())), t);
 
     nlohmann::json in = nlohmann::json::parse(j.dump());
@@ -125,7 +139,12 @@ TEST(PowerTelemetry, DisplayEquivalenceAndJSON) {
 
 TEST(TemperatureFormat, FormatsWithoutLocale) {
     using namespace TemperatureFormat;
-    std::setlocale(LC_ALL, "de_DE.UTF-8");  // decimal comma where installed; must not matter
+    // A decimal comma must not matter. scripts/install-deps generates the locale.
+    ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "de_DE.UTF-8 missing: run scripts/install-deps";
+    struct BackToC {
+        ~BackToC() { std::setlocale(LC_ALL, "C"); }
+    } backToC;
+    ASSERT_STREQ(std::localeconv()->decimal_point, ",");
     struct Row {
         std::string got, want;
     } rows[] = {
@@ -139,9 +158,9 @@ TEST(TemperatureFormat, FormatsWithoutLocale) {
         {spoken(21.0, false, true), "21.0 degrees Celsius"},
         {spoken(100, true, false), "212 degrees Fahrenheit"},
         {value(1e300, false, true).substr(0, 4), "1000"},
+        {value(38.25, true, true), "100.8"},  // ×9, ÷5, +32 in that order; ×1.8 would give 100.9
     };
     for (const Row& r : rows) EXPECT_EQ(r.got, r.want);
-    std::setlocale(LC_ALL, "C");
 }
 
 }  // namespace

@@ -57,8 +57,9 @@ struct PowerTelemetry {
     // (Named "For" because the field holds the plain name.)
     // 0…100 rounded half away from zero; none for anything else.
     static std::optional<std::int64_t> batteryHealthPercentFor(double reportedMaximumCapacity);
-    // The decimal digits of any script in `text`, in order, read as one number, then as above;
-    // none without digits or when they overflow 64 bits.
+    // The whole-number values of the characters of `text` (digits of any script, superscripts,
+    // circled numbers, ...), in order, taken as decimal digits of one number, then as above; none
+    // without such characters or when the number overflows 64 bits.
     static std::optional<std::int64_t> batteryHealthPercentFor(std::string_view reportedMaximumCapacityText);
 
     // The eleven keys in declaration order; absent optionals are omitted. Throws
