@@ -2,12 +2,16 @@
 
 #include <clocale>
 #include <cmath>
+#include <fstream>
 #include <limits>
+#include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "shared/common/json_decoding.hpp"
+#include "shared/common/unicode_text.hpp"
 #include "shared/power/power_telemetry.hpp"
 #include "shared/sensors/temperature_format.hpp"
 
@@ -91,6 +95,41 @@ TEST(PowerTelemetry, BatteryHealthFromNumberAndText) {
         {T::batteryHealthPercentFor("00000000000000000000000042"), 42},
     };
     for (std::size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(rows[i].got, rows[i].want) << "row " << i;
+}
+
+// The generated tables agree with the character database they came from (Debian's unicode-data,
+// which scripts/install-deps installs), code point by code point.
+TEST(UnicodeTables, MatchTheCharacterDatabase) {
+    const auto ranges = [](const std::string& file, auto&& row) {
+        std::ifstream in("/usr/share/unicode/" + file);
+        ASSERT_TRUE(in) << file << " missing: run scripts/install-deps";
+        for (std::string line; std::getline(in, line);) {
+            line = line.substr(0, line.find('#'));
+            if (line.find(';') == std::string::npos) continue;
+            const auto dots = line.find("..");
+            const char32_t first = std::stoul(line, nullptr, 16);
+            const char32_t last = dots < line.find(';') ? std::stoul(line.substr(dots + 2), nullptr, 16) : first;
+            for (char32_t cp = first; cp <= last; ++cp) row(cp, line);
+        }
+    };
+    std::map<char32_t, std::int64_t> numbers;
+    ranges("extracted/DerivedNumericValues.txt", [&](char32_t cp, const std::string& line) {
+        const std::string rational = line.substr(line.rfind(';') + 1);
+        if (rational.find('/') == std::string::npos) numbers[cp] = std::stoll(rational);
+    });
+    std::map<char32_t, std::string> classes;
+    ranges("auxiliary/GraphemeBreakProperty.txt", [&](char32_t cp, const std::string& line) {
+        std::istringstream(line.substr(line.find(';') + 1)) >> classes[cp];
+    });
+    ASSERT_GT(numbers.size(), 1500u);
+    for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+        const auto number = numbers.find(cp);
+        const std::string c = classes.count(cp) ? classes[cp] : "";
+        ASSERT_EQ(unicode::wholeNumberValue(cp), number == numbers.end() ? std::nullopt : std::optional(number->second))
+            << std::hex << std::uint32_t(cp);
+        ASSERT_EQ(unicode::isPrepend(cp), c == "Prepend") << std::hex << std::uint32_t(cp);
+        ASSERT_EQ(unicode::joinsPrevious(cp), c == "Extend" || c == "ZWJ" || c == "SpacingMark") << std::hex << std::uint32_t(cp);
+    }
 }
 
 TEST(PowerTelemetry, DisplayEquivalenceAndJSON) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "shared/common/unicode_tables.inc"
+
 namespace quorvane::unicode {
 
 namespace {

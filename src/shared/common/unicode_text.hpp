@@ -1,6 +1,7 @@
 // Reading UTF-8 text character by character where a number hides in it: code points, and the
-// whole-number value of each user-perceived character (extended grapheme cluster). Tables come
-// from the Unicode character database (scripts/generate-unicode-tables). Pure, thread-safe.
+// whole-number value of each user-perceived character (extended grapheme cluster). The tables
+// (unicode_tables.inc) are generated from the Unicode character database by
+// scripts/generate-unicode-tables. Pure, thread-safe.
 #pragma once
 
 #include <cstdint>
