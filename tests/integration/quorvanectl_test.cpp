@@ -54,21 +54,35 @@ TEST_F(QuorvanectlTest, EveryCommandPrintsItsResultAndExitStatus) {
     startMac("intel-desktop");
     startDaemon();
     const std::vector<CommandRow> rows = {
-        {{"version"}, 0, "1.2.2\n", ""},
-        {{"fans"}, 0, "  0  auto ", ""},
+        {{"version"}, 0, "quorvanectl 1.2.2\ndaemon 1.2.2\n", ""},
+        {{"--version"}, 0, "quorvanectl 1.2.2\n", ""},
+        {{"help", "smc", "read"}, 0, "KEY TEXT REQUIRED", ""},
+        {{"help"}, 0, "QUORVANE_BOOTSTRAP", ""},
+        {{"status"}, 2, "", "unknown command \"status\"; the commands are help, version, fans,"},
+        {{"smc", "dump"}, 2, "", "unknown smc command \"dump\""},
+        {{"run", "--seconds", "-1"}, 2, "", "SECONDS must be 0 or more, not -1"},
+        {{"fans"}, 0, "  0  auto  ", ""},
         {{"fans", "--json"}, 0, "\"isManaged\": false", ""},
         {{"smc", "read", "FNum"}, 0, "2.0\n", ""},
+        {{"smc", "read", "F0ID"}, 0, "{fds 00 12 00 00 52 69 67 68 74 00", ""},
         {{"smc", "read", "ZZZZ"}, 1, "", "cannot read ZZZZ: keyNotFound(\"ZZZZ\")"},
         {{"smc", "write", "F0Tg", "3000"}, 2, "", "bypasses the daemon's fail-safe"},
         {{"smc", "keys"}, 0, "FNum  ui8      1  2.0\n", ""},
         {{"set-rpm", "7", "2000", "--hold", "0"}, 1, "", "daemon error 1002: fan index 7 out of range"},
         {{"set-rpm", "0", "2500", "--hold", "0"}, 0, "2500.0\n", "back under automatic control"},
+        // The target key still holds 2500; an automatic fan shows none.
+        {{"fans"}, 0, "   auto    1200    2700", ""},
+        {{"set-rpm", "0", "99999", "--hold", "0"}, 0, "2700.0\n",
+         "fan 0 set to 2700 RPM instead of 99999.0: above the fan's maximum of 2700 RPM"},
         {{"set-rpm", "0", "nan", "--hold", "0"}, 1, "", "daemon error 1001: rejected"},
-        {{"manual", "0", "on", "--hold", "0"}, 0, "on\n", ""},
+        {{"manual", "0", "on", "--hold", "0"}, 0, "on, holding ", ""},
         {{"manual", "0", "off"}, 0, "off\n", ""},
         {{"restore"}, 0, "restored\n", ""},
         {{"set-rpm", "0"}, 2, "", "RPM is required"},
         {{"manual", "0", "maybe"}, 2, "", ""},
+        {{"mode", "new", "Loud", "--fixed", "70"}, 2, "", "70 is outside 0…1: a speed is a fraction of the fan's range"},
+        {{"mode", "new", "Loud", "--sensor", "TZ9Z"}, 2, "", "\"TZ9Z\" is not a sensor of this Mac; its sensors are TA0P TA0V "},
+        {{"mode", "new", "Loud", "--from", "gaming", "--floor", "0.5"}, 0, "\"floor\": {\n      \"percentage\": 0.5", ""},
     };
     for (const auto& row : rows) {
         std::string command;
@@ -100,7 +114,7 @@ TEST_F(QuorvanectlTest, FanlessMacHasNoFansToShowOrSet) {
     EXPECT_EQ(table.out, "this Mac has no fans\n");
     const RunResult json = h.client({"fans", "--json"});
     EXPECT_TRUE(json.succeeded());
-    EXPECT_EQ(json.out, "[]\n");
+    EXPECT_EQ(json.out, "{\n  \"version\": 1,\n  \"fans\": []\n}\n");
     const RunResult set = h.client({"set-rpm", "0", "2000", "--hold", "0"});
     ASSERT_TRUE(set.status);
     EXPECT_TRUE(set.status->exitedWith(1));
@@ -111,7 +125,7 @@ TEST_F(QuorvanectlTest, AbsentDaemonAndAbsentSMCAreSaidPlainly) {
     const RunResult noDaemon = h.client({"version"});
     ASSERT_TRUE(noDaemon.status);
     EXPECT_TRUE(noDaemon.status->exitedWith(1));
-    EXPECT_EQ(noDaemon.out, "");
+    EXPECT_EQ(noDaemon.out, "quorvanectl 1.2.2\n") << "the client's own version needs no daemon";
     EXPECT_NE(noDaemon.err.find("cannot reach the daemon: nothing accepts connections at " + h.xpcSocket().string()),
               std::string::npos)
         << noDaemon.err;
@@ -171,9 +185,14 @@ TEST_F(QuorvanectlTest, SetRPMHoldKeepsControlWhileItRunsAndLosesItWhenItExits) 
 TEST_F(QuorvanectlTest, HoldingClientSaysSoAndFailsWhenTheDaemonGoesAway) {
     startMac("intel-desktop");
     startDaemon();
+    // A target left in the key by an earlier session must not come back with manual mode.
+    ASSERT_TRUE(h.client({"set-rpm", "0", "2600", "--hold", "0"}).succeeded());
+    ASSERT_TRUE(Harness::waitUntil(10.0, [&] { return h.readKey("F0Ac").value_or(1e9) < 1500; }, 50ms));
     Child& client = spawnClient({"manual", "0", "on"});
     ASSERT_TRUE(Harness::waitUntil(10.0, [&] { return !out().empty() || !client.running(); }));
-    EXPECT_EQ(out(), "on\n") << err();
+    EXPECT_EQ(out().rfind("on, holding ", 0), 0u) << out() << err();
+    EXPECT_EQ(h.readKey("F0Md"), 1.0);
+    EXPECT_LT(h.readKey("F0Tg").value_or(1e9), 2000.0) << "held near the automatic speed, not the old 2600";
     daemon.signal(SIGTERM);
     const auto status = client.waitFor(5.0);
     ASSERT_TRUE(status) << "the client noticed the daemon's departure";
@@ -188,7 +207,7 @@ std::vector<nlohmann::json> ticks(const std::string& output) {
     std::istringstream in(output);
     for (std::string line; std::getline(in, line);) {
         auto j = nlohmann::json::parse(line, nullptr, false);
-        if (!j.is_discarded()) lines.push_back(std::move(j));
+        if (!j.is_discarded() && !j.contains("legend")) lines.push_back(std::move(j));
     }
     return lines;
 }
@@ -210,6 +229,7 @@ TEST_F(QuorvanectlTest, RunRaisesTheFansWithinTheirBoundsOnARisingLoadAndHandsTh
     const auto lines = ticks(out());
     ASSERT_GE(lines.size(), 5u) << out();
     for (const auto& tick : lines) {
+        EXPECT_EQ(tick["version"], 1);
         EXPECT_EQ(tick["profile"], "Quorvane Standard");
         ASSERT_EQ(tick["fans"].size(), 2u);
         for (const auto& fan : tick["fans"]) {
@@ -236,6 +256,12 @@ TEST_F(QuorvanectlTest, RunFollowsProfilesAndModesAndRefusesWhatItCannotFollow) 
                              << R"("speed":{"fixed":{"percentage":1}},"controlSensor":{"source":{"_0":"cpuAverage"}}})";
     const fs::path notAMode = h.root() / "bad.json";
     std::ofstream(notAMode) << R"({"name":"no id"})";
+    const fs::path percent = h.root() / "percent.json";
+    std::ofstream(percent) << R"({"id":"6F1C2C3E-8D4B-4C59-9E3A-0A1B2C3D4E5F","name":"P","symbolName":"bolt.fill",)"
+                           << R"("speed":{"fixed":{"percentage":70}}})";
+    const fs::path noSuchSensor = h.root() / "sensor.json";
+    std::ofstream(noSuchSensor) << R"({"id":"6F1C2C3E-8D4B-4C59-9E3A-0A1B2C3D4E5F","name":"S","symbolName":"bolt.fill",)"
+                                << R"("floorPercentage":0.3,"controlSensor":{"sensor":{"id":"TZ9Z"}}})";
     const std::vector<RunRow> rows = {
         {"intel-desktop", {"run", "--json", "--seconds", "0.5", "--mode", fullSpeed.string()}, 0,
          R"("source":"CPU Core Average")", "back under automatic control"},
@@ -243,9 +269,12 @@ TEST_F(QuorvanectlTest, RunFollowsProfilesAndModesAndRefusesWhatItCannotFollow) 
          R"("targetRPM":2700.0)", ""},
         {"intel-desktop", {"run", "--json", "--seconds", "0.5", "--profile", "apple auto"}, 0,
          R"("monitoring":true)", ""},
-        {"intel-desktop", {"run", "--seconds", "0.5"}, 0, "t=0.0s temp=55.2°C", ""},
+        {"intel-desktop", {"run", "--seconds", "0.5"}, 0, "# t: seconds since start;", ""},
+        {"intel-desktop", {"--fahrenheit", "run", "--seconds", "0.5"}, 0, "\nt=0.0s temp=131.4°F", ""},
         {"fanless-laptop", {"run", "--json", "--seconds", "0.5"}, 0, R"("fans":[])", ""},
-        {"intel-desktop", {"run", "--mode", notAMode.string()}, 2, "", "is not a custom mode"},
+        {"intel-desktop", {"run", "--mode", notAMode.string()}, 2, "", R"(lacks "id", "symbolName", "speed")"},
+        {"intel-desktop", {"run", "--mode", percent.string()}, 2, "", "speed.fixed.percentage 70.0, which is outside 0…1"},
+        {"intel-desktop", {"run", "--mode", noSuchSensor.string()}, 2, "", "\"TZ9Z\" is not a sensor of this Mac"},
         {"intel-desktop", {"run", "--profile", "Loud"}, 2, "", "no built-in profile \"Loud\""},
     };
     for (const auto& row : rows) {

@@ -44,4 +44,19 @@ struct RunOptions {
 };
 int runCommand(const RunOptions& options);
 
+// `mode new`: a complete custom mode file, from a template or from scratch.
+struct ModeOptions {
+    std::string name;
+    std::optional<std::string> from;  // template name
+    std::optional<double> fixed;
+    std::optional<double> floor;
+    std::optional<std::string> source;  // control source raw value
+    std::optional<std::string> sensor;  // sensor id, checked against this Mac's
+    std::optional<std::string> symbol;
+    bool drivesMainReadout = false;
+    std::optional<std::string> output;  // absent: standard output
+    bool force = false;
+};
+int modeNewCommand(const ModeOptions& options);
+
 }  // namespace quorvane::ctl

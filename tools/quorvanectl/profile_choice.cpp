@@ -2,19 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
-#include <sstream>
-
-#include <nlohmann/json.hpp>
 
 #include "client_error.hpp"
-#include "shared/common/decoding_error.hpp"
 
 namespace quorvane::ctl {
 
 namespace {
-
-constexpr std::streamsize kModeFileLimit = 1 << 20;
 
 std::string lowered(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -32,20 +25,27 @@ const FanProfile& builtinProfile(const std::string& name) {
     throw ClientError("no built-in profile \"" + name + "\"; the profiles are " + names, ExitStatus::usage);
 }
 
-CustomMode readCustomMode(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ClientError("cannot read the mode file " + path, ExitStatus::usage);
-    std::string text(static_cast<std::size_t>(kModeFileLimit) + 1, '\0');
-    in.read(text.data(), kModeFileLimit + 1);
-    if (in.gcount() > kModeFileLimit) throw ClientError("the mode file " + path + " is larger than 1 MiB", ExitStatus::usage);
-    text.resize(static_cast<std::size_t>(in.gcount()));
-    const auto json = nlohmann::json::parse(text, nullptr, false);
-    if (json.is_discarded()) throw ClientError("the mode file " + path + " is not JSON", ExitStatus::usage);
-    try {
-        return CustomMode::fromJSON(json);
-    } catch (const DecodingError& e) {
-        throw ClientError("the mode file " + path + " is not a custom mode: " + e.what(), ExitStatus::usage);
+std::vector<CustomMode> listedTemplates() {
+    // One fixed id per template, in the order of CustomMode::templates().
+    static constexpr const char* ids[] = {"00000000-0000-0000-0001-000000000001", "00000000-0000-0000-0001-000000000002",
+                                          "00000000-0000-0000-0001-000000000003"};
+    std::vector<CustomMode> listed;
+    const auto& templates = CustomMode::templates();
+    for (std::size_t i = 0; i < templates.size() && i < std::size(ids); ++i) {
+        const auto& t = templates[i];
+        listed.emplace_back(*Uuid::parse(ids[i]), t.name, t.symbolName, t.speed(), t.controlSensor, t.displaySensor,
+                            t.drivesMainReadout);
     }
+    return listed;
+}
+
+const CustomMode& builtinTemplate(const std::string& name) {
+    std::string names;
+    for (const auto& t : CustomMode::templates()) {
+        if (lowered(t.name) == lowered(name)) return t;
+        names += (names.empty() ? "\"" : ", \"") + t.name + "\"";
+    }
+    throw ClientError("no mode template \"" + name + "\"; the templates are " + names, ExitStatus::usage);
 }
 
 std::string controlModeName(ControlMode mode) {

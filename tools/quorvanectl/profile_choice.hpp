@@ -1,10 +1,10 @@
-// Which profile and custom mode `run` follows: a built-in profile by name, and a custom mode read
-// from a JSON file (at most 1 MiB). Failures are usage ClientErrors naming what was wrong.
-// Pure apart from reading the file; main thread only.
+// Which built-in profile `run` follows, by name, and the names and stable ids the client shows.
+// Failures are usage ClientErrors naming what was wrong. Pure, thread-safe.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "shared/profiles/custom_mode.hpp"
 #include "shared/profiles/fan_profile.hpp"
@@ -13,7 +13,11 @@ namespace quorvane::ctl {
 
 // Case-insensitive match of a built-in profile's name.
 const FanProfile& builtinProfile(const std::string& name);
-CustomMode readCustomMode(const std::string& path);
+// The templates with ids fixed for this client, so that two listings agree (the library gives
+// them fresh random ids each run).
+std::vector<CustomMode> listedTemplates();
+// Case-insensitive match of a template's name ("gaming").
+const CustomMode& builtinTemplate(const std::string& name);
 // "appleAuto", "constantRPM", "adaptiveCurve".
 std::string controlModeName(ControlMode mode);
 

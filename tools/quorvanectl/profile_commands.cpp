@@ -2,15 +2,14 @@
 // the application stores.
 #include <iostream>
 
-#include <nlohmann/json.hpp>
 
 #include "client_error.hpp"
 #include "commands.hpp"
 #include "display_text.hpp"
+#include "json_output.hpp"
 #include "profile_choice.hpp"
 #include "shared/profiles/custom_mode.hpp"
 #include "shared/profiles/fan_profile.hpp"
-#include "shared/sensors/temperature_format.hpp"
 #include "terminal_style.hpp"
 
 namespace quorvane::ctl {
@@ -26,7 +25,7 @@ std::string curveText(const FanProfile& p) {
     std::string text;
     for (const auto& point : p.curvePoints) {
         if (!text.empty()) text += ", ";
-        text += TemperatureFormat::display(point.temperature, false, false) + " " + dutyText(point.rpmPercentage);
+        text += wholeTemperatureText(point.temperature) + " " + dutyText(point.rpmPercentage);
     }
     return text;
 }
@@ -39,11 +38,11 @@ std::string sensorText(const ModeSensor& s) {
 
 int profilesCommand(bool json) {
     if (json) {
-        nlohmann::ordered_json out;
+        auto out = jsonDocument();
         out["profiles"] = nlohmann::ordered_json::array();
         for (const auto& p : FanProfile::builtins()) out["profiles"].push_back(p.toJSON());
         out["templates"] = nlohmann::ordered_json::array();
-        for (const auto& m : CustomMode::templates()) out["templates"].push_back(m.toJSON());
+        for (const auto& m : listedTemplates()) out["templates"].push_back(m.toJSON());
         std::cout << out.dump(2) << std::endl;
         return ExitStatus::ok;
     }
@@ -54,7 +53,7 @@ int profilesCommand(bool json) {
                   << padRight(p.targetSensorGroupID, 6) << "  " << curveText(p) << "\n";
     }
     std::cout << "\n" << style.bold("MODE TEMPLATE  SYMBOL               SPEED         CONTROL SENSOR") << "\n";
-    for (const auto& m : CustomMode::templates()) {
+    for (const auto& m : listedTemplates()) {
         const std::string speed = std::string(m.speed().displayName()) + " " + dutyText(m.speed().percentage);
         std::cout << padRight(m.name, 13) << "  " << padRight(m.symbolName, 19) << "  " << padRight(speed, 12) << "  "
                   << sensorText(m.controlSensor) << "\n";

@@ -10,6 +10,7 @@
 #include "commands.hpp"
 #include "control_loop.hpp"
 #include "daemon_client.hpp"
+#include "mode_file.hpp"
 #include "profile_choice.hpp"
 #include "run_report.hpp"
 #include "sensor_feed.hpp"
@@ -87,6 +88,8 @@ int runCommand(const RunOptions& options) {
     StopSignal stop;
     const auto bridge = openSMC();
     SensorFeed feed(bridge);
+    // Before any fan is taken: a sensor this Mac lacks would leave the loop without a temperature.
+    if (loop.mode()) checkModeSensors(*loop.mode(), feed.sensors());
     const SMCFanReader reader(bridge);
     DaemonClient::Options clientOptions;
     clientOptions.onConnectionLost = [] { StopSignal::wake(); };

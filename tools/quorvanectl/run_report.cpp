@@ -1,13 +1,12 @@
 #include "run_report.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ostream>
-#include <sstream>
-
-#include <nlohmann/json.hpp>
 
 #include "display_text.hpp"
+#include "json_output.hpp"
 #include "shared/sensors/temperature_format.hpp"
 #include "shared/smc/smc_data_codec.hpp"
 
@@ -35,10 +34,6 @@ std::string dutyCell(const RunTick& tick, std::size_t i) {
     return dutyText(*tick.duty[i]);
 }
 
-nlohmann::ordered_json optionalNumber(std::optional<double> value) {
-    return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
-}
-
 }  // namespace
 
 std::string trendText(const ThermalTrend& trend) {
@@ -56,49 +51,96 @@ void RunReport::show(const RunTick& tick) {
     out_.flush();
 }
 
-void RunReport::table(const RunTick& tick) {
-    std::ostringstream frame;
-    int lines = 0;
-    auto row = [&](const std::string& text) {
-        frame << text << "\n";
-        ++lines;
-    };
-    const std::string alert = tick.alertFiring ? style_.red("ALERT ≥ " + temperatureText(tick.alertThreshold))
-                                               : style_.dim("alert at " + temperatureText(tick.alertThreshold));
-    row(style_.bold(tick.profile) + "  " + style_.dim(oneDecimal(tick.t) + " s") + "  " +
-        (tick.monitoring ? style_.green("fans left to Apple") : std::string("controlling")));
-    row("control " + tick.source + " " + style_.bold(temperatureText(tick.temperature)) + "  trend " +
-        trendText(tick.trend) + "  " + alert);
-    row("");
-    row(style_.bold("FAN  DUTY   TARGET  ACTUAL  MODE     RANGE"));
+std::vector<std::string> tableFrame(const RunTick& tick, const TerminalStyle& style) {
+    std::vector<std::string> lines;
+    const std::string alert = tick.alertFiring ? style.red("ALERT ≥ " + temperatureText(tick.alertThreshold))
+                                               : style.dim("alert at " + temperatureText(tick.alertThreshold));
+    lines.push_back(style.bold(tick.profile) + "  " + style.dim(oneDecimal(tick.t) + " s") + "  " +
+                    (tick.monitoring ? style.green("fans left to Apple") : std::string("controlling")));
+    lines.push_back("control " + tick.source + " " + style.bold(temperatureText(tick.temperature)) + "  trend " +
+                    trendText(tick.trend) + "  " + alert);
+    lines.push_back(style.bold("FAN  DUTY   TARGET  ACTUAL  MODE     RANGE"));
     for (std::size_t i = 0; i < tick.fans.size(); ++i) {
         const auto& f = tick.fans[i];
-        row(padLeft(std::to_string(f.id), 3) + "  " + padLeft(dutyCell(tick, i), 4) + "  " +
-            padLeft(rpmText(f.targetRPM), 7) + " " +
-            padLeft(f.currentRPMValid ? rpmText(f.currentRPM) : kNoReading, 7) + "  " +
-            (f.isManaged ? style_.yellow("manual") : style_.green("auto  ")) + "   " + rpmText(f.minRPM) + "–" +
-            rpmText(f.maxRPM));
+        lines.push_back(padLeft(std::to_string(f.id), 3) + "  " + padLeft(dutyCell(tick, i), 4) + "  " +
+                        padLeft(f.isManaged ? rpmText(f.targetRPM) : "auto", 7) + " " +
+                        padLeft(f.currentRPMValid ? rpmText(f.currentRPM) : kNoReading, 7) + "  " +
+                        (f.isManaged ? style.yellow("manual") : style.green("auto  ")) + "   " + rpmText(f.minRPM) +
+                        "–" + rpmText(f.maxRPM));
     }
-    if (tick.fans.empty()) row(style_.dim("  no fans"));
-    row("");
-    for (const auto& r : tick.rows) row(padRight(r.name, 30) + temperatureText(r.value));
-    out_ << style_.redrawOver(linesShown_) << frame.str();
-    linesShown_ = lines;
+    if (tick.fans.empty()) lines.push_back(style.dim("  no fans"));
+
+    // Sensors take what is left of the screen (the last line stays free for the cursor), two to
+    // a line where the width allows; a line says how many did not fit.
+    constexpr std::size_t cellWidth = 36;
+    const std::size_t perLine = style.columns >= static_cast<int>(2 * cellWidth + 2) ? 2 : 1;
+    const std::size_t height = static_cast<std::size_t>(std::max(style.rows - 1, 0));
+    if (!tick.rows.empty() && lines.size() + 2 <= height) {
+        lines.push_back("");
+        std::size_t room = (height - lines.size()) * perLine;
+        if (room < tick.rows.size()) room -= perLine;  // the "more" line
+        const std::size_t shown = std::min(room, tick.rows.size());
+        for (std::size_t i = 0; i < shown; i += perLine) {
+            std::string line;
+            for (std::size_t k = i; k < std::min(i + perLine, shown); ++k) {
+                const auto& r = tick.rows[k];
+                const std::string value = padLeft(temperatureText(r.value), 8);
+                line += (k > i ? "  " : "") + padRight(cut(r.name, cellWidth - 10), cellWidth - 9) + " " + value;
+            }
+            lines.push_back(line);
+        }
+        if (shown < tick.rows.size()) {
+            lines.push_back(style.dim("… " + std::to_string(tick.rows.size() - shown) +
+                                      " more sensors (quorvanectl sensors)"));
+        }
+    }
+    for (auto& line : lines) line = style.fit(line);
+    return lines;
+}
+
+void RunReport::table(const RunTick& tick) {
+    std::string frame;
+    const auto lines = tableFrame(tick, style_);
+    for (const auto& line : lines) frame += line + "\n";
+    out_ << style_.redrawOver(linesShown_) << frame;
+    linesShown_ = static_cast<int>(lines.size());
 }
 
 void RunReport::line(const RunTick& tick) {
+    if (!legendShown_) {
+        out_ << "# t: seconds since start; temp: control temperature; trend; alert: on when firing; "
+                "fanN=DUTY/TARGET/ACTUAL/MODE: duty as a share of the fan's range (auto when not commanded), "
+                "target and actual RPM (target auto when the firmware drives), mode manual or auto\n";
+        legendShown_ = true;
+    }
     out_ << "t=" << oneDecimal(tick.t) << "s temp=" << temperatureText(tick.temperature) << " trend=" << trendName(tick.trend.kind)
          << " alert=" << (tick.alertFiring ? "on" : "off");
     for (std::size_t i = 0; i < tick.fans.size(); ++i) {
         const auto& f = tick.fans[i];
-        out_ << " fan" << f.id << "=" << dutyCell(tick, i) << "/" << rpmText(f.targetRPM) << "/"
+        out_ << " fan" << f.id << "=" << dutyCell(tick, i) << "/" << (f.isManaged ? rpmText(f.targetRPM) : "auto") << "/"
              << (f.currentRPMValid ? rpmText(f.currentRPM) : kNoReading) << (f.isManaged ? "/manual" : "/auto");
     }
     out_ << "\n";
 }
 
 void RunReport::json(const RunTick& tick) {
-    nlohmann::ordered_json j;
+    if (!legendShown_) {
+        auto legend = jsonDocument();
+        legend["legend"] = {
+            {"t", "seconds since the loop started"},
+            {"profile", "the profile followed, and \" + \" the custom mode on top"},
+            {"source", "what the control temperature is"},
+            {"temperature", "the control temperature in °C, null without a reading"},
+            {"trend", "rising, steady or cooling"},
+            {"etaMinutes", "minutes until the temperature reaches its ceiling, null when not rising"},
+            {"alert", "the alert rule fires"},
+            {"monitoring", "the fans are left to Apple's automatic control"},
+            {"fans", "FanStatus records as read this tick; targetRPM is in force only while isManaged"},
+            {"fans[].duty", "the commanded share 0…1 of the fan's range, null when not commanded"}};
+        out_ << legend.dump() << "\n";
+        legendShown_ = true;
+    }
+    auto j = jsonDocument();
     j["t"] = std::round(tick.t * 1000) / 1000;
     j["profile"] = tick.profile;
     j["source"] = tick.source;

@@ -1,5 +1,6 @@
-// What `run` shows each tick, in three forms: a live table redrawn in place on a terminal, one
-// plain line per tick otherwise, or one JSON object per line. Owned by the main thread.
+// What `run` shows each tick, in three forms: a live table redrawn in place on a terminal and fit
+// to it, one plain line per tick otherwise, or one JSON object per line; the plain and JSON forms
+// open with a legend. Owned by the main thread.
 #pragma once
 
 #include <iosfwd>
@@ -45,7 +46,13 @@ private:
     Form form_;
     TerminalStyle style_;
     int linesShown_ = 0;
+    bool legendShown_ = false;
 };
+
+// The live table's lines for the style's terminal size: the header, the control line and every
+// fan always; sensor rows as many as fit in the rows left (the last row stays free); every line
+// cut to the width.
+std::vector<std::string> tableFrame(const RunTick& tick, const TerminalStyle& style);
 
 // "rising (88°C in 4.2 min)", "rising", "steady", "cooling".
 std::string trendText(const ThermalTrend& trend);

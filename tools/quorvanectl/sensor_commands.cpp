@@ -1,12 +1,13 @@
 // `sensors`: the device sensor map's rows and the five control-source temperatures, or with
 // --all every sensor discovery finds, over this process's own SMC connection.
+#include <algorithm>
+#include <cmath>
 #include <iostream>
-
-#include <nlohmann/json.hpp>
 
 #include "client_error.hpp"
 #include "commands.hpp"
 #include "display_text.hpp"
+#include "json_output.hpp"
 #include "sensor_feed.hpp"
 #include "shared/smc/smc_data_codec.hpp"
 #include "smc_session.hpp"
@@ -16,16 +17,40 @@ namespace quorvane::ctl {
 
 namespace {
 
-nlohmann::ordered_json optionalNumber(std::optional<double> value) {
-    return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
+// One row of "sensors", the same shape with or without --all: a device row has no SMC key of its
+// own when it stands for several ("cpu.avg") and no category.
+nlohmann::ordered_json row(const std::string& id, std::optional<std::string> key, const std::string& name,
+                           std::optional<SensorCategory> category, SensorClass sensorClass, std::optional<double> value) {
+    nlohmann::ordered_json j;
+    j["id"] = id;
+    j["key"] = key ? nlohmann::ordered_json(*key) : nlohmann::ordered_json(nullptr);
+    j["name"] = name;
+    j["category"] = category ? nlohmann::ordered_json(rawValue(*category)) : nlohmann::ordered_json(nullptr);
+    j["sensorClass"] = rawValue(sensorClass);
+    j["value"] = optionalNumber(value);
+    j["unit"] = unit(sensorClass);
+    return j;
+}
+
+std::optional<double> finite(double value) { return std::isfinite(value) ? std::optional<double>(value) : std::nullopt; }
+
+void printJSON(nlohmann::ordered_json rows, const SensorFeed& feed) {
+    auto out = jsonDocument();
+    out["sensors"] = std::move(rows);
+    out["controlSources"] = nlohmann::ordered_json::object();
+    for (const auto source : control_source::allCases) {
+        out["controlSources"][std::string(rawValue(source))] = optionalNumber(feed.aggregate(source));
+    }
+    std::cout << out.dump(2) << std::endl;
 }
 
 int allSensors(bool json) {
-    const auto sensors = SensorDiscovery(openSMC()).discoverAll();
+    const auto bridge = openSMC();
+    const auto sensors = SensorDiscovery(bridge).discoverAll();
     if (json) {
-        auto array = nlohmann::ordered_json::array();
-        for (const auto& s : sensors) array.push_back(s.toJSON());
-        std::cout << array.dump(2) << std::endl;
+        auto rows = nlohmann::ordered_json::array();
+        for (const auto& s : sensors) rows.push_back(row(s.id, s.key, s.name, s.category, s.sensorClass, finite(s.currentTemp)));
+        printJSON(std::move(rows), SensorFeed(bridge));
         return ExitStatus::ok;
     }
     const auto style = TerminalStyle::detect();
@@ -48,16 +73,14 @@ int sensorsCommand(bool all, bool json) {
     const SensorFeed feed(openSMC());
     const auto rows = feed.rows();
     if (json) {
-        nlohmann::ordered_json out;
-        out["rows"] = nlohmann::ordered_json::array();
+        auto array = nlohmann::ordered_json::array();
         for (const auto& r : rows) {
-            out["rows"].push_back({{"id", r.id}, {"name", r.name}, {"symbol", r.symbol}, {"value", optionalNumber(r.value)}});
+            const bool isKey = std::any_of(feed.sensors().begin(), feed.sensors().end(),
+                                           [&](const SMCSensor& s) { return s.key == r.id; });
+            array.push_back(row(r.id, isKey ? std::optional<std::string>(r.id) : std::nullopt, r.name, std::nullopt,
+                                SensorClass::temperature, r.value));
         }
-        out["controlSources"] = nlohmann::ordered_json::object();
-        for (const auto source : control_source::allCases) {
-            out["controlSources"][std::string(rawValue(source))] = optionalNumber(feed.aggregate(source));
-        }
-        std::cout << out.dump(2) << std::endl;
+        printJSON(std::move(array), feed);
         return ExitStatus::ok;
     }
     const auto style = TerminalStyle::detect();

@@ -2,11 +2,10 @@
 // smc read, smc write, smc keys.
 #include <iostream>
 
-#include <nlohmann/json.hpp>
-
 #include "client_error.hpp"
 #include "commands.hpp"
 #include "display_text.hpp"
+#include "json_output.hpp"
 #include "shared/smc/four_cc.hpp"
 #include "shared/smc/smc_data_codec.hpp"
 #include "smc/smc_fan_reader.hpp"
@@ -20,14 +19,37 @@ namespace {
 // A walk of a corrupt key count stops here.
 constexpr long kKeyWalkLimit = 16384;
 
+// A number where the codec knows the type; otherwise the type and the bytes, and for a text type
+// ("ch8*") the printable text too.
+std::string valueText(const SMCRawValue& raw) {
+    if (raw.type.kind() != SMCDataType::Kind::other) {
+        try {
+            return shortestDecimal(SMCDataCodec::decode(raw.bytes.span(), raw.type));
+        } catch (const SMCCodecError&) {
+            // Shown as bytes below: a size the type does not have.
+        }
+    }
+    std::string text = FourCC::string(raw.type.rawType()) + " " + hexText(raw.bytes.span());
+    if (raw.type.rawType() == FourCC::code("ch8*")) {
+        std::string printable;
+        for (const auto b : raw.bytes) {
+            if (b == 0) break;
+            printable += (b >= 0x20 && b < 0x7f) ? static_cast<char>(b) : '.';
+        }
+        text += " \"" + printable + "\"";
+    }
+    return text;
+}
+
 }  // namespace
 
 int fansCommand(bool json) {
     const auto fans = SMCFanReader(openSMC()).allFans();
     if (json) {
-        auto array = nlohmann::ordered_json::array();
-        for (const auto& fan : fans) array.push_back(fan.toJSON());
-        std::cout << array.dump(2) << std::endl;
+        auto out = jsonDocument();
+        out["fans"] = nlohmann::ordered_json::array();
+        for (const auto& fan : fans) out["fans"].push_back(fan.toJSON());
+        std::cout << out.dump(2) << std::endl;
         return ExitStatus::ok;
     }
     if (fans.empty()) {
@@ -39,8 +61,10 @@ int fansCommand(bool json) {
     for (const auto& fan : fans) {
         const std::string mode = fan.isManaged ? style.yellow("manual") : style.green("auto  ");
         const std::string actual = fan.currentRPMValid ? rpmText(fan.currentRPM) : kNoReading;
+        // The target key keeps the last manual target after a restore; the firmware does not use it.
+        const std::string target = fan.isManaged ? rpmText(fan.targetRPM) : "auto";
         std::cout << padLeft(std::to_string(fan.id), 3) << "  " << mode << "  " << padLeft(actual, 7) << " "
-                  << padLeft(rpmText(fan.targetRPM), 7) << " " << padLeft(rpmText(fan.minRPM), 7) << " "
+                  << padLeft(target, 7) << " " << padLeft(rpmText(fan.minRPM), 7) << " "
                   << padLeft(rpmText(fan.maxRPM), 7) << "\n";
     }
     std::cout.flush();
@@ -50,7 +74,7 @@ int fansCommand(bool json) {
 int smcReadCommand(const std::string& key) {
     const auto bridge = openSMC();
     try {
-        std::cout << shortestDecimal(bridge->read(key)) << std::endl;
+        std::cout << valueText(bridge->readRaw(key)) << std::endl;
     } catch (const SMCError& e) {
         throw ClientError("cannot read " + key + ": " + e.description());
     }
@@ -102,9 +126,7 @@ int smcKeysCommand() {
             const auto info = bridge->keyInfo(key);
             type = FourCC::string(info.dataType);
             size = std::to_string(info.dataSize);
-            if (SMCDataType::fromRaw(info.dataType).kind() != SMCDataType::Kind::other) {
-                value = shortestDecimal(bridge->read(key));
-            }
+            value = valueText(bridge->readRaw(key));
         } catch (const SMCError&) {
             // Shown without a value: unreadable keys are normal (write-only switches, for one).
         }
