@@ -29,8 +29,9 @@ constexpr const char* kFooter =
     "\n"
     "Environment:\n"
     "  QUORVANE_BOOTSTRAP    directory of the daemon's and the SMC's sockets (default /run/quorvane)\n"
-    "  QUORVANE_SMC_BACKEND  which SMC to open: the virtual Mac's socket in the bootstrap directory,\n"
-    "                        or a real Mac's SMC through the kernel's files\n"
+    "  QUORVANE_SMC_BACKEND  which SMC to open: socket (the virtual Mac's, in the bootstrap\n"
+    "                        directory), applesmc:DIR or macsmc-hwmon:DIR (a real Mac's, through\n"
+    "                        the kernel's files), or auto (default: the kernel's if found, else socket)\n"
     "  NO_COLOR              when set and not empty, no colour on a terminal";
 
 void addHoldOption(CLI::App* command, std::optional<double>& seconds) {
@@ -132,7 +133,7 @@ int main(int argc, char** argv) {
     addModeOptions(modeNew, modeOptions);
 
     for (auto* command : {&app, help, version, fans, smc, smcRead, smcWrite, smcKeys, setRPM, manual, restore, sensors,
-                          profiles, runCommandLine, mode, modeNew}) {
+                          profiles, doctor, runCommandLine, mode, modeNew}) {
         command->footer(kFooter);
     }
 
