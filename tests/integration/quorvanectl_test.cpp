@@ -301,3 +301,57 @@ TEST_F(QuorvanectlTest, RunFollowsProfilesAndModesAndRefusesWhatItCannotFollow) 
 
 }  // namespace
 }  // namespace quorvane::integration
+
+namespace quorvane::integration {
+namespace {
+
+// doctor and the daemon on an Apple-silicon hwmon device laid out as plain files: each problem
+// is named with its remedy, and the exit status is 0 only once fans can be controlled.
+TEST(QuorvanectlDoctor, ExplainsEachProblemAndPassesOnlyWhenFansCanBeControlled) {
+    char pattern[] = "/tmp/quorvane-hwmon-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const fs::path dir = pattern;
+    auto put = [&](const std::string& name, const std::string& text) { std::ofstream(dir / name) << text; };
+    put("name", "macsmc_hwmon\n");
+    for (const char* n : {"1", "2"}) {
+        for (const auto& [file, text] : {std::pair{"_input", "1800\n"}, {"_min", "1200\n"}, {"_max", "6000\n"},
+                                         {"_target", "1800\n"}, {"_label", "Fan\n"}})
+            put(std::string("fan") + n + file, text);
+    }
+    fs::permissions(dir / "fan1_target", fs::perms::owner_read);  // fan_control off
+    struct Row {
+        std::string backend;
+        bool writable, daemon;
+        int status;
+        std::vector<std::string> says;
+    };
+    const std::vector<Row> rows = {
+        {"bogus", false, false, 1, {"QUORVANE_SMC_BACKEND=\"bogus\" is not socket", "daemon: not answering"}},
+        {"macsmc-hwmon:" + dir.string(), false, false, 1,
+         {"backend: macsmc-hwmon at " + dir.string(), "fans: 2", "1200-6000 rpm", "fan1_target is read-only",
+          "modprobe macsmc_hwmon fan_control=1", "Start it: systemctl start"}},
+        {"macsmc-hwmon:" + dir.string(), true, true, 0,
+         {"mode mechanism: fanX_target", "fan1_target is writable", "daemon: running, version 1.2.2",
+          "fans can be controlled"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.backend);
+        if (row.writable) fs::permissions(dir / "fan1_target", fs::perms::owner_read | fs::perms::owner_write);
+        ::setenv("QUORVANE_SMC_BACKEND", row.backend.c_str(), 1);
+        Harness h;  // takes the environment as it is now
+        ::unsetenv("QUORVANE_SMC_BACKEND");
+        Child daemon;
+        if (row.daemon) {
+            daemon = h.spawnDaemon(h.root() / "daemon.log");
+            ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
+        }
+        const RunResult r = h.client({"doctor"});
+        ASSERT_TRUE(r.status) << "did not finish";
+        EXPECT_TRUE(r.status->exitedWith(row.status)) << r.status->describe() << "\n" << r.out << r.err;
+        for (const auto& text : row.says) EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+    }
+    fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace quorvane::integration

@@ -173,6 +173,9 @@ TEST_P(KernelBackend, TranslatesFanKeysTemperaturesAndRefusals) {
     EXPECT_EQ(tree.get(target), "2500\n");
     bridge->write(l.modeKey, l.modeValue);
     EXPECT_EQ(tree.get(l.modeFile), l.manualText);
+    if (l.kind == Kind::applesmc) {
+        EXPECT_EQ(bridge->read(l.modeKey), l.modeValue) << "read from the fan's own file";
+    }
     bridge->write(l.modeKey, 0);
     EXPECT_EQ(tree.get(l.modeFile), l.autoText);
 

@@ -463,6 +463,8 @@ private:
         if (f && f->is("Md") && !layout().modeAttribute.empty()) {
             path = layout().modePath(f->fan);
             mode = true;
+        } else if (key == kFanManualMask && !layout().modeAttribute.empty()) {
+            return readManualMask(e, out);
         } else if (f) {
             path = fanReadPath(*f);
         } else if (const auto t = s_->temperatureByKey.find(key); t != s_->temperatureByKey.end()) {
@@ -477,6 +479,20 @@ private:
             if (bytes && bytes->size() == e.size) return storeValue(out, bytes);
         }
         return cursorRead(index, e, out);  // a type the file's integer cannot carry: the raw bytes
+    }
+
+    // "FS! " from each fan's mode file: one read per fan and no cursor, so a reset of the bits
+    // (a suspend, another program) is cheap to notice.
+    Outcome readManualMask(const Shared::Entry& e, std::uint8_t* out) {
+        std::int64_t mask = 0;
+        for (int fan = 0; fan < layout().fanCount; ++fan) {
+            std::int64_t v = 0;
+            if (const Outcome o = readInteger(layout().modePath(fan), v); !o.ok()) return o;
+            if (layout().modeAttribute == "pwm" ? v == 1 : (v & 1) == 1) mask |= std::int64_t{1} << fan;
+        }
+        const auto bytes = encodeInteger(e.type, mask);
+        if (!bytes || bytes->size() != e.size) return Outcome::io(kIOReturnIOError);
+        return storeValue(out, bytes);
     }
 
     // One fan's manual bit through fanN_manual (or pwmN_enable), read back and repeated until it
