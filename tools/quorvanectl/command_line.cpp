@@ -123,7 +123,7 @@ void addModeOptions(CLI::App* command, ModeOptions& options) {
                                if (controlSourceFromRawValue(text)) return {};
                                return "no control source \"" + text + "\"; the sources are " + controlSourceList();
                            },
-                           "SOURCE"));
+                           ""));
     auto* sensor = command->add_option("--sensor", options.sensor,
                                        "Follow one sensor by id, checked against this Mac's (see `sensors --all`)")
                        ->type_name("ID");

@@ -14,15 +14,22 @@ std::string lowered(std::string text) {
     return text;
 }
 
+// The record whose name matches, ignoring case; the error lists the names there are.
+template <class Records>
+const typename Records::value_type& named(const Records& records, const std::string& name, const char* what,
+                                          const char* plural) {
+    std::string names;
+    for (const auto& r : records) {
+        if (lowered(r.name) == lowered(name)) return r;
+        names += (names.empty() ? "\"" : ", \"") + r.name + "\"";
+    }
+    throw ClientError("no " + std::string(what) + " \"" + name + "\"; the " + plural + " are " + names, ExitStatus::usage);
+}
+
 }  // namespace
 
 const FanProfile& builtinProfile(const std::string& name) {
-    std::string names;
-    for (const auto& p : FanProfile::builtins()) {
-        if (lowered(p.name) == lowered(name)) return p;
-        names += (names.empty() ? "\"" : ", \"") + p.name + "\"";
-    }
-    throw ClientError("no built-in profile \"" + name + "\"; the profiles are " + names, ExitStatus::usage);
+    return named(FanProfile::builtins(), name, "built-in profile", "profiles");
 }
 
 std::vector<CustomMode> listedTemplates() {
@@ -40,12 +47,7 @@ std::vector<CustomMode> listedTemplates() {
 }
 
 const CustomMode& builtinTemplate(const std::string& name) {
-    std::string names;
-    for (const auto& t : CustomMode::templates()) {
-        if (lowered(t.name) == lowered(name)) return t;
-        names += (names.empty() ? "\"" : ", \"") + t.name + "\"";
-    }
-    throw ClientError("no mode template \"" + name + "\"; the templates are " + names, ExitStatus::usage);
+    return named(CustomMode::templates(), name, "mode template", "templates");
 }
 
 std::string controlModeName(ControlMode mode) {
