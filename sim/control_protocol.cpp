@@ -85,6 +85,13 @@ std::string handle(SMCKeyModel& model, std::string_view line) {
         model.setLoad(*value);
         return "ok";
     }
+    if (verb == "sleep") {
+        const auto value = parseNumber(rest);
+        if (!value || !(*value > 0 && *value <= SMCKeyModel::kMaxSleepSeconds))
+            return error("usage: sleep SECONDS (more than 0, at most 86400)");
+        model.sleep(*value);
+        return "ok";
+    }
     if (verb == "read") {
         if (!takeKey(rest, key, argument) || argument) return error("usage: read KEY");
         if (!model.hasKey(key)) return error("no SMC key \"" + key + "\"");

@@ -389,6 +389,29 @@ void SMCKeyModel::clearFaults() {
     hangChanged_.notify_all();
 }
 
+// ---- sleep ----
+
+void SMCKeyModel::sleep(double seconds) {
+    if (!(seconds > 0 && seconds <= kMaxSleepSeconds))
+        throw std::invalid_argument("sleep lasts more than 0 and at most " + shortestDecimal(kMaxSleepSeconds) +
+                                    " seconds");
+    std::lock_guard lock(mutex_);
+    const clock::Instant now = clock_.now();
+    advanceLocked(now);
+    if (SimKey* bits = keys_.find(FourCC::code("FS! "))) {
+        bits->value = SMCBytes(std::vector<std::uint8_t>(bits->size, 0));
+        firmware_.keyChanged(bits->code, now, keys_);
+    }
+    for (std::size_t i = 0; i < firmware_.fanCount(); ++i) {
+        const std::string n = "F" + std::to_string(i);
+        keys_.storeDecoded(FourCC::code(n + "Md"), 0);
+        if (const auto minimum = keys_.decoded(FourCC::code(n + "Mn"))) keys_.storeDecoded(FourCC::code(n + "Tg"), *minimum);
+        if (keys_.storeDecoded(FourCC::code(n + "Ac"), 0)) firmware_.keyChanged(FourCC::code(n + "Ac"), now, keys_);
+    }
+    // Clearing "Ftst" also ends the firmware's unlock, so manual mode needs it again after wake.
+    if (keys_.storeDecoded(FourCC::code("Ftst"), 0)) firmware_.keyChanged(FourCC::code("Ftst"), now, keys_);
+}
+
 // ---- thermal model and HID services ----
 
 void SMCKeyModel::setLoad(double load) {

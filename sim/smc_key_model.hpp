@@ -109,6 +109,12 @@ public:
     bool waitForHungCalls(std::size_t n, std::chrono::milliseconds timeout) const;
     void clearFaults();  // every fault above, the hang included
 
+    // A suspend and resume, as a Mac's firmware goes through one: every mode key, the "FS! " bits
+    // and "Ftst" back to 0, targets back to the fans' minimum, fans standing still at wake.
+    // Throws std::invalid_argument unless 0 < seconds <= kMaxSleepSeconds.
+    void sleep(double seconds);
+    static constexpr double kMaxSleepSeconds = 86400;
+
     // ---- thermal model and HID services ----
     // Machine load 0…1 (clamped; NaN ignored): heats the temperature keys, fans cool them.
     void setLoad(double load);

@@ -20,6 +20,8 @@
 #include "platform/iokit/iokit.hpp"
 #include "sim/control_protocol.hpp"
 #include "sim/control_socket.hpp"
+#include "sim/sysfs_mount.hpp"
+#include "sim/sysfs_tree.hpp"
 #include "sim/virtual_mac.hpp"
 
 namespace {
@@ -28,7 +30,13 @@ using namespace quorvane;
 
 constexpr const char* kProgram = "quorvane-virtual-mac";
 
-int serve(const std::string& profileName, const std::string& dumpPath) {
+struct SysfsOptions {
+    std::string directory;  // empty: no driver files
+    sim::SysfsLayout layout = sim::SysfsLayout::applesmc;
+    bool fanControl = true;
+};
+
+int serve(const std::string& profileName, const std::string& dumpPath, const SysfsOptions& sysfs) {
     // Signals become a sigwait on the main thread; every thread started below inherits the mask.
     sigset_t signals;
     sigemptyset(&signals);
@@ -56,6 +64,12 @@ int serve(const std::string& profileName, const std::string& dumpPath) {
         iokit::SocketServiceServer smcServer(smcPath, mac);
         hid::SocketEventSystemServer hidServer(bootstrap::socketPath(hid::kEventSystemSocketName), mac->eventSystem());
         sim::ControlServer controlServer(ctlPath, mac->sharedModel());
+        std::unique_ptr<sim::SysfsMount> sysfsMount;
+        if (!sysfs.directory.empty()) {
+            auto tree = std::make_shared<const sim::SysfsTree>(mac->sharedModel(), sysfs.layout, sysfs.fanControl);
+            sysfsMount = std::make_unique<sim::SysfsMount>(tree, sysfs.directory);
+            std::cerr << kProgram << ": driver files on " << sysfs.directory << "\n";
+        }
         std::cerr << kProgram << ": serving profile \"" << mac->profileName() << "\" on " << smcPath << "\n";
 
         int signo = 0;
@@ -64,6 +78,7 @@ int serve(const std::string& profileName, const std::string& dumpPath) {
         std::cerr << kProgram << ": signal " << signo << ", stopping\n";
         // Hung calls must end before the servers join their connection threads.
         mac->model().shutdown();
+        sysfsMount.reset();
     } catch (const std::exception& e) {
         std::cerr << kProgram << ": " << e.what() << "\n";
         mac->model().shutdown();
@@ -112,6 +127,16 @@ int main(int argc, char** argv) {
                    "Serve a real Mac's key table instead: a CSV file (key,type,size,hex,value), or a model such "
                    "as MacBookPro11,4 in " + sim::MachineProfile::dumpDirectory());
 
+    SysfsOptions sysfs;
+    app.add_option("--sysfs", sysfs.directory, "Also mount the Linux driver's files on this directory (FUSE)");
+    std::string layout = "applesmc";
+    app.add_option("--sysfs-layout", layout, "Driver whose files to serve")
+        ->check(CLI::IsMember({"applesmc", "t2", "macsmc-hwmon"}))
+        ->capture_default_str();
+    bool noFanControl = false;
+    app.add_flag("--sysfs-no-fan-control", noFanControl,
+                 "macsmc-hwmon loaded without fan_control: fan targets read-only");
+
     CLI::App* ctl = app.add_subcommand("ctl", "Send a control request to the running virtual Mac");
     ctl->require_subcommand(1);
     std::string key, value, onoff, result;
@@ -143,11 +168,17 @@ int main(int argc, char** argv) {
     load->add_option("FRACTION", value)->required();
     load->callback([&] { request = "load " + value; });
 
+    auto* sleep = ctl->add_subcommand("sleep", "Suspend and resume: the firmware drops manual mode and targets");
+    sleep->add_option("SECONDS", value)->required();
+    sleep->callback([&] { request = "sleep " + value; });
+
     auto* state =
         ctl->add_subcommand("state", "Print the fans, Ftst, FS! (where present), load, sensors and HID services as JSON");
     state->callback([&] { request = "state"; });
 
     CLI11_PARSE(app, argc, argv);
     if (ctl->parsed()) return control(request);
-    return serve(profile, dump);
+    sysfs.layout = *sim::sysfsLayoutFromName(layout);
+    sysfs.fanControl = !noFanControl;
+    return serve(profile, dump, sysfs);
 }

@@ -1,0 +1,34 @@
+// Serves a SysfsTree as a real directory through FUSE, so that programs read and write the
+// virtual Mac's driver files with ordinary system calls. Unmounts when destroyed.
+// Thread-safe: one FUSE thread answers every request; construction and destruction on one thread.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "sim/sysfs_tree.hpp"
+
+struct fuse;
+
+namespace quorvane::sim {
+
+class SysfsMount {
+public:
+    // Mounts the tree on directory (created when missing; a mount left behind by a killed
+    // instance is detached first). Throws std::runtime_error saying what failed.
+    SysfsMount(std::shared_ptr<const SysfsTree> tree, std::string directory);
+    ~SysfsMount();
+    SysfsMount(const SysfsMount&) = delete;
+    SysfsMount& operator=(const SysfsMount&) = delete;
+
+    const std::string& directory() const { return directory_; }
+
+private:
+    std::shared_ptr<const SysfsTree> tree_;
+    std::string directory_;
+    ::fuse* fuse_ = nullptr;
+    std::thread loop_;
+};
+
+}  // namespace quorvane::sim
