@@ -1,6 +1,7 @@
 #include "helper/helper_service.hpp"
 
 #include <cassert>
+#include <cmath>
 #include <utility>
 
 #include "platform/xpc/connection.hpp"
@@ -137,6 +138,8 @@ std::optional<SMCError> HelperService::performRestore() {
         }
     }
     manualFans_.clear();
+    lastTargets_.clear();
+    resetChecks_.clear();
     try {
         bridge_->write(FanKey::forceTest, 0.0);
     } catch (const SMCError& e) {
@@ -228,7 +231,32 @@ void HelperService::engageManual(long fan, EngageCompletion completion) {
     }
     if (arm) scheduleWatchdogTicks();
     if (manualFans_.count(fan)) {
-        completion(EngageResult::success());
+        // Suspend, another program or the firmware itself may have handed the fan back since:
+        // a success now must mean the fan is manual, so each command checks and re-engages.
+        if (stillManual(fan)) {
+            completion(EngageResult::success());
+            return;
+        }
+        serviceLog().notice("fan %ld was back under automatic control (reset by sleep or firmware) — re-engaging",
+                            fan);
+        manualFans_.erase(fan);
+        // The reset takes the diagnostic unlock with it.
+        diagnosticUnlocked_ = false;
+        if (auto last = lastTargets_.find(fan); last != lastTargets_.end()) {
+            // Mode alone would leave the fan at whatever target the reset left: give it its own.
+            completion = [this, fan, rpm = last->second, completion = std::move(completion)](const EngageResult& r) {
+                if (!r.failure) {
+                    try {
+                        bridge_->write(FanKey::target(fan), rpm);
+                    } catch (const SMCError& e) {
+                        completion(EngageResult::failed(e.description()));
+                        return;
+                    }
+                }
+                completion(r);
+            };
+        }
+        engageManual(fan, std::move(completion));
         return;
     }
     if (auto it = engageWaiters_.find(fan); it != engageWaiters_.end()) {
@@ -302,6 +330,31 @@ std::size_t HelperService::engageWaiterCount() const {
 
 // MARK: - Target speed
 
+bool HelperService::stillManual(long fan) {
+    // A suspend shows as the continuous clock running ahead of the suspending one; any other
+    // reset is found by reading, at most once a second per fan, so a burst of commands stays one
+    // exchange each.
+    const auto now = suspendingClock_.now();
+    const auto slept = clock_.now() - now;
+    // (The two clocks are read a moment apart: only a jump of a good fraction of a second is a sleep.)
+    if (auto it = resetChecks_.find(fan); it != resetChecks_.end() &&
+                                          slept - it->second.slept < clock::seconds(resetCheckInterval / 2) &&
+                                          now - it->second.at < clock::seconds(resetCheckInterval))
+        return true;
+    resetChecks_[fan] = {now, slept};
+    try {
+        return bridge_->read(FanKey::mode(fan)) == 1.0;
+    } catch (const SMCError& e) {
+        if (e.kind() != SMCError::Kind::keyNotFound) return false;
+    }
+    try {
+        const double bits = bridge_->read("FS! ");
+        return std::isfinite(bits) && bits >= 0 && bits < 65536 && ((static_cast<unsigned>(bits) >> fan) & 1u) != 0;
+    } catch (const SMCError& e) {
+        return e.kind() == SMCError::Kind::keyNotFound;
+    }
+}
+
 FanBounds HelperService::hardwareBounds(long fan) {
     if (auto it = boundsCache_.find(fan); it != boundsCache_.end()) return it->second;
     const double min = bridge_->read(FanKey::minimum(fan));
@@ -367,6 +420,7 @@ void HelperService::finishTargetWrite(const EngageResult& engaged, long fan, dou
         failSafe(*result.failure, reply);
         return;
     }
+    lastTargets_[fan] = rpm;
     reply(rpm, std::nullopt);
 }
 

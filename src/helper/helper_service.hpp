@@ -64,6 +64,10 @@ public:
     void finishManualEngage(const EngageResult& result, std::int64_t epoch,
                             const std::function<void(OptionalError)>& reply);
     FanBounds hardwareBounds(long forFan);
+    // Whether the SMC still has fan under manual control: its mode key, else its bit of the force
+    // bitmask. One read; true when this Mac has neither, false when the read fails. Skipped (true)
+    // within resetCheckInterval of the last check unless the clocks saw the machine sleep since.
+    bool stillManual(long fan);
     void finishTargetWrite(const EngageResult& result, long fan, double rpm, std::int64_t epoch,
                            const std::function<void(double, OptionalError)>& reply);
     void failSafeAfterDisconnect();
@@ -126,6 +130,7 @@ public:
     static constexpr long emergencyFallbackFanCount = 8;
     static constexpr double watchdogInterval = 1.25;
     static constexpr double watchdogLeeway = 0.3;
+    static constexpr double resetCheckInterval = 1.0;
 
 private:
     void recordCaller();
@@ -155,6 +160,12 @@ private:
     bool terminating_ = false;                            // guarded by watchdogLock_
     bool diagnosticUnlocked_ = false;                     // hardware queue only
     std::set<long> manualFans_;                           // hardware queue only
+    std::map<long, double> lastTargets_;                  // hardware queue only; what each fan was told
+    struct ResetCheck {
+        clock::Instant at;         // suspending clock
+        clock::Duration slept;     // continuous minus suspending clock then
+    };
+    std::map<long, ResetCheck> resetChecks_;              // hardware queue only
     const double unlockTimeout_;
     const double retryInterval_;
     std::int64_t engageGeneration_ = 0;                   // hardware queue only

@@ -281,5 +281,47 @@ TEST_F(HelperServiceTest, RestoreDuringAnEngageCancelsItsWaitersAfterItsOwnReply
     }
 }
 
+// A reset behind the daemon's back (a suspend, another program, the firmware) is found by the next
+// command for the fan, which engages it again and gives it its target. A suspend is seen by the
+// clocks at once; anything else by one read of the mode, at most once a second.
+TEST_F(HelperServiceTest, TheNextCommandAfterAnOutsideResetEngagesTheFanAgainWithItsTarget) {
+    const std::string reengaged = "fan 0 was back under automatic control (reset by sleep or firmware) — re-engaging";
+    struct Row {
+        const char* profile;
+        bool suspend;  // else another program writes the mode key
+        bool enableOnly;  // the next command is an enable, not a target
+    };
+    const Row rows[] = {{"apple-silicon-laptop", true, false}, {"apple-silicon-laptop", true, true},
+                        {"intel-desktop", false, true}, {"intel-desktop", false, false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.profile) + (row.suspend ? " suspend" : " reset") + (row.enableOnly ? " enable" : ""));
+        start(row.profile);
+        setRPM(0, 2000);
+        backend.advanceBy(5.0);
+        mac->resetCounters();
+        setRPM(0, 2000);
+        backend.runUntilIdle();
+        EXPECT_EQ(mac->exchangeCount(SMCCommand::readBytes, "F0Md"), 1u);
+        EXPECT_EQ(writes(), Strings{"F0Tg=2000"});
+        if (row.suspend) {
+            mac->model().sleep(30);
+            backend.sleepMachine(clock::seconds(30.0));
+        } else {
+            mac->setKey("F0Md", 0);
+            setRPM(0, 2000);
+            backend.runUntilIdle();
+            EXPECT_EQ(mac->exchangeCount(SMCCommand::readBytes, "F0Md"), 1u) << "checked at most once a second";
+            backend.advanceBy(1.0);
+        }
+        auto r = row.enableOnly ? setManual(0, true) : setRPM(0, 2100);
+        backend.advanceBy(5.0);
+        EXPECT_EQ(r->calls, 1);
+        EXPECT_FALSE(r->error);
+        EXPECT_EQ(mac->readKey("F0Md"), 1);
+        EXPECT_EQ(mac->readKey("F0Tg"), row.enableOnly ? 2000 : 2100);
+        EXPECT_EQ(lines(log::Level::Default, reengaged), 1u);
+    }
+}
+
 }  // namespace
 }  // namespace quorvane::testing
