@@ -309,6 +309,7 @@ private:
         auto& e = s_->entries[static_cast<std::size_t>(index)];
         e.name = name;
         e.named = true;
+        s_->indexOf.emplace(name, index);  // a walk in index order then never searches
         return {};
     }
 
