@@ -2,12 +2,15 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "shared/smc/fan_key.hpp"
 #include "shared/smc/fan_status.hpp"
+#include "shared/smc/helper_constants.hpp"
+#include "shared/smc/service_error.hpp"
 #include "shared/smc/write_policy.hpp"
 
 namespace quorvane {
@@ -23,6 +26,17 @@ TEST(FanKeyTest, BuildsFourCharacterKeysAndRefusesIndicesOutsideZeroToNine) {
     EXPECT_EQ(FanKey::current(0) + FanKey::minimum(9) + FanKey::maximum(1) + FanKey::target(2), "F0AcF9MnF1MxF2Tg");
     EXPECT_THROW(FanKey::mode(-1), std::out_of_range);
     EXPECT_THROW(FanKey::target(10), std::out_of_range);
+}
+
+// The application is built against these numbers: error codes on the wire and call timings.
+TEST(ContractTest, ErrorCodesAndTimingsMatchTheApplication) {
+    using namespace HelperConstants;
+    EXPECT_EQ((std::vector<std::int64_t>{ServiceErrorCode::rejected, ServiceErrorCode::fanOutOfRange,
+                                         ServiceErrorCode::hardwareFailed, ServiceErrorCode::engageCanceled}),
+              (std::vector<std::int64_t>{1001, 1002, 1003, 1004}));
+    EXPECT_EQ((std::vector<double>{heartbeatInterval, heartbeatTimeout, xpcCallTimeout, manualEngageUnlockTimeout,
+                                   engageCallTimeout, heartbeatCallTimeout}),
+              (std::vector<double>{2.5, 5.0, 4.0, 10.0, 12.0, 2.0}));
 }
 
 TEST(FanStatusTest, EncodesSixKeysInOrderWithoutValidity) {

@@ -90,6 +90,7 @@ TEST(PowerTelemetry, BatteryHealthFromNumberAndText) {
         {T::batteryHealthPercentFor("8\xE2\x83\xA3" "7"), 7},                // keycap 8⃣: two code points
         {T::batteryHealthPercentFor("9\xCC\x81" "5"), 5},                    // 9 with a combining accent
         {T::batteryHealthPercentFor("\xD8\x80\xD9\xA1\xD9\xA2"), 2},        // number sign prepended to ١
+        {T::batteryHealthPercentFor(std::string_view("000\xE2\x91\xA0", 5)), 0},  // ① cut off by the text's end
         {T::batteryHealthPercentFor("101"), {}},  {T::batteryHealthPercentFor("n/a"), {}},
         {T::batteryHealthPercentFor(std::string(40, '9')), {}},
         {T::batteryHealthPercentFor("00000000000000000000000042"), 42},
@@ -140,6 +141,8 @@ TEST(PowerTelemetry, DisplayEquivalenceAndJSON) {
     b.systemWatts = 10.06;
     EXPECT_FALSE(a.displayEquivalent(b));
 
+    EXPECT_EQ(T().toJSON().dump(), R"({"source":"unknown","systemWatts":0.0,"isCharging":false,"isFullyCharged":false,)"
+                                   R"("isClamshell":false,"adapterWatts":0.0,"hasBattery":false,"batteryWattHours":0.0})");
     T t = record(true, PowerSource::battery, false, false);
     t.batteryLevelPercent = 80;
     t.batteryHealthPercent = 91;
