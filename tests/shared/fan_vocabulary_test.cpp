@@ -57,6 +57,8 @@ TEST(FanStatusTest, DecodingRequiresEveryKeyWithItsTypeAndIgnoresExtras) {
     auto top = j;
     top["id"] = std::uint64_t{9223372036854775807u};
     EXPECT_EQ(FanStatus::fromJSON(top).id, 9223372036854775807);
+    top["id"] = -1;
+    EXPECT_EQ(FanStatus::fromJSON(top).id, -1);
     const std::pair<const char*, nlohmann::json> bad[] = {
         {"isManaged", nullptr},  // nullptr: the key is removed
         {"minRPM", "1200"},

@@ -165,6 +165,7 @@ TEST(DeviceSensorMap, CoresGroupByOrdinalAndCountsCapTheRows) {
     const auto list = sensors({{"Tp09", 50}, {"Tp01", 40}, {"Tp0b", 11}, {"Tp05", 45}, {"Tp0a", 60}, {"Tp0_", 99}});
     const auto rows = DeviceSensorMap::fixedList(list, {2, 0});
     EXPECT_EQ(ids(rows), (std::vector<std::string>{"cpu.avg", "perf.0", "perf.1"}));
+    EXPECT_EQ(ids(DeviceSensorMap::fixedList(list, {1, 0})), (std::vector<std::string>{"cpu.avg", "perf.0"}));
     EXPECT_EQ(rows[1], (DeviceSensorReading{"perf.0", "CPU Performance Core 1", "cpu", 40.0}));
     EXPECT_EQ(rows[0].value, 42.5);
     EXPECT_EQ(DeviceSensorMap::aggregate(ControlSource::cpuPerformance, list, {4, 0}), 60.0);

@@ -173,6 +173,7 @@ TEST_F(BridgeTest, KeyCountDecodesHashKeyByItsOwnTypeAndRefusesNonCounts) {
     const std::pair<std::vector<std::uint8_t>, std::string> refused[] = {
         {{0x00, 0x00, 0x80, 0xBF}, "decode #KEY: valueOutOfRange(-1.0)"},
         {{0xCA, 0xF2, 0x49, 0x71}, ""},  // ~1e30f, beyond any long
+        {{0x00, 0x00, 0x00, 0x5F}, ""},  // 2^63 exactly, one past the largest long
         {{0x00, 0x00, 0xC0, 0x7F}, "decode #KEY: valueOutOfRange(nan)"},
     };
     for (const auto& [bytes, text] : refused) {
