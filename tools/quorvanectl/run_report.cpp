@@ -99,6 +99,12 @@ std::vector<std::string> tableFrame(const RunTick& tick, const TerminalStyle& st
 }
 
 void RunReport::table(const RunTick& tick) {
+    // The window may have been resized since the last frame.
+    const auto now = TerminalStyle::detect();
+    if (now.isTerminal) {
+        style_.columns = now.columns;
+        style_.rows = now.rows;
+    }
     std::string frame;
     const auto lines = tableFrame(tick, style_);
     for (const auto& line : lines) frame += line + "\n";
