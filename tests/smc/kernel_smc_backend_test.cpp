@@ -171,6 +171,7 @@ TEST_P(KernelBackend, TranslatesFanKeysTemperaturesAndRefusals) {
     EXPECT_EQ(errorOf([&] { bridge->write("F0Tg", 16383.75); }), SMCError::callFailed(kIOReturnBadArgument));
     EXPECT_EQ(errorOf([&] { bridge->write("FNum", 3); }), SMCError::callFailed(kIOReturnNotPrivileged));
     EXPECT_EQ(tree.get(target), "2500\n");
+    if (l.kind == Kind::macsmcHwmon) tree.put("fan1_target", "7000\n");  // taken at its present target, within bounds
     bridge->write(l.modeKey, l.modeValue);
     EXPECT_EQ(tree.get(l.modeFile), l.manualText);
     if (l.kind == Kind::applesmc) {
@@ -202,7 +203,7 @@ INSTANTIATE_TEST_SUITE_P(
         Layout{"t2", Kind::applesmc, "", "output", "manual", "F0Md", 1, "fan1_manual", "1\n", "0\n"},
         Layout{"hwmonTargetPwm", Kind::applesmc, "hwmon/hwmon3/", "target", "pwm", "FS! ", 1,
                "hwmon/hwmon3/pwm1_enable", "1\n", "2\n"},
-        Layout{"macsmcHwmon", Kind::macsmcHwmon, "", "target", "", "F0Md", 1, "fan1_target", "2500\n", "0\n"}),
+        Layout{"macsmcHwmon", Kind::macsmcHwmon, "", "target", "", "F0Md", 1, "fan1_target", "6000\n", "0\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class KernelBackendFaults : public KernelBackend {};

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cmath>
@@ -526,7 +527,18 @@ private:
             if (f && f->is("Tg")) return writeSpeed(layout().targetPath(f->fan), decodeValue(kFlt, bytes, size), false);
             if (f && f->is("Md")) {
                 const auto v = decodeValue(kUi8, bytes, size);
-                if (v == 1.0) return {};  // the target write takes the fan; 0 hands it back
+                if (v == 1.0) {
+                    // A target write is what takes the fan: its present target, kept within its
+                    // bounds, so engaging changes no speed and a refusing firmware is retried.
+                    std::int64_t target = 0, lo = 0, hi = 0;
+                    for (const auto& [attribute, value] : {std::pair<const char*, std::int64_t*>{"min", &lo},
+                                                           {"max", &hi}}) {
+                        if (const Outcome o = readInteger(layout().fanPath(f->fan, attribute), *value); !o.ok()) return o;
+                    }
+                    if (const Outcome o = readInteger(layout().targetPath(f->fan), target); !o.ok()) return o;
+                    return writeSpeed(layout().targetPath(f->fan), static_cast<double>(std::clamp(target, lo, std::max(lo, hi))),
+                                      false);
+                }
                 if (v != 0.0) return Outcome::io(kIOReturnBadArgument);
                 const FileResult w = writeFile(layout().targetPath(f->fan), "0");
                 return w.ok() ? Outcome{} : Outcome::io(ioReturnFor(w.error));
