@@ -309,7 +309,10 @@ MachineProfile MachineProfile::load(const std::string& name) {
     if (!validName(name) || std::find(known.begin(), known.end(), name) == known.end()) {
         std::string list;
         for (const auto& k : known) list += (list.empty() ? "" : ", ") + k;
-        throw ProfileError("unknown machine profile \"" + name + "\" (known: " + list + ")");
+        // Naming the folder searched tells an installation whose profiles are elsewhere apart
+        // from a mistyped name.
+        throw ProfileError("unknown machine profile \"" + name + "\" in " + directory() + " (known: " +
+                           (list.empty() ? "none, the folder is missing or holds no .json file" : list) + ")");
     }
     std::ifstream in(std::filesystem::path(directory()) / (name + ".json"));
     if (!in) fail(name, "cannot read " + directory() + "/" + name + ".json");

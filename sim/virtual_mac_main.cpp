@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/bootstrap/bootstrap.hpp"
+#include "platform/bootstrap/service_manager.hpp"
 #include "platform/clock/clock.hpp"
 #include "platform/hid/hid.hpp"
 #include "platform/iokit/iokit.hpp"
@@ -71,6 +72,7 @@ int serve(const std::string& profileName, const std::string& dumpPath, const Sys
             std::cerr << kProgram << ": driver files on " << sysfs.directory << "\n";
         }
         std::cerr << kProgram << ": serving profile \"" << mac->profileName() << "\" on " << smcPath << "\n";
+        bootstrap::notifyServiceManager("READY=1");
 
         int signo = 0;
         while (sigwait(&signals, &signo) != 0) {
@@ -176,7 +178,12 @@ int main(int argc, char** argv) {
         ctl->add_subcommand("state", "Print the fans, Ftst, FS! (where present), load, sensors and HID services as JSON");
     state->callback([&] { request = "state"; });
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // 2 for a wrong command line, whatever CLI11 numbers it: the documented statuses are 0, 1, 2.
+        return app.exit(e) == 0 ? 0 : 2;
+    }
     if (ctl->parsed()) return control(request);
     sysfs.layout = *sim::sysfsLayoutFromName(layout);
     sysfs.fanControl = !noFanControl;

@@ -181,9 +181,10 @@ public:
 
     static fs::path binary(const std::string& name) { return binaryDirectory() / name; }
 
-    // Starts bin/<name> with args; stdout and stderr go to the given files (or /dev/null).
+    // Starts bin/<name> with args, and `extraEnvironment` on top of environment(); stdout and
+    // stderr go to the given files (or /dev/null).
     Child spawn(const std::string& name, const std::vector<std::string>& args, const fs::path& stdoutFile = {},
-                const fs::path& stderrFile = {}) const {
+                const fs::path& stderrFile = {}, const std::vector<std::string>& extraEnvironment = {}) const {
         const fs::path program = binary(name);
         std::vector<std::string> argStrings{program.string()};
         argStrings.insert(argStrings.end(), args.begin(), args.end());
@@ -191,6 +192,7 @@ public:
         for (auto& a : argStrings) argv.push_back(a.data());
         argv.push_back(nullptr);
         std::vector<std::string> envStrings = environment_;
+        envStrings.insert(envStrings.end(), extraEnvironment.begin(), extraEnvironment.end());
         std::vector<char*> envp;
         for (auto& e : envStrings) envp.push_back(e.data());
         envp.push_back(nullptr);

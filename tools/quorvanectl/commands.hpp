@@ -43,6 +43,10 @@ struct RunOptions {
     std::vector<std::string> apps;  // running applications' bundle identifiers (workload boost)
 };
 int runCommand(const RunOptions& options);
+// The control service: the same loop, following a configuration file, reloaded on SIGHUP.
+int serveCommand(const std::string& configPath);
+// Whether the daemon answers and whether the control service runs.
+int statusCommand(bool json);
 
 // `mode new`: a complete custom mode file, from a template or from scratch.
 struct ModeOptions {

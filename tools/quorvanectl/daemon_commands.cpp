@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "commands.hpp"
+#include "control_service_state.hpp"
 #include "daemon_client.hpp"
 #include "display_text.hpp"
 #include "shared/smc/helper_constants.hpp"
@@ -72,6 +73,7 @@ int versionCommand() {
 }
 
 int setRPMCommand(long fan, double rpm, const HoldOptions& hold) {
+    refuseWhileControlServiceRuns();
     StopSignal stop;
     DaemonClient client(holding(hold));
     const double applied = client.setTargetRPM(fan, rpm);
@@ -87,6 +89,7 @@ int manualCommand(long fan, bool on, const HoldOptions& hold) {
         std::cout << "off" << std::endl;
         return ExitStatus::ok;
     }
+    refuseWhileControlServiceRuns();
     // Manual mode alone would drive the fan to whatever target the key still holds from an earlier
     // session; the fan is taken at the speed it runs now instead (the daemon engages manual mode
     // and writes the target in one job).

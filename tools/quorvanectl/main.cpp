@@ -12,6 +12,7 @@
 #include "client_error.hpp"
 #include "command_line.hpp"
 #include "commands.hpp"
+#include "control_config.hpp"
 #include "display_text.hpp"
 #include "platform/xpc/code_identity.hpp"
 #include "shared/smc/helper_constants.hpp"
@@ -125,6 +126,12 @@ int main(int argc, char** argv) {
     runCommandLine->add_option("--app", run.apps, "Bundle identifier of a running application (workload boost)")
         ->type_name("BUNDLE_ID");
 
+    std::string configPath = ControlConfig::defaultPath;
+    auto* serve = app.add_subcommand("serve", "Run as the control service: follow a configuration file, reload it on SIGHUP");
+    serve->add_option("--config", configPath, "Configuration file (see quorvane-control.json(5))")->capture_default_str();
+    auto* status = app.add_subcommand("status", "Whether the daemon answers and the control service runs");
+    status->add_flag("--json", json, "Print JSON");
+
     auto* mode = app.add_subcommand("mode", "Custom mode files");
     mode->require_subcommand(1);
     ModeOptions modeOptions;
@@ -133,7 +140,7 @@ int main(int argc, char** argv) {
     addModeOptions(modeNew, modeOptions);
 
     for (auto* command : {&app, help, version, fans, smc, smcRead, smcWrite, smcKeys, setRPM, manual, restore, sensors,
-                          profiles, doctor, runCommandLine, mode, modeNew}) {
+                          profiles, doctor, runCommandLine, mode, modeNew, serve, status}) {
         command->footer(kFooter);
     }
 
@@ -168,6 +175,8 @@ int main(int argc, char** argv) {
         if (*doctor) return doctorCommand();
         if (*runCommandLine) return runCommand(run);
         if (*modeNew) return modeNewCommand(modeOptions);
+        if (*serve) return serveCommand(configPath);
+        if (*status) return statusCommand(json);
     } catch (const ClientError& e) {
         std::cerr << "quorvanectl: " << e.what() << std::endl;
         return e.exitStatus();

@@ -4,11 +4,15 @@
 // Ctrl-C, SIGTERM or the end of --seconds hands every fan back and exits 0.
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <iostream>
 
 #include "client_error.hpp"
 #include "commands.hpp"
+#include "control_config.hpp"
 #include "control_loop.hpp"
+#include "control_service_state.hpp"
+#include "drive_fans.hpp"
 #include "daemon_client.hpp"
 #include "mode_file.hpp"
 #include "profile_choice.hpp"
@@ -25,8 +29,6 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr double kTickSeconds = 1.0;
-// Until the application's stored rule is at hand: warn at 90 °C and run the fans at full speed.
-constexpr AlertRule kDefaultAlert{true, 90.0, true};
 
 std::string sourceLabel(const ControlLoop& loop) {
     if (loop.mode()) {
@@ -78,14 +80,9 @@ RunTick tick(double t, ControlLoop& loop, SensorFeed& feed, const SMCFanReader& 
 
 }  // namespace
 
-int runCommand(const RunOptions& options) {
-    WorkloadPolicy workload;
-    workload.seed(options.apps);
-    std::optional<CustomMode> mode;
-    if (options.modeFile) mode = readCustomMode(*options.modeFile);
-    ControlLoop loop(builtinProfile(options.profile), std::move(mode), kDefaultAlert, std::move(workload));
-
+int driveFans(ControlLoop initial, const DriveOptions& options) {
     StopSignal stop;
+    std::optional<ControlLoop> loop(std::move(initial));
     const auto bridge = openSMC();
     SensorFeed feed(bridge);
     // Before any fan is taken: a sensor this Mac lacks would leave the loop without a temperature.
@@ -96,23 +93,22 @@ int runCommand(const RunOptions& options) {
     DaemonClient client(clientOptions);
     // Fails early and plainly when the daemon is not there; a monitoring run starts from Apple's
     // control in any case.
-    if (loop.monitorsOnly()) {
+    if (loop->monitorsOnly()) {
         client.restoreAutomaticControl();
     } else {
         client.helperVersion();
     }
 
-    const auto style = TerminalStyle::detect();
-    RunReport report(std::cout,
-                     options.json ? RunReport::Form::json
-                                  : (style.isTerminal ? RunReport::Form::table : RunReport::Form::lines),
-                     style);
     const auto start = SteadyClock::now();
     auto elapsed = [&] { return std::chrono::duration<double>(SteadyClock::now() - start).count(); };
+    bool ready = false;
     try {
         for (;;) {
             const double t = elapsed();
-            report.show(tick(t, loop, feed, reader, client));
+            const RunTick shown = tick(t, *loop, feed, reader, client);
+            if (options.report) options.report->show(shown);
+            if (!ready && options.ready) options.ready(*loop);
+            ready = true;
             double wait = kTickSeconds - (elapsed() - t);
             if (options.seconds) {
                 const double left = *options.seconds - elapsed();
@@ -120,6 +116,16 @@ int runCommand(const RunOptions& options) {
                 wait = std::min(wait, left);
             }
             const auto reason = stop.wait(std::max(wait, 0.0));
+            if (reason == StopSignal::Reason::signal && stop.lastSignal() == SIGHUP && options.reload) {
+                // The daemon keeps every fan manual meanwhile: the connection and its heartbeats
+                // stay, and the next tick (now) sends the new loop's targets.
+                if (auto next = options.reload(*loop)) {
+                    const bool wasDriving = !loop->monitorsOnly();
+                    loop.emplace(std::move(*next));
+                    if (wasDriving && loop->monitorsOnly()) client.restoreAutomaticControl();
+                }
+                continue;
+            }
             if (reason == StopSignal::Reason::signal) break;
             if (reason == StopSignal::Reason::woken) {
                 throw ClientError("lost the connection to the daemon at " + DaemonClient::socketPath() +
@@ -140,6 +146,25 @@ int runCommand(const RunOptions& options) {
     client.restoreAutomaticControl();
     std::cerr << "quorvanectl: every fan is back under automatic control" << std::endl;
     return ExitStatus::ok;
+}
+
+int runCommand(const RunOptions& options) {
+    refuseWhileControlServiceRuns();
+    WorkloadPolicy workload;
+    workload.seed(options.apps);
+    std::optional<CustomMode> mode;
+    if (options.modeFile) mode = readCustomMode(*options.modeFile);
+    ControlLoop loop(builtinProfile(options.profile), std::move(mode), ControlConfig::defaultAlert, std::move(workload));
+
+    const auto style = TerminalStyle::detect();
+    RunReport report(std::cout,
+                     options.json ? RunReport::Form::json
+                                  : (style.isTerminal ? RunReport::Form::table : RunReport::Form::lines),
+                     style);
+    DriveOptions drive;
+    drive.seconds = options.seconds;
+    drive.report = &report;
+    return driveFans(std::move(loop), drive);
 }
 
 }  // namespace quorvane::ctl

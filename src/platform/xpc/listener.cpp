@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "platform/bootstrap/bootstrap.hpp"
+#include "platform/bootstrap/service_manager.hpp"
 
 namespace quorvane::xpc {
 
@@ -117,6 +118,8 @@ void Listener::resume() {
     socketInode_ = mine.st_ino;
     resumed_ = true;
     acceptThread_ = std::thread([this] { acceptLoop(); });
+    // Clients can connect from here on: that is what a service manager waits for.
+    bootstrap::notifyServiceManager("READY=1\nSTATUS=" + serviceName_ + " is being served");
 }
 
 void Listener::acceptLoop() {

@@ -1,0 +1,153 @@
+// The control service as a real process (`quorvanectl serve`) against the daemon and the virtual
+// Mac: its configuration errors, readiness through a notify socket, a reload on SIGHUP that never
+// lets go of the fans, commands that would fight it, and the hand-back on SIGTERM.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "integration/daemon_harness.hpp"
+
+namespace quorvane::integration {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct ConfigRow {
+    const char* text;
+    std::vector<std::string> errors;  // each a substring of stderr
+};
+
+TEST(ControlServiceConfig, EveryErrorNamesLineColumnAndKeyAndNothingStarts) {
+    Harness h;
+    const std::string file = (h.root() / "control.json").string();
+    const std::vector<ConfigRow> rows = {
+        {R"({"profile": "Loud"})", {file + ":1:13: profile: no built-in profile \"Loud\""}},
+        {"{\"profile\": \"Quorvane Standard\",\n \"alert\": {\"enabled\": true, \"thresholdCelsius\": \"hot\", "
+         "\"autoBoost\": true},\n \"fanz\": 1}",
+         {":2:49: alert.thresholdCelsius: expected a number", ":3:10: fanz: unknown key"}},
+        {"{\"profile\": \"Quorvane Standard\", \"alert\": {\"enabled\": true}}",
+         {":1:43: alert.thresholdCelsius: required key is missing"}},
+        {"{\"profile\": \"quorvane standard\", \"mode\": {\"id\": \"6F1C2C3E-8D4B-4C59-9E3A-0A1B2C3D4E5F\", "
+         "\"name\": \"Loud\", \"symbolName\": \"bolt.fill\", \"speed\": {\"fixed\": {\"percentage\": 70}}}}",
+         {"mode.speed.fixed.percentage: a percentage is a fraction from 0 to 1; 70 is outside it"}},
+        {R"({"profile": "Quorvane Standard", "mode": {"name": "no id"}})", {":1:42: mode.id: required key is missing"}},
+        {R"({"profile": "Quorvane Standard", "boostApplications": ["a", 7]})", {":1:61: boostApplications[1]: expected a string"}},
+        {"{}", {":1:1: profile: required key is missing"}},
+        {"[]", {":1:1: expected an object"}},
+        {"{\"profile\":\n  \"Quorvane", {":2:12: syntax error while parsing value - invalid string: missing closing quote"}},
+        {"", {":1:1: syntax error"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        std::ofstream(file, std::ios::trunc) << row.text;
+        const RunResult r = h.client({"serve", "--config", file});
+        ASSERT_TRUE(r.status);
+        EXPECT_TRUE(r.status->exitedWith(2)) << r.status->describe() << "\n" << r.err;
+        for (const auto& error : row.errors) EXPECT_NE(r.err.find(error), std::string::npos) << r.err;
+    }
+    const RunResult missing = h.client({"serve", "--config", (h.root() / "absent.json").string()});
+    ASSERT_TRUE(missing.status);
+    EXPECT_TRUE(missing.status->exitedWith(2));
+    EXPECT_NE(missing.err.find("cannot read the configuration file"), std::string::npos) << missing.err;
+}
+
+// A datagram socket standing in for the service manager's notify socket.
+class NotifySocket {
+public:
+    explicit NotifySocket(const fs::path& path) : path_(path) {
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        bound_ = ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~NotifySocket() { ::close(fd_); }
+    bool bound() const { return bound_; }
+    // Every datagram received so far, appended to what earlier calls returned.
+    const std::string& received() {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) messages_ += std::string(buffer, n) + "\n--\n";
+        return messages_;
+    }
+
+private:
+    fs::path path_;
+    int fd_ = -1;
+    bool bound_ = false;
+    std::string messages_;
+};
+
+TEST(ControlService, FollowsTheFileReloadsWithoutLettingGoRefusesRivalsAndHandsBackOnSIGTERM) {
+    Harness h;
+    Child mac = h.startVirtualMac("intel-desktop");
+    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
+    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
+    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
+    const fs::path config = h.root() / "control.json";
+    std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
+    NotifySocket notify(h.root() / "notify");
+    ASSERT_TRUE(notify.bound());
+    Child service = h.spawn(kClientName, {"serve", "--config", config.string()}, h.root() / "service.out",
+                            h.root() / "service.err", {"NOTIFY_SOCKET=" + (h.root() / "notify").string()});
+    const auto log = [&] { return readFile(h.root() / "service.err"); };
+    ASSERT_TRUE(Harness::waitUntil(10.0, [&] { return notify.received().find("READY=1") != std::string::npos || !service.running(); }, 20ms))
+        << log();
+    ASSERT_TRUE(service.running()) << log();
+    EXPECT_NE(notify.received().find("STATUS=following Silent Stealth"), std::string::npos) << notify.received();
+    EXPECT_EQ(h.readKey("F0Md"), 1.0);
+    EXPECT_EQ(readFile(h.root() / "service.out"), "");  // no terminal, no tick lines
+
+    const RunResult status = h.client({"status"});
+    EXPECT_NE(status.out.find("control service: running, pid " + std::to_string(service.pid()) + ", following \"Silent Stealth\""),
+              std::string::npos) << status.out;
+    for (const auto& rival : std::vector<std::vector<std::string>>{{"set-rpm", "0", "2000", "--hold", "0"},
+                                                                    {"manual", "0", "on", "--hold", "0"},
+                                                                    {"run", "--seconds", "1"}}) {
+        const RunResult r = h.client(rival);
+        ASSERT_TRUE(r.status);
+        EXPECT_TRUE(r.status->exitedWith(2)) << r.status->describe();
+        EXPECT_NE(r.err.find("the control service (quorvane-control, pid " + std::to_string(service.pid()) +
+                             ") is in control of the fans, following \"Silent Stealth\""),
+                  std::string::npos) << r.err;
+    }
+
+    // A broken file is reported and the running configuration kept; a good one switches, and the
+    // fans stay manual throughout.
+    const double quietTarget = *h.readKey("F0Tg");
+    std::ofstream(config, std::ios::trunc) << R"({"profile": "Max Thermal Blast", "alert": 3})";
+    service.signal(SIGHUP);
+    ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("kept following \"Silent Stealth\"") != std::string::npos; }, 20ms)) << log();
+    EXPECT_NE(log().find(":1:43: alert: expected an object"), std::string::npos) << log();
+    std::ofstream(config, std::ios::trunc) << R"({"profile": "Max Thermal Blast"})";
+    service.signal(SIGHUP);
+    bool alwaysManual = true;
+    ASSERT_TRUE(Harness::waitUntil(10.0, [&] {
+        alwaysManual = alwaysManual && h.readKey("F0Md") == 1.0 && h.readKey("F1Md") == 1.0;
+        return h.readKey("F0Tg") == 2700.0;
+    }, 2ms)) << log() << h.state().dump();
+    EXPECT_TRUE(alwaysManual);
+    EXPECT_GT(2700.0, quietTarget);
+    EXPECT_NE(log().find("following \"Max Thermal Blast\""), std::string::npos) << log();
+    EXPECT_NE(h.client({"status", "--json"}).out.find(R"("following": "Max Thermal Blast")"), std::string::npos);
+
+    service.signal(SIGTERM);
+    const auto stopped = service.waitFor(5.0);
+    ASSERT_TRUE(stopped);
+    EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe() << log();
+    EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
+    EXPECT_NE(notify.received().find("STOPPING=1"), std::string::npos);
+    EXPECT_NE(h.client({"status"}).out.find("control service: not running"), std::string::npos);
+    EXPECT_TRUE(h.client({"set-rpm", "0", "2000", "--hold", "0"}).status->exitedWith(0));
+}
+
+}  // namespace
+}  // namespace quorvane::integration

@@ -1,0 +1,223 @@
+#include "control_config.hpp"
+
+#include <cctype>
+#include <fstream>
+#include <map>
+
+#include <nlohmann/json.hpp>
+
+#include "client_error.hpp"
+#include "profile_choice.hpp"
+#include "shared/common/decoding_error.hpp"
+#include "shared/common/json_decoding.hpp"
+
+namespace quorvane::ctl {
+
+namespace {
+
+constexpr std::size_t kConfigLimit = 1 << 20;
+
+struct Position {
+    std::size_t line = 1, column = 1;
+};
+
+Position positionAt(std::string_view text, std::size_t offset) {
+    Position p;
+    for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
+        if (text[i] == '\n') {
+            ++p.line;
+            p.column = 1;
+        } else if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+            ++p.column;  // columns count characters, not UTF-8 continuation bytes
+        }
+    }
+    return p;
+}
+
+// Where each value starts, by the key path the decoders report ("mode.speed.fixed",
+// "boostApplications[1]"). The text is valid JSON already; one pass, no recursion.
+std::map<std::string, std::size_t> valueOffsets(std::string_view text) {
+    struct Frame {
+        std::string path;
+        bool array;
+        std::size_t index = 0;
+        std::string key;
+        bool expectKey = true;
+    };
+    std::map<std::string, std::size_t> offsets;
+    std::vector<Frame> stack;
+    auto valueStarts = [&](std::size_t at) -> std::string {
+        std::string path;
+        if (!stack.empty()) {
+            Frame& f = stack.back();
+            path = f.array ? json_decoding::childPath(f.path, f.index++) : json_decoding::childPath(f.path, f.key);
+        }
+        offsets.emplace(path, at);
+        return path;
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '"') {
+            std::string s;
+            const std::size_t start = i;
+            for (++i; i < text.size() && text[i] != '"'; ++i) {
+                if (text[i] == '\\') ++i;  // the decoders' keys need no unescaping to match
+                else s += text[i];
+            }
+            if (!stack.empty() && !stack.back().array && stack.back().expectKey) {
+                stack.back().key = std::move(s);
+                stack.back().expectKey = false;
+            } else {
+                valueStarts(start);
+            }
+        } else if (c == '{' || c == '[') {
+            std::string path = valueStarts(i);
+            stack.push_back(Frame{std::move(path), c == '[', 0, {}, true});
+        } else if (c == '}' || c == ']') {
+            if (!stack.empty()) stack.pop_back();
+        } else if (c == ',') {
+            if (!stack.empty()) stack.back().expectKey = true;
+        } else if (c == '-' || std::isalnum(static_cast<unsigned char>(c))) {
+            valueStarts(i);
+            while (i + 1 < text.size() && (text[i + 1] == '.' || text[i + 1] == '+' || text[i + 1] == '-' ||
+                                           std::isalnum(static_cast<unsigned char>(text[i + 1]))))
+                ++i;
+        }
+    }
+    return offsets;
+}
+
+class Problems {
+public:
+    Problems(std::string_view text, std::string origin) : text_(text), origin_(std::move(origin)) {}
+
+    void at(std::size_t offset, const std::string& path, const std::string& what) {
+        const Position p = positionAt(text_, offset);
+        found_.emplace(offset, origin_ + ":" + std::to_string(p.line) + ":" + std::to_string(p.column) + ": " +
+                                   (path.empty() ? "" : path + ": ") + what);
+    }
+    // At the value of `path`, or of its nearest enclosing value that exists (a missing key).
+    void at(const std::string& path, const std::string& what) {
+        if (offsets_.empty()) offsets_ = valueOffsets(text_);
+        std::string p = path;
+        for (;;) {
+            if (const auto it = offsets_.find(p); it != offsets_.end()) return at(it->second, path, what);
+            const auto cut = p.find_last_of(".[");
+            if (cut == std::string::npos) {
+                if (p.empty()) return at(0, path, what);
+                p.clear();
+            } else {
+                p.resize(cut);
+            }
+        }
+    }
+    void at(const DecodingError& e) { at(e.codingPath(), message(e)); }
+    // In the order of the file, whatever order the keys were checked in.
+    void throwIfAny() const {
+        if (found_.empty()) return;
+        std::string lines;
+        for (const auto& [offset, line] : found_) lines += (lines.empty() ? "" : "\n") + line;
+        throw ClientError(lines, ExitStatus::usage);
+    }
+
+private:
+    static std::string message(const DecodingError& e) {
+        switch (e.kind()) {
+            case DecodingError::Kind::keyNotFound: return "required key is missing";
+            case DecodingError::Kind::typeMismatch:
+            case DecodingError::Kind::dataCorrupted: break;
+        }
+        return e.debugDescription();
+    }
+
+    std::string_view text_;
+    std::string origin_;
+    std::multimap<std::size_t, std::string> found_;
+    std::map<std::string, std::size_t> offsets_;
+};
+
+// The stored form clamps a percentage; a person who wrote 70 meant something else.
+void checkPercentage(const nlohmann::json& mode, Problems& problems) {
+    const nlohmann::json* speed = mode.contains("speed") ? &mode["speed"] : nullptr;
+    std::string path = "mode.floorPercentage";
+    const nlohmann::json* value = mode.contains("floorPercentage") ? &mode["floorPercentage"] : nullptr;
+    if (speed && speed->is_object()) {
+        for (const char* kind : {"floor", "fixed"}) {
+            if (speed->contains(kind) && (*speed)[kind].is_object() && (*speed)[kind].contains("percentage")) {
+                value = &(*speed)[kind]["percentage"];
+                path = std::string("mode.speed.") + kind + ".percentage";
+            }
+        }
+    }
+    if (value && value->is_number() && !(value->get<double>() >= 0 && value->get<double>() <= 1))
+        problems.at(path, "a percentage is a fraction from 0 to 1; " + value->dump() + " is outside it");
+}
+
+}  // namespace
+
+ControlConfig ControlConfig::parse(std::string_view text, const std::string& origin) {
+    Problems problems(text, origin);
+    if (text.size() > kConfigLimit) {
+        problems.at(0, "", "the file is larger than 1 MiB");
+        problems.throwIfAny();
+    }
+    nlohmann::json json;
+    try {
+        json = nlohmann::json::parse(text);
+    } catch (const nlohmann::json::parse_error& e) {
+        const std::string what = e.what();
+        // nlohmann's text: "[json.exception.parse_error.101] parse error at line 3, column 5: …"
+        const auto colon = what.find(": ", what.find("column"));
+        problems.at(e.byte > 0 ? e.byte - 1 : 0, "", colon == std::string::npos ? what : what.substr(colon + 2));
+        problems.throwIfAny();
+    }
+    if (!json.is_object()) {
+        problems.at(0, "", "expected an object with \"profile\" and optionally \"mode\", \"alert\", \"boostApplications\"");
+        problems.throwIfAny();
+    }
+
+    ControlConfig config{FanProfile::builtins().front(), std::nullopt, defaultAlert, {}};
+    bool profileGiven = false;
+    for (const auto& [key, value] : json.items()) {
+        try {
+            if (key == "profile") {
+                profileGiven = true;
+                config.profile = builtinProfile(json_decoding::string(value, key));
+            } else if (key == "mode") {
+                if (value.is_null()) continue;
+                if (value.is_string()) {
+                    config.mode = readCustomMode(value.get<std::string>());
+                } else {
+                    checkPercentage(value, problems);
+                    config.mode = CustomMode::fromJSON(value, key);
+                }
+            } else if (key == "alert") {
+                config.alert = AlertRule::fromJSON(value, key);
+            } else if (key == "boostApplications") {
+                if (!value.is_array()) throw DecodingError::typeMismatch(key, "expected a list of bundle identifiers");
+                for (std::size_t i = 0; i < value.size(); ++i)
+                    config.boostApplications.push_back(json_decoding::string(value[i], json_decoding::childPath(key, i)));
+            } else {
+                problems.at(key, "unknown key; the keys are \"profile\", \"mode\", \"alert\", \"boostApplications\"");
+            }
+        } catch (const DecodingError& e) {
+            problems.at(e);
+        } catch (const ClientError& e) {
+            problems.at(key, e.what());
+        }
+    }
+    if (!profileGiven) problems.at("profile", "required key is missing");
+    problems.throwIfAny();
+    return config;
+}
+
+ControlConfig ControlConfig::read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw ClientError("cannot read the configuration file " + path, ExitStatus::usage);
+    std::string text(kConfigLimit + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    return parse(text, path);
+}
+
+}  // namespace quorvane::ctl
