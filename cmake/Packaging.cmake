@@ -3,8 +3,8 @@
 # service's configuration, manual pages, shell completion, the launchd property list, and a Debian
 # package built by CPack whose maintainer scripts enable the daemon and the control service and
 # stop them before their files go, so that every fan is back under automatic control after removal.
-# Installed programs are stripped; their debug information goes to separate files under
-# lib/debug/.build-id (component "debug", which the package leaves out).
+# `make install` strips the programs and keeps their debug information in separate files under
+# lib/debug/.build-id; the package strips them as it installs and ships no debug files.
 include(GNUInstallDirs)
 
 set(QUORVANE_DATADIR ${CMAKE_INSTALL_DATADIR}/quorvane)
@@ -22,8 +22,7 @@ foreach(_program ${CMAKE_INSTALL_SBINDIR}/com.quorvane.SMCService ${CMAKE_INSTAL
                  ${CMAKE_INSTALL_BINDIR}/quorvane-virtual-mac)
   install(CODE "execute_process(COMMAND ${PROJECT_SOURCE_DIR}/cmake/split-debug ${QUORVANE_OBJCOPY}
                   \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${_program}\"
-                  \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/debug\" COMMAND_ERROR_IS_FATAL ANY)"
-          COMPONENT debug)
+                  \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/debug\" COMMAND_ERROR_IS_FATAL ANY)")
 endforeach()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/sim/profiles/ DESTINATION ${QUORVANE_DATADIR}/profiles
         FILES_MATCHING PATTERN "*.json")
@@ -39,7 +38,7 @@ foreach(_unit com.quorvane.SMCService.service quorvane-virtual-mac@.service quor
   install(FILES ${CMAKE_BINARY_DIR}/packaging/${_unit} DESTINATION ${QUORVANE_UNITDIR})
 endforeach()
 
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/control.json DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/quorvane)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/control.json DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/quorvane)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/completion/quorvanectl.bash
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME quorvanectl)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/completion/_quorvanectl DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
@@ -77,8 +76,6 @@ command-line client quorvanectl, and the virtual Mac that serves a machine\n\
 profile's SMC on Linux. Whatever happens to a client or to the daemon itself,\n\
 every fan goes back to the firmware's automatic control.")
 set(CPACK_STRIP_FILES ON)
-# The package ships the programs; their debug files stay with `make install`.
-set(CPACK_COMPONENTS_ALL Unspecified)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)

@@ -44,6 +44,7 @@ TEST(ControlServiceConfig, EveryErrorNamesLineColumnAndKeyAndNothingStarts) {
         {"[]", {":1:1: expected an object"}},
         {"{\"profile\":\n  \"Quorvane", {":2:12: syntax error while parsing value - invalid string: missing closing quote"}},
         {"", {":1:1: syntax error"}},
+        {R"({"profile": "Apple Auto", "mode": "/dev/null"})", {":1:35: mode: the mode file /dev/null is not a regular file"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
@@ -53,10 +54,12 @@ TEST(ControlServiceConfig, EveryErrorNamesLineColumnAndKeyAndNothingStarts) {
         EXPECT_TRUE(r.status->exitedWith(2)) << r.status->describe() << "\n" << r.err;
         for (const auto& error : row.errors) EXPECT_NE(r.err.find(error), std::string::npos) << r.err;
     }
-    const RunResult missing = h.client({"serve", "--config", (h.root() / "absent.json").string()});
-    ASSERT_TRUE(missing.status);
-    EXPECT_TRUE(missing.status->exitedWith(2));
-    EXPECT_NE(missing.err.find("cannot read the configuration file"), std::string::npos) << missing.err;
+    for (const std::string unreadable : {(h.root() / "absent.json").string(), h.root().string()}) {
+        const RunResult r = h.client({"serve", "--config", unreadable});
+        ASSERT_TRUE(r.status);
+        EXPECT_TRUE(r.status->exitedWith(2));
+        EXPECT_NE(r.err.find("cannot read the configuration file " + unreadable + ": "), std::string::npos) << r.err;
+    }
 }
 
 // A datagram socket standing in for the service manager's notify socket.

@@ -1,8 +1,14 @@
 #include "control_config.hpp"
 
 #include <cctype>
-#include <fstream>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <map>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -186,7 +192,11 @@ ControlConfig ControlConfig::parse(std::string_view text, const std::string& ori
             } else if (key == "mode") {
                 if (value.is_null()) continue;
                 if (value.is_string()) {
-                    config.mode = readCustomMode(value.get<std::string>());
+                    const std::string modePath = value.get<std::string>();
+                    std::error_code error;
+                    if (!std::filesystem::is_regular_file(modePath, error))
+                        throw ClientError("the mode file " + modePath + " is not a regular file", ExitStatus::usage);
+                    config.mode = readCustomMode(modePath);
                 } else {
                     checkPercentage(value, problems);
                     config.mode = CustomMode::fromJSON(value, key);
@@ -212,11 +222,21 @@ ControlConfig ControlConfig::parse(std::string_view text, const std::string& ori
 }
 
 ControlConfig ControlConfig::read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ClientError("cannot read the configuration file " + path, ExitStatus::usage);
+    // Non-blocking open and a regular file only: a FIFO or a device must not stall the service.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        const std::string why = fd < 0 ? std::strerror(errno) : "not a regular file";
+        if (fd >= 0) ::close(fd);
+        throw ClientError("cannot read the configuration file " + path + ": " + why, ExitStatus::usage);
+    }
     std::string text(kConfigLimit + 1, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(in.gcount()));
+    std::size_t size = 0;
+    ssize_t n;
+    while (size < text.size() && ((n = ::read(fd, text.data() + size, text.size() - size)) > 0 || (n < 0 && errno == EINTR)))
+        if (n > 0) size += static_cast<std::size_t>(n);
+    ::close(fd);
+    text.resize(size);
     return parse(text, path);
 }
 
