@@ -54,7 +54,7 @@ TEST(ControlServiceConfig, EveryErrorNamesLineColumnAndKeyAndNothingStarts) {
         EXPECT_TRUE(r.status->exitedWith(2)) << r.status->describe() << "\n" << r.err;
         for (const auto& error : row.errors) EXPECT_NE(r.err.find(error), std::string::npos) << r.err;
     }
-    for (const std::string unreadable : {(h.root() / "absent.json").string(), h.root().string()}) {
+    for (const std::string& unreadable : {(h.root() / "absent.json").string(), h.root().string()}) {
         const RunResult r = h.client({"serve", "--config", unreadable});
         ASSERT_TRUE(r.status);
         EXPECT_TRUE(r.status->exitedWith(2));
