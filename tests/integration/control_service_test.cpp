@@ -37,7 +37,7 @@ TEST(ControlServiceConfig, EveryErrorNamesLineColumnAndKeyAndNothingStarts) {
          {":1:43: alert.thresholdCelsius: required key is missing"}},
         {"{\"profile\": \"quorvane standard\", \"mode\": {\"id\": \"6F1C2C3E-8D4B-4C59-9E3A-0A1B2C3D4E5F\", "
          "\"name\": \"Loud\", \"symbolName\": \"bolt.fill\", \"speed\": {\"fixed\": {\"percentage\": 70}}}}",
-         {"mode.speed.fixed.percentage: a percentage is a fraction from 0 to 1; 70 is outside it"}},
+         {"mode.speed.fixed.percentage: 70 is outside 0…1: a speed is a fraction of the fan's range (0.7 for 70.0 %)"}},
         {R"({"profile": "Quorvane Standard", "mode": {"name": "no id"}})", {":1:42: mode.id: required key is missing"}},
         {R"({"profile": "Quorvane Standard", "boostApplications": ["a", 7]})", {":1:61: boostApplications[1]: expected a string"}},
         {"{}", {":1:1: profile: required key is missing"}},

@@ -58,7 +58,7 @@ TEST_F(QuorvanectlTest, EveryCommandPrintsItsResultAndExitStatus) {
         {{"--version"}, 0, "quorvanectl 1.2.2\n", ""},
         {{"help", "smc", "read"}, 0, "KEY TEXT REQUIRED", ""},
         {{"help"}, 0, "QUORVANE_BOOTSTRAP", ""},
-        {{"status"}, 2, "", "unknown command \"status\"; the commands are help, version, fans,"},
+        {{"stats"}, 2, "", "unknown command \"stats\"; the commands are help, version, fans,"},
         {{"smc", "dump"}, 2, "", "unknown smc command \"dump\""},
         {{"run", "--seconds", "-1"}, 2, "", "SECONDS must be 0 or more, not -1"},
         {{"fans"}, 0, "  0  auto  ", ""},

@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "client_error.hpp"
+#include "mode_file.hpp"
 #include "profile_choice.hpp"
 #include "shared/common/decoding_error.hpp"
 #include "shared/common/json_decoding.hpp"
@@ -155,8 +156,9 @@ void checkPercentage(const nlohmann::json& mode, Problems& problems) {
             }
         }
     }
-    if (value && value->is_number() && !(value->get<double>() >= 0 && value->get<double>() <= 1))
-        problems.at(path, "a percentage is a fraction from 0 to 1; " + value->dump() + " is outside it");
+    if (value && value->is_number()) {
+        if (const auto problem = fractionProblem(value->get<double>())) problems.at(path, value->dump() + " " + *problem);
+    }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "control_service_state.hpp"
 #include "daemon_client.hpp"
 #include "drive_fans.hpp"
+#include "mode_file.hpp"
 #include "platform/bootstrap/service_manager.hpp"
 
 namespace quorvane::ctl {
@@ -38,11 +39,12 @@ int serveCommand(const std::string& configPath) {
         std::cerr << "quorvane-control: following \"" << following(loop) << "\" from " << configPath << std::endl;
         bootstrap::notifyServiceManager("READY=1\nSTATUS=following " + following(loop));
     };
-    drive.reload = [&](const ControlLoop& current) -> std::optional<ControlLoop> {
+    drive.reload = [&](const ControlLoop& current, const std::vector<SMCSensor>& sensors) -> std::optional<ControlLoop> {
         bootstrap::notifyServiceManager("RELOADING=1");
         std::optional<ControlLoop> next;
         try {
             next.emplace(loopFor(ControlConfig::read(configPath)));
+            if (next->mode()) checkModeSensors(*next->mode(), sensors);
             claim.update(following(*next));
             std::cerr << "quorvane-control: reloaded " << configPath << ", following \"" << following(*next) << "\""
                       << std::endl;

@@ -7,9 +7,11 @@
 
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "control_loop.hpp"
 #include "run_report.hpp"
+#include "shared/sensors/smc_sensor.hpp"
 
 namespace quorvane::ctl {
 
@@ -18,9 +20,10 @@ struct DriveOptions {
     RunReport* report = nullptr;  // shown each tick when set
     // Called once, after the first tick has commanded the fans.
     std::function<void(const ControlLoop&)> ready;
-    // Called on SIGHUP (without it, SIGHUP stops the loop like SIGTERM): the loop to follow from
-    // now on, or nothing to keep the current one. The fans stay manual across the switch.
-    std::function<std::optional<ControlLoop>(const ControlLoop&)> reload;
+    // Called on SIGHUP (without it, SIGHUP stops the loop like SIGTERM) with the current loop and
+    // the sensors this Mac has: the loop to follow from now on, or nothing to keep the current
+    // one. The fans stay manual across the switch.
+    std::function<std::optional<ControlLoop>(const ControlLoop&, const std::vector<SMCSensor>&)> reload;
 };
 
 // Returns the exit status; throws ClientError (after handing the fans back where it still can).

@@ -86,7 +86,7 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
     const auto bridge = openSMC();
     SensorFeed feed(bridge);
     // Before any fan is taken: a sensor this Mac lacks would leave the loop without a temperature.
-    if (loop.mode()) checkModeSensors(*loop.mode(), feed.sensors());
+    if (loop->mode()) checkModeSensors(*loop->mode(), feed.sensors());
     const SMCFanReader reader(bridge);
     DaemonClient::Options clientOptions;
     clientOptions.onConnectionLost = [] { StopSignal::wake(); };
@@ -119,7 +119,7 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
             if (reason == StopSignal::Reason::signal && stop.lastSignal() == SIGHUP && options.reload) {
                 // The daemon keeps every fan manual meanwhile: the connection and its heartbeats
                 // stay, and the next tick (now) sends the new loop's targets.
-                if (auto next = options.reload(*loop)) {
+                if (auto next = options.reload(*loop, feed.sensors())) {
                     const bool wasDriving = !loop->monitorsOnly();
                     loop.emplace(std::move(*next));
                     if (wasDriving && loop->monitorsOnly()) client.restoreAutomaticControl();
