@@ -178,6 +178,11 @@ public:
     fs::path xpcSocket() const { return socket(kXPCSocketName); }
     fs::path controlSocket() const { return socket(sim::kControlSocketName); }
     const std::vector<std::string>& environment() const { return environment_; }
+    // Sets name=value for every process started from now on.
+    void setEnvironment(const std::string& name, const std::string& value) {
+        std::erase_if(environment_, [&](const std::string& e) { return e.rfind(name + "=", 0) == 0; });
+        environment_.push_back(name + "=" + value);
+    }
 
     static fs::path binary(const std::string& name) { return binaryDirectory() / name; }
 
