@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -164,7 +165,68 @@ hid::ServiceRecord parseHIDService(const std::string& profile, const json& j) {
     return s;
 }
 
+int parseCount(const std::string& text, const std::string& where) {
+    int value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size())
+        throw ProfileError(where + ": \"" + text + "\" is not a whole number");
+    return value;
+}
+
 }  // namespace
+
+void CPUTopology::validate(const std::string& where) const {
+    constexpr int kMaxCores = 1024;
+    if (performanceLevels != 1 && performanceLevels != 2)
+        throw ProfileError(where + ": a Mac has one or two performance levels");
+    if (performanceCores < 1 || performanceCores > kMaxCores || efficiencyCores < 0 || efficiencyCores > kMaxCores)
+        throw ProfileError(where + ": core counts must be 1 to 1024 performance and 0 to 1024 efficiency cores");
+    if ((performanceLevels == 2) != (efficiencyCores > 0))
+        throw ProfileError(where + ": efficiency cores exist exactly when there are two performance levels");
+}
+
+CPUTopology CPUTopology::fromText(const std::string& text) {
+    const std::string where = "cores \"" + text + "\"";
+    const std::size_t comma = text.find(',');
+    if (comma == std::string::npos) throw ProfileError(where + ": expected P,E (performance and efficiency cores)");
+    CPUTopology t;
+    t.performanceCores = parseCount(text.substr(0, comma), where);
+    t.efficiencyCores = parseCount(text.substr(comma + 1), where);
+    t.performanceLevels = t.efficiencyCores > 0 ? 2 : 1;
+    t.validate(where);
+    return t;
+}
+
+std::optional<CPUTopology> MachineProfile::topologyOf(const std::string& topologyPath, const std::string& table) {
+    std::ifstream in(topologyPath);
+    if (!in) return std::nullopt;
+    return topologyOf(in, table);
+}
+
+std::optional<CPUTopology> MachineProfile::topologyOf(std::istream& in, const std::string& table) {
+    std::string line;
+    std::size_t number = 0;
+    while (std::getline(in, line) && number < 100000) {
+        ++number;
+        if (number == 1 || line.rfind(table + ",", 0) != 0) continue;
+        const std::string where = "topology table line " + std::to_string(number);
+        std::vector<std::string> fields;
+        std::size_t start = 0;
+        for (int f = 0; f < 5; ++f) {
+            const std::size_t comma = line.find(',', start);
+            if (comma == std::string::npos) throw ProfileError(where + ": fewer than six fields");
+            fields.push_back(line.substr(start, comma - start));
+            start = comma + 1;
+        }
+        CPUTopology t;
+        t.performanceLevels = parseCount(fields[2], where);
+        t.performanceCores = parseCount(fields[3], where);
+        t.efficiencyCores = parseCount(fields[4], where);
+        t.validate(where);
+        return t;
+    }
+    return std::nullopt;
+}
 
 std::string MachineProfile::dumpDirectory() {
 #ifdef QUORVANE_SMC_DUMP_DIR
@@ -274,6 +336,7 @@ MachineProfile MachineProfile::fromDump(const std::string& path) {
     }
     if (p.keys.empty()) fail(label, "no keys");
     fansFromKeys(p);
+    p.cpu = topologyOf((std::filesystem::path(path).parent_path() / "topology" / "topology.csv").string(), label);
     return p;
 }
 
@@ -362,6 +425,7 @@ MachineProfile MachineProfile::fromJSON(const json& document, const std::string&
             p.hasForceTest = real.hasForceTest;
             p.firmware.manualModeNeedsForceTest = real.firmware.manualModeNeedsForceTest;
             p.keys = std::move(real.keys);
+            p.cpu = real.cpu;
             p.realKeyTable = true;
         }
         for (const json& k : document.value("keys", json::array())) {
@@ -369,6 +433,15 @@ MachineProfile MachineProfile::fromJSON(const json& document, const std::string&
             // Over a real table, a profile key replaces the recorded one of that name.
             std::erase_if(p.keys, [&](const KeyDefinition& e) { return p.realKeyTable && e.name == key.name; });
             p.keys.push_back(std::move(key));
+        }
+        if (document.contains("cpu")) {
+            const json& cpu = document.at("cpu");
+            CPUTopology t;
+            t.performanceCores = cpu.at("performanceCores").get<int>();
+            t.efficiencyCores = cpu.value("efficiencyCores", 0);
+            t.performanceLevels = t.efficiencyCores > 0 ? 2 : 1;
+            t.validate("machine profile \"" + name + "\": \"cpu\"");
+            p.cpu = t;
         }
         for (const json& h : document.value("hid", json::array())) p.hidServices.push_back(parseHIDService(name, h));
         if (p.hidServices.size() > 4096) fail(name, "at most 4096 HID services");

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <istream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -46,6 +48,21 @@ struct FirmwareSettings {
     double fanTimeConstant = 1.5;   // seconds, first-order lag of the actual speed
 };
 
+// The CPU as sysctl describes it: one performance level (Intel) or two (performance and
+// efficiency cores, Apple silicon).
+struct CPUTopology {
+    int performanceLevels = 1;  // 1 or 2
+    int performanceCores = 1;   // at least 1
+    int efficiencyCores = 0;    // 0 exactly when there is one level
+
+    // "P,E" as given on the command line; E = 0 means one performance level.
+    // Throws ProfileError naming the fault.
+    static CPUTopology fromText(const std::string& text);
+    // Throws ProfileError when the counts cannot describe a Mac.
+    void validate(const std::string& where) const;
+    friend bool operator==(const CPUTopology&, const CPUTopology&) = default;
+};
+
 struct MachineProfile {
     std::string name;
     std::string description;
@@ -57,6 +74,8 @@ struct MachineProfile {
     // and the fan keys included) and nothing is generated; fans are read from the table.
     bool realKeyTable = false;
     std::vector<hid::ServiceRecord> hidServices;  // the HID temperature services it publishes
+    // Answered to sysctl; none when nothing describes the machine's CPU (sysctl then knows nothing).
+    std::optional<CPUTopology> cpu;
 
     // Loads <directory()>/<name>.json. Throws ProfileError for an unknown name (listing the known
     // ones) or a malformed file.
@@ -68,6 +87,7 @@ struct MachineProfile {
     static std::string directory();
     // A real machine's key table (CSV "key,type,size,hex,value", as in the SMC dump collection):
     // every key with its recorded type, size, order and bytes; unreadable keys stay unreadable.
+    // The CPU comes from topology/topology.csv beside the table, where it has a row.
     // Throws ProfileError for a missing or malformed file (the message names line and fault).
     static MachineProfile fromDump(const std::string& path);
     // Where the real key tables are (configured at build time); a profile's "dump" is relative to it.
@@ -77,6 +97,11 @@ struct MachineProfile {
     // model and its chip, "Mac16_10_M4_j773g_MacMini", is found by "Mac16,10"). Throws
     // ProfileError naming the folder searched when none or more than one table fits.
     static std::string findDump(const std::string& nameOrPath);
+    // The row of the topology table (CSV "table,chip,performance_levels,performance_cores,
+    // efficiency_cores,note") for a table name; none when the file or the row is missing.
+    // Throws ProfileError for a malformed row or file.
+    static std::optional<CPUTopology> topologyOf(const std::string& topologyPath, const std::string& table);
+    static std::optional<CPUTopology> topologyOf(std::istream& topologyTable, const std::string& table);
 
     // The complete key population: the explicit keys plus FNum, fan keys, Ftst and #KEY.
     // Throws ProfileError on a duplicate key.

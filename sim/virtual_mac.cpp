@@ -29,7 +29,31 @@ private:
     std::shared_ptr<SMCKeyModel> model_;
 };
 
+// hw.* as macOS answers them: perflevel0 is the performance cores, perflevel1 (only with two
+// levels) the efficiency cores. Without a known CPU every name is unknown.
+class VirtualSysctl final : public sysctl::Provider {
+public:
+    explicit VirtualSysctl(std::optional<CPUTopology> cpu) : cpu_(cpu) {}
+    std::optional<std::int32_t> value(const std::string& name) override {
+        if (!cpu_) return std::nullopt;
+        if (name == "hw.nperflevels") return cpu_->performanceLevels;
+        if (name == "hw.physicalcpu") return cpu_->performanceCores + cpu_->efficiencyCores;
+        if (name == "hw.perflevel0.physicalcpu") return cpu_->performanceCores;
+        if (name == "hw.perflevel1.physicalcpu" && cpu_->performanceLevels > 1) return cpu_->efficiencyCores;
+        return std::nullopt;
+    }
+
+private:
+    const std::optional<CPUTopology> cpu_;
+};
+
 }  // namespace
+
+std::shared_ptr<sysctl::Provider> VirtualMac::sysctlProvider() const { return std::make_shared<VirtualSysctl>(cpu_); }
+
+std::unique_ptr<sysctl::ScopedProviderRegistration> VirtualMac::registerSysctlInProcess() {
+    return std::make_unique<sysctl::ScopedProviderRegistration>(sysctlProvider());
+}
 
 std::unique_ptr<hid::ScopedEventSystemRegistration> VirtualMac::registerHIDInProcess() {
     return std::make_unique<hid::ScopedEventSystemRegistration>(eventSystem());
@@ -44,7 +68,7 @@ std::shared_ptr<VirtualMac> VirtualMac::create(const std::string& profileName, c
 }
 
 std::shared_ptr<VirtualMac> VirtualMac::create(const MachineProfile& profile, const clock::Clock& clock) {
-    return std::shared_ptr<VirtualMac>(new VirtualMac(std::make_shared<SMCKeyModel>(profile, clock)));
+    return std::shared_ptr<VirtualMac>(new VirtualMac(std::make_shared<SMCKeyModel>(profile, clock), profile.cpu));
 }
 
 VirtualMac::~VirtualMac() { model_->shutdown(); }

@@ -12,6 +12,7 @@
 #include "platform/clock/clock.hpp"
 #include "platform/hid/hid.hpp"
 #include "platform/iokit/iokit.hpp"
+#include "platform/sysctl/sysctl.hpp"
 #include "sim/machine_profile.hpp"
 #include "sim/smc_key_model.hpp"
 
@@ -39,6 +40,11 @@ public:
     std::unique_ptr<hid::ScopedEventSystemRegistration> registerHIDInProcess();
     // The HID event system this virtual Mac publishes (for the socket server).
     std::shared_ptr<hid::EventSystem> eventSystem() const;
+
+    // The CPU topology this virtual Mac answers to sysctl (for the socket server), and its
+    // in-process registration until the returned object is destroyed.
+    std::shared_ptr<sysctl::Provider> sysctlProvider() const;
+    std::unique_ptr<sysctl::ScopedProviderRegistration> registerSysctlInProcess();
 
     SMCKeyModel& model() { return *model_; }
     std::shared_ptr<SMCKeyModel> sharedModel() const { return model_; }
@@ -79,9 +85,11 @@ public:
     std::uint64_t openCount() const;
 
 private:
-    explicit VirtualMac(std::shared_ptr<SMCKeyModel> model) : model_(std::move(model)) {}
+    VirtualMac(std::shared_ptr<SMCKeyModel> model, std::optional<CPUTopology> cpu)
+        : model_(std::move(model)), cpu_(cpu) {}
 
     std::shared_ptr<SMCKeyModel> model_;
+    const std::optional<CPUTopology> cpu_;
 };
 
 }  // namespace quorvane::sim

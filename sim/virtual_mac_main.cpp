@@ -37,7 +37,8 @@ struct SysfsOptions {
     bool fanControl = true;
 };
 
-int serve(const std::string& profileName, const std::string& dumpPath, const SysfsOptions& sysfs) {
+int serve(const std::string& profileName, const std::string& dumpPath, const SysfsOptions& sysfs,
+          const std::string& cores) {
     // Signals become a sigwait on the main thread; every thread started below inherits the mask.
     sigset_t signals;
     sigemptyset(&signals);
@@ -49,10 +50,10 @@ int serve(const std::string& profileName, const std::string& dumpPath, const Sys
     static const clock::SuspendingClock suspendingClock;
     std::shared_ptr<sim::VirtualMac> mac;
     try {
-        mac = dumpPath.empty() ? sim::VirtualMac::create(profileName, suspendingClock)
-                               : sim::VirtualMac::create(
-                                     sim::MachineProfile::fromDump(sim::MachineProfile::findDump(dumpPath)),
-                                     suspendingClock);
+        auto profile = dumpPath.empty() ? sim::MachineProfile::load(profileName)
+                                        : sim::MachineProfile::fromDump(sim::MachineProfile::findDump(dumpPath));
+        if (!cores.empty()) profile.cpu = sim::CPUTopology::fromText(cores);
+        mac = sim::VirtualMac::create(profile, suspendingClock);
     } catch (const std::exception& e) {
         std::cerr << kProgram << ": " << e.what() << "\n";
         return 1;
@@ -64,6 +65,7 @@ int serve(const std::string& profileName, const std::string& dumpPath, const Sys
         std::filesystem::create_directories(bootstrap::directory());
         iokit::SocketServiceServer smcServer(smcPath, mac);
         hid::SocketEventSystemServer hidServer(bootstrap::socketPath(hid::kEventSystemSocketName), mac->eventSystem());
+        sysctl::SocketSysctlServer sysctlServer(bootstrap::socketPath(sysctl::kSysctlSocketName), mac->sysctlProvider());
         sim::ControlServer controlServer(ctlPath, mac->sharedModel());
         std::unique_ptr<sim::SysfsMount> sysfsMount;
         if (!sysfs.directory.empty()) {
@@ -125,9 +127,12 @@ int main(int argc, char** argv) {
     }() + ")")->capture_default_str();
 
     std::string dump;
-    app.add_option("--dump", dump,
+    auto* dumpOption = app.add_option("--dump", dump,
                    "Serve a real Mac's key table instead: a CSV file (key,type,size,hex,value), or a model such "
                    "as MacBookPro11,4 in " + sim::MachineProfile::dumpDirectory());
+    std::string cores;
+    app.add_option("--cores", cores, "The table's CPU as P,E performance and efficiency cores (E = 0: one level, as on Intel)")
+        ->needs(dumpOption);
 
     SysfsOptions sysfs;
     app.add_option("--sysfs", sysfs.directory, "Also mount the Linux driver's files on this directory (FUSE)");
@@ -187,5 +192,5 @@ int main(int argc, char** argv) {
     if (ctl->parsed()) return control(request);
     sysfs.layout = *sim::sysfsLayoutFromName(layout);
     sysfs.fanControl = !noFanControl;
-    return serve(profile, dump, sysfs);
+    return serve(profile, dump, sysfs, cores);
 }

@@ -1,6 +1,7 @@
 #include "sim/machine_profile.hpp"
 
 #include <filesystem>
+#include <fstream>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -68,6 +69,8 @@ TEST(MachineProfileTest, MalformedDocumentsAreRejected) {
     EXPECT_THROW(bad(R"({"fans": [{"type": "flt"}]})"), ProfileError);
     EXPECT_THROW(bad(R"({"firmware": {"manualModeNeedsForceTest": true}})"), ProfileError);
     EXPECT_THROW(bad(R"({"firmware": {"unlockDelaySeconds": -1}})"), ProfileError);
+    EXPECT_THROW(bad(R"({"cpu": {"performanceCores": 0}})"), ProfileError);
+    EXPECT_THROW(bad(R"({"cpu": {"efficiencyCores": 4}})"), ProfileError);
     EXPECT_NO_THROW(bad(R"({"keys": [{"key": "ABCD", "type": "{xyz", "hex": "0102"}]})"));
 }
 
@@ -100,6 +103,34 @@ TEST(MachineProfileTest, AKeyTableIsFoundByPathOrModelAndAMissNamesTheFolder) {
             EXPECT_NE(std::string(e.what()).find(dir), std::string::npos) << e.what();
         }
     }
+}
+
+TEST(MachineProfileTest, CoresFromTheCommandLineAndTheTopologyTable) {
+    struct Row {
+        const char* text;
+        std::optional<CPUTopology> expected;  // none: a ProfileError
+    };
+    const Row rows[] = {
+        {"4,6", CPUTopology{2, 4, 6}}, {"8,0", CPUTopology{1, 8, 0}}, {"0,4", std::nullopt},
+        {"4", std::nullopt},           {"4,", std::nullopt},          {"a,b", std::nullopt},
+        {"4,-1", std::nullopt},        {"4,6,1", std::nullopt},       {"99999999999,1", std::nullopt},
+        {"1025,0", std::nullopt},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.text);
+        if (r.expected) EXPECT_EQ(CPUTopology::fromText(r.text), *r.expected);
+        else EXPECT_THROW(CPUTopology::fromText(r.text), ProfileError);
+    }
+    testing::ScopedBootstrap dir;
+    const std::string path = (dir.dir() / "topology.csv").string();
+    std::ofstream(path) << "table,chip,performance_levels,performance_cores,efficiency_cores,note\n"
+                           "Good,Apple M4,2,4,6,\nIntel,Core,1,2,0,dual\nShort,Apple M4,2,4\nOdd,Core,2,4,0,\n";
+    EXPECT_EQ(MachineProfile::topologyOf(path, "Good"), (CPUTopology{2, 4, 6}));
+    EXPECT_EQ(MachineProfile::topologyOf(path, "Intel"), (CPUTopology{1, 2, 0}));
+    EXPECT_EQ(MachineProfile::topologyOf(path, "Absent"), std::nullopt);
+    EXPECT_EQ(MachineProfile::topologyOf(path + ".missing", "Good"), std::nullopt);
+    EXPECT_THROW(MachineProfile::topologyOf(path, "Short"), ProfileError);
+    EXPECT_THROW(MachineProfile::topologyOf(path, "Odd"), ProfileError);
 }
 
 }  // namespace

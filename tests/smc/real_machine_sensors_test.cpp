@@ -3,6 +3,7 @@
 // of that Mac would expect.
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,8 @@
 #include "shared/sensors/sensor_classifier.hpp"
 #include "sim/sim_test_support.hpp"
 #include "sim/virtual_mac.hpp"
+#include "smc/cpu_topology.hpp"
+#include "smc/die_sensor_group.hpp"
 #include "smc/sensor_discovery.hpp"
 
 namespace quorvane {
@@ -21,16 +24,19 @@ struct Walked {
     std::vector<SMCSensor> sensors;
     std::uint64_t exchanges = 0;
     std::size_t keys = 0;
+    CPUTopology cpu;  // as the client reads it over sysctl
 };
 
 Walked walk(const sim::MachineProfile& profile) {
     sim::testing::FakeClock clock;
     auto mac = sim::VirtualMac::create(profile, clock);
     auto registration = mac->registerInProcess();
+    auto sysctl = mac->registerSysctlInProcess();
     Walked w;
     w.sensors = SensorDiscovery(SMCKernelBridge::open()).discoverAll();
     w.exchanges = mac->model().totalExchanges();
     w.keys = mac->model().keyCount();
+    w.cpu = CPUTopology::read();
     return w;
 }
 
@@ -86,6 +92,71 @@ TEST(RealMachines, EveryTableIsServedAsRecordedAndWalkedWithinBudget) {
             if (r.value) {
                 EXPECT_TRUE(*r.value > 12.0 && *r.value <= 130.0) << r.id;
             }
+    }
+}
+
+std::size_t rowsStarting(const std::vector<DeviceSensorReading>& rows, const std::string& prefix) {
+    return static_cast<std::size_t>(
+        std::count_if(rows.begin(), rows.end(), [&](const auto& r) { return r.id.rfind(prefix, 0) == 0; }));
+}
+
+// A die reading, by the rule written independently of the client's grouping:
+// - Intel: the per-core and package keys TC<n>C/TC<n>c, TCXC/TCXc, TC0D, TC0E, TC0F, TCGC/TCGc,
+//   and the discrete GPU dies TG<n>D/TG<n>d (the control temperature follows the GPU too: on the
+//   MacPro6,1 table TG1D reads 40.0 while no CPU key reads above 34.0);
+// - Apple silicon: every P-core, E-core and GPU key ("Tp", "Te", "Tg"; the "Tpx"/"Tex" cluster
+//   keys included), except the M4 Pro table's "Tp" keys, which hold a flat 40 placeholder (and
+//   offsets from -4 to 5.2) on a machine whose E-cores read up to 47.6.
+// Plausible: above 12 °C, at most 130 °C. Keys like Tf (fabric), TCMz/TVD0 (limits and maxima)
+// and TCPG are never die readings.
+bool isDieReading(const std::string& table, const std::string& key, bool appleSilicon) {
+    if (appleSilicon) {
+        if (table.rfind("Mac16_7_", 0) == 0 && key.rfind("Tp", 0) == 0) return false;
+        return key.rfind("Tp", 0) == 0 || key.rfind("Te", 0) == 0 || key.rfind("Tg", 0) == 0;
+    }
+    static const std::set<std::string> package{"TCXC", "TCXc", "TC0D", "TC0E", "TC0F", "TCGC", "TCGc"};
+    const bool digit = key.size() == 4 && std::isdigit(static_cast<unsigned char>(key[2]));
+    return package.count(key) || (digit && key.rfind("TC", 0) == 0 && (key[3] == 'C' || key[3] == 'c')) ||
+           (digit && key.rfind("TG", 0) == 0 && (key[3] == 'D' || key[3] == 'd'));
+}
+
+TEST(RealMachines, ControlTemperatureIsTheHottestDieReadingAndCoreRowsFollowTheMachine) {
+    const auto files = dumps();
+    ASSERT_FALSE(files.empty()) << "no key tables in " << sim::MachineProfile::dumpDirectory();
+    for (const auto& file : files) {
+        const std::string table = file.stem().string();
+        SCOPED_TRACE(table);
+        const auto profile = sim::MachineProfile::fromDump(file.string());
+        // The topology table covers every dump.
+        ASSERT_TRUE(profile.cpu.has_value());
+        const Walked w = walk(profile);
+        EXPECT_EQ(w.cpu, (CPUTopology{profile.cpu->performanceLevels, profile.cpu->performanceCores,
+                                      profile.cpu->efficiencyCores}));
+        const bool appleSilicon = w.cpu.hasEfficiencyLevel();
+
+        std::optional<double> die;
+        for (const auto& s : w.sensors) {
+            if (s.sensorClass == SensorClass::temperature && isDieReading(table, s.key, appleSilicon) &&
+                s.currentTemp > 12.0 && s.currentTemp <= 130.0)
+                die = std::max(die.value_or(s.currentTemp), s.currentTemp);
+        }
+        ASSERT_TRUE(die.has_value());
+        const auto group = DieSensorGroup::select(w.sensors, {}, w.cpu);
+        EXPECT_FALSE(group.isFallback());
+        const auto control = group.hottestReading(w.sensors, {});
+        ASSERT_TRUE(control.has_value());
+        EXPECT_NEAR(control->second, *die, 5.0) << control->first;
+
+        // Core rows as the machine has cores; on Intel none, and no GPU cluster rows either.
+        const auto rows = w.cpu.fixedList(w.sensors);
+        if (appleSilicon) {
+            EXPECT_EQ(rowsStarting(rows, "perf."), static_cast<std::size_t>(w.cpu.performanceCores));
+            // The M4 tables' "Te" keys form four groups for six E-cores.
+            const bool fewerGroups = table.rfind("Mac16_10_", 0) == 0 || table.rfind("Mac16_12_", 0) == 0;
+            EXPECT_EQ(rowsStarting(rows, "eff."), fewerGroups ? 4u : static_cast<std::size_t>(w.cpu.efficiencyCores));
+        } else {
+            EXPECT_EQ(rowsStarting(rows, "perf.") + rowsStarting(rows, "eff.") + rowsStarting(rows, "gpu."), 0u);
+        }
     }
 }
 

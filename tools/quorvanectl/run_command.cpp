@@ -30,13 +30,13 @@ using SteadyClock = std::chrono::steady_clock;
 
 constexpr double kTickSeconds = 1.0;
 
-std::string sourceLabel(const ControlLoop& loop) {
+std::string sourceLabel(const ControlLoop& loop, const SensorFeed& feed) {
     if (loop.mode()) {
         const auto& s = loop.mode()->controlSensor;
         return s.kind == ModeSensor::Kind::source ? std::string(displayName(s.controlSource)) : "sensor " + s.id;
     }
     const std::string& group = loop.profile().targetSensorGroupID;
-    if (group == "max") return std::string(displayName(ControlSource::hottest));
+    if (group == "max") return "sensor group max (" + feed.dieGroupSummary() + ")";
     if (const auto source = controlSourceFromRawValue(group)) return std::string(displayName(*source));
     return "sensor " + group;
 }
@@ -51,7 +51,7 @@ RunTick tick(double t, ControlLoop& loop, SensorFeed& feed, const SMCFanReader& 
     RunTick tick;
     tick.t = t;
     tick.profile = loop.mode() ? loop.profile().name + " + " + loop.mode()->name : loop.profile().name;
-    tick.source = sourceLabel(loop);
+    tick.source = sourceLabel(loop, feed);
     tick.temperature = controlTemperature(loop, feed);
     tick.monitoring = loop.monitorsOnly();
     tick.alertThreshold = loop.alert().thresholdCelsius;

@@ -41,6 +41,13 @@ void printJSON(nlohmann::ordered_json rows, const SensorFeed& feed) {
     for (const auto source : control_source::allCases) {
         out["controlSources"][std::string(rawValue(source))] = optionalNumber(feed.aggregate(source));
     }
+    const auto hottest = feed.dieGroup().hottestReading(feed.sensors(), feed.hidReadings());
+    out["controlTemperature"] = {{"sensorGroup", "max"},
+                                 {"value", hottest ? nlohmann::ordered_json(hottest->second) : nullptr},
+                                 {"hottest", hottest ? nlohmann::ordered_json(hottest->first) : nullptr},
+                                 {"keys", feed.dieGroup().keys()},
+                                 {"hidServices", feed.dieGroup().hidNames()},
+                                 {"dieKeysFound", !feed.dieGroup().isFallback()}};
     std::cout << out.dump(2) << std::endl;
 }
 
@@ -90,6 +97,13 @@ int sensorsCommand(bool all, bool json) {
     for (const auto source : control_source::allCases) {
         std::cout << padRight(std::string(displayName(source)), 30) << temperatureText(feed.aggregate(source)) << "\n";
     }
+    std::cout << "\n" << style.bold(padRight("SENSOR GROUP \"max\"", 30) + "TEMPERATURE") << "\n"
+              << padRight("control temperature", 30) << temperatureText(feed.temperature("max")) << "\n  "
+              << feed.dieGroupSummary() << "\n";
+    std::string keys;
+    for (const auto& k : feed.dieGroup().keys()) keys += (keys.empty() ? "" : " ") + k;
+    for (const auto& n : feed.dieGroup().hidNames()) keys += (keys.empty() ? "\"" : " \"") + n + "\"";
+    std::cout << "  keys: " << keys << "\n";
     std::cout.flush();
     return ExitStatus::ok;
 }

@@ -6,33 +6,35 @@
 
 namespace quorvane::ctl {
 
-namespace {
+SensorFeed::SensorFeed(std::shared_ptr<SMCKernelBridge> bridge)
+    : discovery_(std::move(bridge)),
+      topology_(CPUTopology::read()),
+      sensors_(discovery_.discover()),
+      hid_(hidSource_.readAll()),
+      dieGroup_(DieSensorGroup::select(sensors_, hid_, topology_)) {}
 
-DeviceSensorMap::CoreCounts countCoreKeys(const std::vector<SMCSensor>& sensors) {
-    long performance = 0, efficiency = 0, efficiencyTex = 0;
-    for (const auto& s : sensors) {
-        if (s.key.rfind("Tp", 0) == 0) ++performance;
-        if (s.key.rfind("Tex", 0) == 0) {
-            ++efficiencyTex;
-        } else if (s.key.rfind("Te", 0) == 0) {
-            ++efficiency;
-        }
-    }
-    // Exactly the number of "Tex" keys maps them one to one; otherwise the "Te" groups count.
-    return {performance, efficiencyTex > 0 ? efficiencyTex : efficiency};
+void SensorFeed::refresh() {
+    sensors_ = discovery_.refresh(sensors_);
+    if (!dieGroup_.hidNames().empty()) hid_ = hidSource_.readAll();
 }
 
-}  // namespace
+std::vector<DeviceSensorReading> SensorFeed::rows() const { return topology_.fixedList(sensors_); }
 
-SensorFeed::SensorFeed(std::shared_ptr<SMCKernelBridge> bridge)
-    : discovery_(std::move(bridge)), sensors_(discovery_.discover()), counts_(countCoreKeys(sensors_)) {}
-
-void SensorFeed::refresh() { sensors_ = discovery_.refresh(sensors_); }
-
-std::vector<DeviceSensorReading> SensorFeed::rows() const { return DeviceSensorMap::fixedList(sensors_, counts_); }
+std::string SensorFeed::dieGroupSummary() const {
+    std::string text;
+    if (dieGroup_.isFallback()) {
+        text = "hottest of " + std::to_string(dieGroup_.keys().size()) + " named sensors (no CPU/GPU die keys)";
+    } else {
+        text = "hottest of " + std::to_string(dieGroup_.keys().size()) + " CPU/GPU die keys";
+        if (!dieGroup_.hidNames().empty())
+            text += " and " + std::to_string(dieGroup_.hidNames().size()) + " HID die services";
+    }
+    const auto hottest = dieGroup_.hottestReading(sensors_, hid_);
+    return text + (hottest ? ", now " + hottest->first : ", none reading");
+}
 
 std::optional<double> SensorFeed::aggregate(ControlSource source) const {
-    return DeviceSensorMap::aggregate(source, sensors_, counts_);
+    return DeviceSensorMap::aggregate(source, sensors_, topology_.coreCounts());
 }
 
 std::optional<double> SensorFeed::temperature(const ModeSensor& sensor) const {
@@ -47,7 +49,10 @@ std::optional<double> SensorFeed::temperature(const ModeSensor& sensor) const {
 }
 
 std::optional<double> SensorFeed::temperature(const std::string& sensorGroupID) const {
-    if (sensorGroupID == "max") return aggregate(ControlSource::hottest);
+    if (sensorGroupID == "max") {
+        const auto hottest = dieGroup_.hottestReading(sensors_, hid_);
+        return hottest ? std::optional<double>(hottest->second) : std::nullopt;
+    }
     if (const auto source = controlSourceFromRawValue(sensorGroupID)) return aggregate(*source);
     return temperature(ModeSensor::sensor(sensorGroupID));
 }

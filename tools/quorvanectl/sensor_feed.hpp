@@ -1,6 +1,8 @@
 // The temperatures the client works with: the SMC's temperature sensors, discovered once over
-// this process's own SMC connection and refreshed on demand, with the device sensor map's rows
-// and control-source aggregates over them. Main thread only (owned by one command).
+// this process's own SMC connection and refreshed on demand, and the HID temperature services,
+// with the device sensor map's rows and control-source aggregates over them (core counts from
+// the machine's CPU topology) and the die group behind the sensor group "max". Main thread only
+// (owned by one command).
 #pragma once
 
 #include <memory>
@@ -10,6 +12,9 @@
 
 #include "shared/profiles/mode_sensor.hpp"
 #include "shared/sensors/device_sensor_map.hpp"
+#include "smc/cpu_topology.hpp"
+#include "smc/die_sensor_group.hpp"
+#include "smc/hid_sensor_source.hpp"
 #include "smc/sensor_discovery.hpp"
 
 namespace quorvane::ctl {
@@ -22,22 +27,28 @@ public:
     void refresh();
 
     const std::vector<SMCSensor>& sensors() const { return sensors_; }
-    // The client does not know the chip's core counts, so it counts every core group the SMC
-    // shows: a count at least the number of keys of each family.
-    const DeviceSensorMap::CoreCounts& coreCounts() const { return counts_; }
+    const std::vector<HIDSensorReading>& hidReadings() const { return hid_; }
+    const CPUTopology& topology() const { return topology_; }
+    // The keys and services behind the sensor group "max".
+    const DieSensorGroup& dieGroup() const { return dieGroup_; }
+    // One line on that group: how many keys and services, and which one is hottest now.
+    std::string dieGroupSummary() const;
 
     std::vector<DeviceSensorReading> rows() const;
     std::optional<double> aggregate(ControlSource source) const;
     // A mode's sensor: an aggregate, or one sensor by id.
     std::optional<double> temperature(const ModeSensor& sensor) const;
-    // A profile's sensor group: "max" is the hottest trusted sensor; a control source's raw value
+    // A profile's sensor group: "max" is the hottest die reading (dieGroup()); a control source's raw value
     // is that aggregate; anything else names one sensor by id.
     std::optional<double> temperature(const std::string& sensorGroupID) const;
 
 private:
     SensorDiscovery discovery_;
+    HIDSensorSource hidSource_;
+    CPUTopology topology_;
     std::vector<SMCSensor> sensors_;
-    DeviceSensorMap::CoreCounts counts_;
+    std::vector<HIDSensorReading> hid_;
+    DieSensorGroup dieGroup_;
 };
 
 }  // namespace quorvane::ctl

@@ -11,6 +11,7 @@
 
 #include "platform/bootstrap/bootstrap.hpp"
 #include "platform/iokit/kernel_smc_service.hpp"
+#include "platform/bootstrap/line_socket.hpp"
 #include "platform/iokit/socket_io.hpp"
 
 namespace {
@@ -148,37 +149,12 @@ std::shared_ptr<EventSystem> inProcess() {
     return hwmon;
 }
 
-class FdGuard {
-public:
-    explicit FdGuard(int fd) : fd_(fd) {}
-    ~FdGuard() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 // One request over the socket; none when the virtual Mac is absent, slow, or answers badly.
 std::optional<std::vector<ServiceRecord>> askSocket() {
-    FdGuard fd(iokit::socket_io::connectUnix(bootstrap::socketPath(kEventSystemSocketName)));
-    if (fd.get() < 0) return std::nullopt;
-    timeval tv{kReplyTimeoutMilliseconds / 1000, (kReplyTimeoutMilliseconds % 1000) * 1000};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    const std::string request = "services\n";
-    if (!iokit::socket_io::sendAll(fd.get(), std::vector<std::uint8_t>(request.begin(), request.end())))
-        return std::nullopt;
-    std::string reply;
-    char chunk[4096];
-    while (reply.find('\n') == std::string::npos) {
-        const ssize_t n = ::recv(fd.get(), chunk, sizeof chunk, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0 || reply.size() + static_cast<std::size_t>(n) > kMaxReplyBytes) return std::nullopt;
-        reply.append(chunk, static_cast<std::size_t>(n));
-    }
-    reply.resize(reply.find('\n'));
-    return decodeServices(reply);
+    const auto reply = bootstrap::askLine(bootstrap::socketPath(kEventSystemSocketName), "services", kMaxReplyBytes,
+                                          kReplyTimeoutMilliseconds);
+    if (!reply) return std::nullopt;
+    return decodeServices(*reply);
 }
 
 nlohmann::json temperatureJSON(double t) {

@@ -1,0 +1,65 @@
+// The control temperature of the sensor group "max": which keys and services count as die
+// readings, which families are left out, and what happens without any.
+#include <gtest/gtest.h>
+
+#include "shared/sensors/sensor_classifier.hpp"
+#include "smc/die_sensor_group.hpp"
+
+namespace quorvane {
+namespace {
+
+SMCSensor temperature(const std::string& key, double value) {
+    const auto c = SensorClass::temperature;
+    return SMCSensor{key, key, SensorClassifier::displayName(key), SensorClassifier::category(key, c), value, c, "°C"};
+}
+
+TEST(DieSensorGroup, HottestLiveDieReadingWinsOverOffsetsLimitsAndPlaceholders) {
+    const CPUTopology appleSilicon{2, 4, 6}, intel{1, 4, 0};
+    struct Row {
+        const char* what;
+        CPUTopology cpu;
+        std::vector<std::pair<std::string, double>> keys;
+        std::vector<HIDSensorReading> hid;
+        std::optional<std::pair<std::string, double>> expected;
+        std::size_t members;
+        bool fallback;
+    };
+    const Row rows[] = {
+        {"fabric and a CPU maximum are no die readings", appleSilicon,
+         {{"Tf06", 80.3}, {"TCMz", 90}, {"Tp01", 38}, {"Tp05", 36.5}, {"Te05", 30}, {"Tg0D", 33}}, {},
+         std::pair<std::string, double>{"Tp01", 38}, 4, false},
+        {"a flat P-core family is a placeholder", appleSilicon,
+         {{"Tp00", 40}, {"Tp01", 40}, {"Tp04", 40}, {"Tp05", 40}, {"Te04", 35.5}, {"Te05", 33}}, {},
+         std::pair<std::string, double>{"Te04", 35.5}, 2, false},
+        {"offsets never count; three equal readings may be real", appleSilicon,
+         {{"Tp1i", -4}, {"Tp1j", 5.2}, {"Tp1k", 12}, {"Tg04", 44}, {"Tg05", 44}, {"Tg0K", 44}}, {},
+         std::pair<std::string, double>{"Tg04", 44}, 3, false},
+        {"HID die services count, other services do not", appleSilicon,
+         {{"Tp01", 40}},
+         {{"PMU tdie2", 52}, {"pACC MTR Temp Sensor4", 51}, {"NAND CH0 temp", 60}, {"PMU tcal", 55}},
+         std::pair<std::string, double>{"PMU tdie2", 52}, 3, false},
+        {"Intel: core and package keys, not proximity, limits or Tp", intel,
+         {{"TCPG", 98}, {"TC0P", 60}, {"Tp0T", 70}, {"TC1C", 50}, {"TC0D", 55}, {"TCXc", 54}, {"TG0P", 65}}, {},
+         std::pair<std::string, double>{"TC0D", 55}, 3, false},
+        {"Intel: implausible package keys drop out, a hotter GPU die leads", intel,
+         {{"TC0E", -56}, {"TC0F", 130.5}, {"TC0c", 32}, {"TCXC", 34}, {"TG1D", 40}, {"TG1F", 41}}, {},
+         std::pair<std::string, double>{"TG1D", 40}, 3, false},
+        {"without die keys the hottest named sensor drives", intel, {{"TA0P", 30}, {"Ts0P", 41}, {"TZ9z", 70}}, {},
+         std::pair<std::string, double>{"Ts0P", 41}, 2, true},
+        {"nothing at all", appleSilicon, {}, {}, std::nullopt, 0, true},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        std::vector<SMCSensor> sensors;
+        for (const auto& [key, value] : r.keys) sensors.push_back(temperature(key, value));
+        const auto group = DieSensorGroup::select(sensors, r.hid, r.cpu);
+        EXPECT_EQ(group.hottestReading(sensors, r.hid), r.expected);
+        EXPECT_EQ(group.keys().size() + group.hidNames().size(), r.members);
+        EXPECT_EQ(group.isFallback(), r.fallback);
+        for (const auto& s : sensors)
+            EXPECT_EQ(group.contains(s), std::find(group.keys().begin(), group.keys().end(), s.key) != group.keys().end());
+    }
+}
+
+}  // namespace
+}  // namespace quorvane
