@@ -100,6 +100,19 @@ long HelperService::resolvedFanCount() {
     return count;
 }
 
+FanControlKeys HelperService::resolvedControlKeys(long fanCount) {
+    {
+        std::lock_guard lock(watchdogLock_);
+        if (controlKeys_) return *controlKeys_;
+    }
+    const FanControlKeys keys = FanControlKeys::find(*bridge_, fanCount);
+    if (keys.settled && fanCount > 0) {
+        std::lock_guard lock(watchdogLock_);
+        controlKeys_ = keys;
+    }
+    return keys;
+}
+
 void HelperService::heartbeat(std::function<void(double)> reply) {
     queue_->async([this, reply = std::move(reply)] {
         const auto now = suspendingClock_.now();
@@ -115,6 +128,24 @@ void HelperService::helperVersion(std::function<void(std::string)> reply) { repl
 
 // MARK: - Restore
 
+void HelperService::writeAutomatic(
+    SMCKernelBridge& bridge, long fanCount, const FanControlKeys& keys,
+    const std::function<void(long fan, const std::string& key, const SMCError&)>& failed) {
+    auto write = [&](long fan, const std::string& key) {
+        try {
+            bridge.write(key, 0.0);
+        } catch (const SMCError& e) {
+            failed(fan, key, e);
+        }
+    };
+    // A mode key this Mac never had is nothing to hand back, not a failure.
+    for (long i = 0; i < fanCount; ++i) {
+        if (keys.hasModeKey(i)) write(i, FanKey::mode(i));
+    }
+    if (keys.forceBitmask) write(-1, FanKey::forceBitmask);
+    write(-1, FanKey::forceTest);
+}
+
 std::optional<SMCError> HelperService::performRestore() {
     ++engageGeneration_;
     if (!engageWaiters_.empty()) {
@@ -129,25 +160,16 @@ std::optional<SMCError> HelperService::performRestore() {
     }
     std::optional<SMCError> first;
     const long n = resolvedFanCount();
-    for (long i = 0; i < n; ++i) {
-        try {
-            bridge_->write(FanKey::mode(i), 0.0);
-        } catch (const SMCError& e) {
-            if (!first) first = e;
-            serviceLog().error("restore fan %ld failed: %{public}s", i, e.description());
-        }
-    }
+    writeAutomatic(*bridge_, n, resolvedControlKeys(n), [&](long fan, const std::string& key, const SMCError& e) {
+        // A Mac without the diagnostic switch has nothing to reset.
+        if (key == FanKey::forceTest && e.kind() == SMCError::Kind::keyNotFound) return;
+        if (!first) first = e;
+        if (fan >= 0) serviceLog().error("restore fan %ld failed: %{public}s", fan, e.description());
+        else serviceLog().error("%{public}s reset failed: %{public}s", key, e.description());
+    });
     manualFans_.clear();
     lastTargets_.clear();
     resetChecks_.clear();
-    try {
-        bridge_->write(FanKey::forceTest, 0.0);
-    } catch (const SMCError& e) {
-        if (e.kind() != SMCError::Kind::keyNotFound) {
-            if (!first) first = e;
-            serviceLog().error("Ftst reset failed: %{public}s", e.description());
-        }
-    }
     diagnosticUnlocked_ = false;
     const auto now = suspendingClock_.now();
     {
@@ -289,9 +311,10 @@ void HelperService::attemptEngage(long fan, std::int64_t generation, std::int64_
         return;
     }
     try {
-        bridge_->write(FanKey::mode(fan), 1.0);
+        writeManual(fan);
     } catch (const SMCError& e) {
-        if (backend_.dispatchNow() < deadline) {
+        // A key this Mac does not have never appears: no point in asking for the whole window.
+        if (e.kind() != SMCError::Kind::keyNotFound && backend_.dispatchNow() < deadline) {
             queue_->asyncAfter(clock::seconds(retryInterval_), [this, fan, generation, epoch, deadline] {
                 attemptEngage(fan, generation, epoch, deadline);
             });
@@ -302,6 +325,16 @@ void HelperService::attemptEngage(long fan, std::int64_t generation, std::int64_
     }
     manualFans_.insert(fan);
     resolveEngageWaiters(fan, EngageResult::success());
+}
+
+void HelperService::writeManual(long fan) {
+    const FanControlKeys keys = resolvedControlKeys(resolvedFanCount());
+    // With neither key the mode write fails as keyNotFound, naming the key the fan lacks.
+    if (keys.hasModeKey(fan) || !keys.forceBitmask) {
+        bridge_->write(FanKey::mode(fan), 1.0);
+    } else {
+        FanControlKeys::setForceBit(*bridge_, fan);
+    }
 }
 
 void HelperService::resolveEngageWaiters(long fan, const EngageResult& result) {
@@ -348,8 +381,7 @@ bool HelperService::stillManual(long fan) {
         if (e.kind() != SMCError::Kind::keyNotFound) return false;
     }
     try {
-        const double bits = bridge_->read("FS! ");
-        return std::isfinite(bits) && bits >= 0 && bits < 65536 && ((static_cast<unsigned>(bits) >> fan) & 1u) != 0;
+        return FanControlKeys::forceBit(bridge_->read(FanKey::forceBitmask), fan).value_or(false);
     } catch (const SMCError& e) {
         return e.kind() == SMCError::Kind::keyNotFound;
     }
@@ -555,22 +587,17 @@ bool HelperService::emergencyRestore() {
         return false;
     }
     std::optional<long> cached;
+    std::optional<FanControlKeys> cachedKeys;
     {
         std::lock_guard lock(watchdogLock_);
         cached = cachedFanCount_;
+        cachedKeys = controlKeys_;
     }
     const long fresh = SMCFanReader(throwaway).fanCount();
     const long count = (cached && *cached > 0) ? *cached : (fresh > 0 ? fresh : emergencyFallbackFanCount);
-    for (long i = 0; i < count; ++i) {
-        try {
-            throwaway->write(FanKey::mode(i), 0.0);
-        } catch (const SMCError&) {
-        }
-    }
-    try {
-        throwaway->write(FanKey::forceTest, 0.0);
-    } catch (const SMCError&) {
-    }
+    // Failures are not reported from here: every write is attempted and the attempt counts.
+    writeAutomatic(*throwaway, count, cachedKeys ? *cachedKeys : FanControlKeys::find(*throwaway, count),
+                   [](long, const std::string&, const SMCError&) {});
     {
         std::lock_guard lock(watchdogLock_);
         ++emergencyRestoreEpoch_;

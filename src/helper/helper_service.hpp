@@ -19,6 +19,7 @@
 #include "platform/dispatch/dispatch.hpp"
 #include "platform/log/log.hpp"
 #include "shared/smc/quorvane_xpc_protocol.hpp"
+#include "smc/fan_control_keys.hpp"
 #include "smc/smc_fan_reader.hpp"
 #include "smc/smc_kernel_bridge.hpp"
 
@@ -55,6 +56,9 @@ public:
 
     // Hardware queue only.
     long resolvedFanCount();
+    // Which keys hold this Mac's fans: asked of the SMC once, then cached (not while a probe had
+    // no definite answer, nor for a count of 0).
+    FanControlKeys resolvedControlKeys(long fanCount);
     std::optional<SMCError> performRestore();
     void engageManual(long fan, EngageCompletion completion);
     void attemptEngage(long fan, std::int64_t generation, std::int64_t epoch, clock::Instant deadline);
@@ -134,6 +138,13 @@ public:
 
 private:
     void recordCaller();
+    // Puts fan under manual control: its mode key = 1, or its bit of the force bitmask set.
+    void writeManual(long fan);
+    // Hands every fan back on bridge: the mode keys that exist, the force bitmask where present,
+    // then "Ftst"; every write is attempted and each failure goes to failed (fan −1 for the
+    // global keys).
+    static void writeAutomatic(SMCKernelBridge& bridge, long fanCount, const FanControlKeys& keys,
+                               const std::function<void(long fan, const std::string& key, const SMCError&)>& failed);
     bool terminating() const;
     // Starts the tick series 1.25 s from now.
     void scheduleWatchdogTicks();
@@ -155,6 +166,7 @@ private:
     bool restoreHandoffInFlight_ = false;                 // guarded by watchdogLock_
     std::map<long, FanBounds> boundsCache_;               // hardware queue only
     std::optional<long> cachedFanCount_;                  // guarded by watchdogLock_
+    std::optional<FanControlKeys> controlKeys_;           // guarded by watchdogLock_
     std::int64_t emergencyRestoreEpoch_ = 0;              // guarded by watchdogLock_
     std::optional<ConnectionIdentity> controllingClient_; // guarded by watchdogLock_
     bool terminating_ = false;                            // guarded by watchdogLock_

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "shared/smc/fan_key.hpp"
+#include "smc/fan_control_keys.hpp"
 
 namespace quorvane {
 
@@ -55,8 +56,12 @@ FanStatus SMCFanReader::status(long n, std::optional<FanBounds> knownBounds) con
         s.maxRPM = tryRead(*bridge_, FanKey::maximum(n)).value_or(0);
     }
     s.targetRPM = tryRead(*bridge_, FanKey::target(n)).value_or(s.currentRPM);
-    const auto mode = tryRead(*bridge_, FanKey::mode(n));
-    s.isManaged = mode && *mode == 1.0;
+    // Macs without per-fan mode keys hold the fan by its bit of the force bitmask instead.
+    if (const auto mode = tryRead(*bridge_, FanKey::mode(n))) {
+        s.isManaged = *mode == 1.0;
+    } else if (const auto mask = tryRead(*bridge_, FanKey::forceBitmask)) {
+        s.isManaged = FanControlKeys::forceBit(*mask, n).value_or(false);
+    }
     return s;
 }
 

@@ -179,6 +179,52 @@ TEST_F(HelperServiceTest, EngageRetriesInItsWindowAndAnyFailureHandsEveryFanBack
     }
 }
 
+// Each Mac holds a fan its own way: its bit of the force bitmask (read, set, written back) or its
+// mode key, found once. A restore writes only the keys the Mac has, and says nothing of the
+// others; a fan with neither key fails at once instead of retrying for the whole window.
+TEST_F(HelperServiceTest, EngageAndRestoreUseOnlyTheKeysThisMacHas) {
+    struct Row {
+        const char* model;
+        Strings engaged, restored;
+    };
+    const Row rows[] = {
+        {"MacBookPro11_4", {"FS! =2", "F1Tg=3000", "FS! =3", "F0Tg=2500"}, {"FS! =0"}},
+        {"MacBookPro15_1", {"F1Md=1", "F1Tg=3000", "F0Md=1", "F0Tg=2500"}, {"F0Md=0", "F1Md=0"}},
+        {"Mac16_7_M4Pro_j616s", {"Ftst=1", "F1Md=1", "F1Tg=3000", "F0Md=1", "F0Tg=2500"},
+         {"F0Md=0", "F1Md=0", "Ftst=0"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.model);
+        start(table(row.model));
+        auto launch = restore();
+        backend.runUntilIdle();
+        EXPECT_FALSE(launch->error);
+        mac->resetCounters();
+        auto first = setRPM(1, 3000);
+        backend.advanceBy(4.0);
+        auto second = setRPM(0, 2500);
+        backend.runUntilIdle();
+        EXPECT_FALSE(first->error);
+        EXPECT_FALSE(second->error);
+        EXPECT_EQ(writes(), row.engaged);
+        EXPECT_TRUE(mac->model().stateJSON()["fans"][1]["manual"]);
+        mac->resetCounters();
+        auto restored = restore();
+        backend.runUntilIdle();
+        EXPECT_FALSE(restored->error);
+        EXPECT_EQ(writes(), row.restored);
+        EXPECT_EQ(linesAt(log::Level::Error), 0u) << "no failure for a key this Mac never had";
+        EXPECT_EQ(mac->exchangeCount(SMCCommand::readKeyInfo, "FS! ") + mac->exchangeCount(SMCCommand::readKeyInfo, "F0Md"),
+                  0u) << "the keys are found once";
+    }
+    start(table("MacBookPro11_4"));
+    mac->model().removeKey("FS! ");  // no way left to hold a fan
+    auto none = setManual(0, true);
+    backend.advanceBy(0.05);
+    expectServiceError(none->error, 1003, "engage manual failed: keyNotFound(\"F0Md\")");
+    EXPECT_EQ(linesAt(log::Level::Error), 0u);
+}
+
 TEST_F(HelperServiceTest, RestoreWritesEveryModeKeyThenFtstAndReportsTheFirstError) {
     start("apple-silicon-laptop");
     mac->failKey("F0Md", 0x01, kWrite);

@@ -82,6 +82,68 @@ protected:
     clock::Instant engagedAt;
 };
 
+// One Mac of each way to hold a fan (the force bitmask "FS! ", per-fan mode keys, mode keys behind
+// the "Ftst" unlock): every fail-safe road ends with the Mac's own keys at automatic and without
+// an error line for a key the Mac never had.
+TEST_F(FailSafeTest, EveryFailSafeRoadHandsTheFansBackOnEachMechanism) {
+    enum Road { disconnect, silence, targetWriteFails, hungQueue, restart, restartHung };
+    for (const char* model : {"MacBookPro11_4", "MacBookPro15_1", "Mac16_7_M4Pro_j616s"}) {
+        for (Road road : {disconnect, silence, targetWriteFails, hungQueue, restart, restartHung}) {
+            SCOPED_TRACE(std::string(model) + ", road " + std::to_string(road));
+            const auto profile = table(model);
+            start(profile);
+            const bool bitmask = mac->hasKey("FS! ");
+            if (road == restart || road == restartHung) {
+                // An earlier run died holding both fans.
+                for (const char* key : {"FS! ", "F0Md", "F1Md"}) {
+                    if (mac->hasKey(key)) mac->setKey(key, bitmask ? 3 : 1);
+                }
+                ASSERT_FALSE(everyFanAutomatic());
+                if (road == restartHung) backend.stallQueue(service->hardwareQueue(), std::chrono::hours(1));
+                service->exitRestore();
+                EXPECT_TRUE(everyFanAutomatic());
+                EXPECT_EQ(lines(log::Level::Fault, kEmergencyCompleted), road == restartHung ? 1u : 0u);
+                EXPECT_EQ(linesAt(log::Level::Error), 0u);
+                continue;
+            }
+            service->startWatchdog();
+            as(1, [&] { setRPM(1, 2200), setRPM(0, 2500); });
+            for (int beat = 0; beat < 2; ++beat) {  // past a firmware unlock, and the fan has followed
+                backend.advanceBy(4.5);
+                service->heartbeat([](double) {});
+            }
+            backend.runUntilIdle();
+            ASSERT_EQ(mac->model().stateJSON()["fans"][0]["manual"], true);
+            ASSERT_EQ(mac->model().stateJSON()["fans"][1]["manual"], true);
+            EXPECT_EQ(mac->readKey(bitmask ? "FS! " : "F1Md"), bitmask ? 3 : 1);
+            EXPECT_NEAR(mac->readKey("F1Ac"), 2200, 100) << "the fan follows its target while held";
+            std::size_t errors = 0;
+            switch (road) {
+                case disconnect: service->clientDisconnected(1); break;
+                case silence: backend.advanceBy(7.0), errors = 1; break;
+                case targetWriteFails:
+                    mac->failKey("F1Tg", 0x01, kWrite);
+                    as(1, [&] { setRPM(1, 3000); });
+                    errors = 1;
+                    break;
+                case hungQueue:
+                    backend.stallQueue(service->hardwareQueue(), std::chrono::hours(1));
+                    backend.advanceBy(6.6 + 4.5);
+                    errors = 1;
+                    EXPECT_EQ(lines(log::Level::Fault, kEmergencyCompleted), 1u);
+                    break;
+                default: break;
+            }
+            backend.advanceBy(0.5);
+            EXPECT_TRUE(everyFanAutomatic());
+            EXPECT_EQ(linesAt(log::Level::Error), errors) << "only the road's own line";
+            EXPECT_EQ(mac->model().stateJSON()["fans"][1]["manual"], false);
+            backend.advanceBy(30.0);
+            EXPECT_NEAR(mac->readKey("F1Ac"), profile.fans[1].autoSpeed, 1) << "back at the firmware's own speed";
+        }
+    }
+}
+
 // Heartbeats keep manual control; silence is measured on the suspending clock from the last
 // beat (two hours asleep do not count), and fails safe once. The uptime a heartbeat replies
 // counts that sleep; heartbeats wait for the hardware queue, the version never does.

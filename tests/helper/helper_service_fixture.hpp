@@ -122,11 +122,19 @@ protected:
         for (const auto& w : mac->writeLog()) out.push_back(w.key + "=" + std::to_string(static_cast<int>(w.value)));
         return out;
     }
+    // Every mode key, the force bitmask and Ftst at 0, where the Mac has them.
     bool everyFanAutomatic() {
         for (long i = 0; i < 10 && mac->hasKey(FanKey::mode(i)); ++i) {
             if (mac->readKey(FanKey::mode(i)) != 0) return false;
         }
-        return !mac->hasKey("Ftst") || mac->readKey("Ftst") == 0;
+        for (const char* key : {FanKey::forceBitmask, FanKey::forceTest}) {
+            if (mac->hasKey(key) && mac->readKey(key) != 0) return false;
+        }
+        return true;
+    }
+    // A real Mac's key table from the tables shipped with the virtual Mac.
+    static sim::MachineProfile table(const std::string& model) {
+        return sim::MachineProfile::fromDump(sim::MachineProfile::findDump(model));
     }
     std::size_t lines(log::Level level, const std::string& text) const { return logs->count(level, "service", text); }
     std::size_t linesAt(log::Level level) const {

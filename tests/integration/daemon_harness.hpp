@@ -6,6 +6,7 @@
 // when its handle goes away, so nothing outlives a failed or crashed test.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cerrno>
 #include <csignal>
@@ -58,6 +59,16 @@ inline std::string readFile(const fs::path& path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// A machine profile by name, else a real Mac's key table by model or path.
+inline bool isProfileName(const std::string& name) {
+    const auto known = sim::MachineProfile::available();
+    return std::find(known.begin(), known.end(), name) != known.end();
+}
+inline sim::MachineProfile machine(const std::string& name) {
+    return isProfileName(name) ? sim::MachineProfile::load(name)
+                               : sim::MachineProfile::fromDump(sim::MachineProfile::findDump(name));
 }
 
 // How a child ended.
@@ -275,13 +286,14 @@ public:
         }
     }
 
-    // True when the virtual Mac reports every fan in automatic mode and Ftst (where present) 0.
+    // True when the virtual Mac reports every fan automatic by its own mechanism: mode keys,
+    // "FS! " and Ftst at 0 where present.
     static bool allAutomatic(const nlohmann::json& state) {
         if (!state.is_object() || !state.contains("fans")) return false;
         for (const auto& fan : state["fans"]) {
-            if (!fan["mode"].is_number() || fan["mode"].get<double>() != 0) return false;
+            if (fan["manual"] != false || !(fan["mode"].is_null() || fan["mode"] == 0)) return false;
         }
-        return state["Ftst"].is_null() || state["Ftst"].get<double>() == 0;
+        return (state["Ftst"].is_null() || state["Ftst"] == 0) && (!state.contains("FS! ") || state["FS! "] == 0);
     }
 
     // Accepting connections: a stream connect() to the socket succeeds (a stale file left by a
@@ -308,9 +320,11 @@ public:
         }
     }
 
-    // Starts the virtual Mac and waits until its AppleSMC and control sockets serve.
+    // Starts the virtual Mac with a profile or a real Mac's table (by model) and waits until its
+    // AppleSMC and control sockets serve.
     Child startVirtualMac(const std::string& profile, double timeout = 10.0) {
-        Child mac = spawn(kVirtualMacName, {"--profile", profile}, {}, root_ / "virtual-mac.log");
+        Child mac = spawn(kVirtualMacName, {isProfileName(profile) ? "--profile" : "--dump", profile}, {},
+                          root_ / "virtual-mac.log");
         const bool serving = waitUntil(timeout, [&] {
             return mac.running() && acceptsConnections(socket(kSMCSocketName)) &&
                    acceptsConnections(controlSocket());
@@ -338,21 +352,39 @@ private:
 // its state and write log directly and without delay. Thread-safe, like the virtual Mac.
 class ServedMac {
 public:
+    // A profile by name, or a real Mac's key table by model.
     ServedMac(const Harness& harness, const std::string& profile)
-        : mac_(sim::VirtualMac::create(profile, clock_)), server_(harness.socket(kSMCSocketName).string(), mac_) {}
+        : mac_(sim::VirtualMac::create(machine(profile), clock_)),
+          server_(harness.socket(kSMCSocketName).string(), mac_) {}
     ~ServedMac() { mac_->model().shutdown(); }  // hung calls end before the server joins their threads
     ServedMac(const ServedMac&) = delete;
     ServedMac& operator=(const ServedMac&) = delete;
 
     sim::VirtualMac& operator*() const { return *mac_; }
 
-    // Every fan's mode key 0, and Ftst 0 where the Mac has it.
-    bool allAutomatic() const {
-        for (int i = 0; mac_->hasKey("F" + std::to_string(i) + "Md"); ++i) {
-            if (mac_->readKey("F" + std::to_string(i) + "Md") != 0) return false;
+    // The keys that hold this Mac's fans: its mode keys, "FS! " and Ftst, where present.
+    std::vector<std::string> holdingKeys() const {
+        std::vector<std::string> keys;
+        for (int i = 0; mac_->hasKey("F" + std::to_string(i) + "Md"); ++i) keys.push_back("F" + std::to_string(i) + "Md");
+        for (const char* key : {"FS! ", "Ftst"}) {
+            if (mac_->hasKey(key)) keys.push_back(key);
         }
-        return !mac_->hasKey("Ftst") || mac_->readKey("Ftst") == 0;
+        return keys;
     }
+    // Every holding key at 0; cheap enough to poll.
+    bool allAutomatic() const {
+        for (const auto& key : holdingKeys()) {
+            if (mac_->readKey(key) != 0) return false;
+        }
+        return true;
+    }
+    // What one restore writes on this Mac, in its order.
+    std::vector<std::string> restoreWrites() const {
+        std::vector<std::string> writes;
+        for (const auto& key : holdingKeys()) writes.push_back(key + "=0");
+        return writes;
+    }
+    bool fanManual(int fan) const { return mac_->model().stateJSON()["fans"][fan]["manual"] == true; }
     // The write log as "KEY=value" texts, from entry `from` on.
     std::vector<std::string> writes(std::size_t from = 0) const {
         std::vector<std::string> out;

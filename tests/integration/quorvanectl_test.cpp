@@ -1,7 +1,12 @@
 // quorvanectl as a real process against the daemon and the virtual Mac: what each command prints,
 // its exit status, and what the hardware holds while it runs and after it ends.
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
+#include <cstdio>
+#include <thread>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -297,6 +302,63 @@ TEST_F(QuorvanectlTest, RunFollowsProfilesAndModesAndRefusesWhatItCannotFollow) 
     ASSERT_TRUE(noDaemon.status);
     EXPECT_TRUE(noDaemon.status->exitedWith(1));
     EXPECT_NE(noDaemon.err.find("cannot open AppleSMC"), std::string::npos) << noDaemon.err;
+}
+
+// Every real Mac with fans, through the real processes: set-rpm holds the highest fan (the top
+// bit of "FS! " on two-fan Macs), which follows its target by that Mac's own mechanism, and hands
+// every fan back when it ends, with nothing failing for a key the Mac does not have. The tables
+// run several at a time, each with its own virtual Mac and daemon.
+TEST(EveryRealMacTest, SetRPMHoldsTheFanAndHandsItBackByTheMacsOwnMechanism) {
+    std::vector<std::string> models;
+    for (const auto& entry : fs::directory_iterator(sim::MachineProfile::dumpDirectory())) {
+        if (entry.path().extension() == ".csv" && !machine(entry.path().string()).fans.empty())
+            models.push_back(entry.path().stem().string());
+    }
+    std::sort(models.begin(), models.end());
+    ASSERT_GE(models.size(), 30u);
+    std::vector<std::string> report(models.size());
+    auto check = [&](std::size_t index) {
+        const std::string& model = models[index];
+        SCOPED_TRACE(model);
+        Harness h;
+        const auto profile = machine(model);
+        const long fan = static_cast<long>(profile.fans.size()) - 1;
+        const auto& def = profile.fans[static_cast<std::size_t>(fan)];
+        const double target = std::round(std::abs(def.autoSpeed - def.maximum) > 200 ? def.maximum : def.minimum);
+        Child mac = h.startVirtualMac(model);
+        ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
+        Child daemon = h.spawnDaemon(h.root() / "daemon.log");
+        ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
+        const auto started = SteadyClock::now();
+        Child client = h.spawn(kClientName, {"set-rpm", std::to_string(fan), std::to_string(target), "--hold", "3"});
+        const bool followed = Harness::waitUntil(20.0, [&] {
+            const auto state = h.state();
+            if (!state.is_object() || state["fans"][fan]["manual"] != true) return false;
+            return std::abs(state["fans"][fan]["actual"].get<double>() - target) <=
+                   0.25 * std::abs(def.autoSpeed - target) + 25;
+        }, 50ms);
+        const double heldAfter = std::chrono::duration<double>(SteadyClock::now() - started).count();
+        EXPECT_TRUE(followed) << h.state().dump();
+        const auto status = client.waitFor(20.0);
+        ASSERT_TRUE(status) << "set-rpm did not end";
+        EXPECT_TRUE(status->exitedWith(0)) << status->describe() << "\n" << readFile(h.root() / "daemon.log");
+        EXPECT_TRUE(Harness::waitUntil(5.0, [&] { return Harness::allAutomatic(h.state()); })) << h.state().dump();
+        const std::string log = readFile(h.root() / "daemon.log");
+        EXPECT_EQ(log.find("failed"), std::string::npos) << log;
+        const auto state = h.state();
+        report[index] = model + ": " + (state.contains("FS! ") ? "FS! " : "F<n>Md") +
+                        (state["Ftst"].is_null() ? "" : " with Ftst") + ", fan " + std::to_string(fan) + " at " +
+                        std::to_string(static_cast<int>(target)) + " rpm after " + std::to_string(heldAfter) + " s";
+    };
+    std::atomic<std::size_t> next{0};
+    std::vector<std::thread> workers;
+    for (int i = 0; i < 6; ++i) {
+        workers.emplace_back([&] {
+            for (std::size_t index; (index = next++) < models.size();) check(index);
+        });
+    }
+    for (auto& w : workers) w.join();
+    for (const auto& line : report) std::printf("[ measured ] %s\n", line.c_str());
 }
 
 }  // namespace

@@ -8,10 +8,12 @@
 #include <limits>
 #include <memory>
 #include <tuple>
+#include <utility>
 #include <string>
 #include <vector>
 
 #include "shared/smc/four_cc.hpp"
+#include "smc/fan_control_keys.hpp"
 #include "smc/smc_fan_reader.hpp"
 #include "tests/smc/table_smc_transport.hpp"
 
@@ -113,6 +115,13 @@ TEST_F(FanReaderTableTest, MissingKeysTakeDefaultsAndOnlyAModeOfExactlyOneIsMana
     EXPECT_EQ(s.maxRPM, 0);
     EXPECT_TRUE(s.currentRPMValid);
     EXPECT_FALSE(s.isManaged);
+    // Without a mode key the fan's own bit of the force bitmask says it; the last mask holds the
+    // bit, so the mode rows below show that a mode key overrides it.
+    smc->keyInfo("FS! ", 2, "ui16");
+    for (const auto& [mask, managed] : {std::pair{0x0000, false}, {0x0001, false}, {0xFFFD, false}, {0x0002, true}}) {
+        smc->value("FS! ", {static_cast<std::uint8_t>(mask >> 8), static_cast<std::uint8_t>(mask)});
+        EXPECT_EQ(reader->status(1).isManaged, managed) << "mask " << mask;
+    }
     for (std::uint8_t mode : {0, 3, 2, 1}) {
         modeKey(1, mode);
         EXPECT_EQ(reader->status(1).isManaged, mode == 1) << "mode " << int(mode);
@@ -166,6 +175,52 @@ TEST_F(FanReaderTableTest, AllFansReadsEachFanInIndexOrder) {
     const auto before = smc->total();
     EXPECT_TRUE(reader->allFans().empty());
     EXPECT_EQ(smc->total(), before + 1) << "only the count is read";
+}
+
+// Which keys hold the fans is found by key information alone; an answer other than "no such key"
+// counts the key as present and leaves the finding open. The bitmask is set bit by bit, and a
+// mask that is no 16-bit number is refused before anything is written.
+TEST(FanControlKeysTest, FoundByKeyInformationAndTheBitmaskSetBitByBit) {
+    TableSMCTransport* smc = nullptr;
+    auto bridge = testing::tableBridge(smc);
+    smc->keyInfo("F1Md", 1, "ui8 ");
+    smc->fail(SMCCommand::readKeyInfo, "F2Md", SMCError::callFailed(-1));
+    const auto keys = FanControlKeys::find(*bridge, 3);
+    EXPECT_EQ(keys.modeKeys, 0b110);
+    EXPECT_FALSE(keys.forceBitmask);
+    EXPECT_FALSE(keys.settled);
+    EXPECT_FALSE(keys.canEngage(0));
+    EXPECT_EQ(smc->count(SMCCommand::readBytes), 0u);
+
+    const struct {
+        const char* type;
+        std::vector<std::uint8_t> mask;
+        long fan;
+        std::vector<std::uint8_t> written;  // empty: refused
+    } rows[] = {
+        {"ui16", {0x00, 0x01}, 1, {0x00, 0x03}},
+        {"ui16", {0x00, 0x02}, 1, {0x00, 0x02}},
+        {"ui16", {0x80, 0x00}, 0, {0x80, 0x01}},
+        {"ui32", {0x00, 0x01, 0x00, 0x00}, 0, {}},
+        {"flt ", fltBytes(1.5f), 0, {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.type);
+        TableSMCTransport* table = nullptr;
+        auto b = testing::tableBridge(table);
+        table->keyInfo("FS! ", static_cast<std::uint32_t>(row.mask.size()), row.type);
+        table->value("FS! ", row.mask);
+        EXPECT_TRUE(FanControlKeys::find(*b, 2).forceBitmask);
+        if (row.written.empty()) {
+            EXPECT_THROW(FanControlKeys::setForceBit(*b, row.fan), SMCError);
+            EXPECT_EQ(table->count(SMCCommand::writeBytes), 0u);
+            continue;
+        }
+        FanControlKeys::setForceBit(*b, row.fan);
+        const auto write = table->requests().back();
+        ASSERT_EQ(write.data8, SMCCommand::writeBytes);
+        EXPECT_EQ(std::vector<std::uint8_t>(write.bytes, write.bytes + 2), row.written);
+    }
 }
 
 }  // namespace
