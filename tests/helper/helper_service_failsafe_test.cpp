@@ -490,9 +490,13 @@ TEST_F(RealThreadsTest, DroppingTheServiceWaitsForATickInFlight) {
     auto released = release.get_future().share();
     std::atomic<bool> destroyed{false}, sawDestroyed{false};
     std::once_flag once;
-    dispatch::Queue* watchdogQueue = &service->watchdogQueue();
-    service->watchdogLockForTesting().afterUnlock = [&, watchdogQueue] {
-        if (!watchdogQueue->isCurrent()) return;
+    // The watchdog queue's thread, learnt up front: the hook runs on every thread that takes the
+    // lock, and must not touch a queue the dropper may be destroying.
+    std::promise<std::thread::id> watchdogThreadPromise;
+    service->watchdogQueue().async([&] { watchdogThreadPromise.set_value(std::this_thread::get_id()); });
+    const std::thread::id watchdogThread = watchdogThreadPromise.get_future().get();
+    service->watchdogLockForTesting().afterUnlock = [&, watchdogThread] {
+        if (std::this_thread::get_id() != watchdogThread) return;
         std::call_once(once, [&] {
             entered.set_value();
             released.wait();
