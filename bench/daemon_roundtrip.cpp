@@ -2,9 +2,13 @@
 // QuorvaneXPCRemoteProxy (heartbeat, warm setTargetRPM) against a raw Unix-socket echo measured in
 // the same run, the daemon's own CPU per call, its idle CPU against a bare program whose thread
 // sleeps 1.25 s in a loop (idle-floor), and its resident memory against that program linked
-// dynamically and statically. Also its time from start to accepting connections. Runs
+// dynamically and statically. Also its time from start to accepting connections, and, in the same
+// idle window, `quorvanectl run --json` writing to a pipe on the Apple-silicon laptop with the
+// default profile: its memory, CPU and wake-ups, and the SMC exchanges per tick. Runs
 // quorvane-virtual-mac (intel-desktop: no Ftst unlock delay) and com.quorvane.SMCService from
-// this program's own directory in a private bootstrap directory.
+// this program's own directory in a private bootstrap directory (the laptop gets its own pair).
+// The virtual Macs count the exchanges they serve. Compare the figures as ratios within one run:
+// the machine is shared and noisy.
 //
 // CPU time is read from /proc/<pid>/task/*/schedstat (nanoseconds on CPU and times scheduled
 // in, per thread), not from the clock-tick counters of /proc/<pid>/stat, which are far too
@@ -22,10 +26,13 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "protocol/quorvane_xpc_interface.hpp"
@@ -198,6 +205,58 @@ double timedCall(Call call) {
     return elapsedUs(start);
 }
 
+// The exchanges a virtual Mac has served so far; -1 when it does not answer.
+double exchanges(const Harness& h) {
+    const auto state = h.state();
+    return state.is_object() && state.contains("exchanges") ? state["exchanges"].get<double>() : -1;
+}
+
+// `quorvanectl run --json` with its standard output on a pipe that a thread of ours drains,
+// counting the ticks (one line each).
+class PipedRun {
+public:
+    explicit PipedRun(const Harness& h) {
+        const fs::path fifo = h.root() / "run.pipe";
+        if (::mkfifo(fifo.c_str(), 0600) != 0) std::exit(1);
+        fd_ = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // before the writer opens it
+        if (fd_ < 0) std::exit(1);
+        child_ = h.spawn(kClientName, {"run", "--json"}, fifo, h.root() / "run.err");
+        drain_ = std::thread([this] {
+            char buffer[4096];
+            for (;;) {
+                pollfd p{fd_, POLLIN, 0};
+                if (::poll(&p, 1, 100) < 0) return;
+                const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+                if (n == 0 && stopping_) return;
+                for (ssize_t i = 0; i < n; ++i) ticks_ += buffer[i] == '\n';
+            }
+        });
+    }
+    ~PipedRun() {
+        child_.signal(SIGINT);
+        status_ = child_.waitFor(10.0);
+        stopping_ = true;
+        drain_.join();
+        ::close(fd_);
+    }
+    Child& child() { return child_; }
+    long ticks() const { return ticks_; }
+
+private:
+    int fd_ = -1;
+    Child child_;
+    std::thread drain_;
+    std::atomic<long> ticks_{0};
+    std::atomic<bool> stopping_{false};
+    std::optional<ExitStatus> status_;
+};
+
+// The keys the default profile's sensor group "max" follows on this Mac, as `sensors` names them.
+long dieGroupKeys(Harness& h) {
+    const auto j = nlohmann::json::parse(h.client({"sensors", "--json"}).out, nullptr, false);
+    return j.is_object() && j.contains("controlTemperature") ? static_cast<long>(j["controlTemperature"]["keys"].size()) : -1;
+}
+
 [[noreturn]] void fail(const char* what, const fs::path& log) {
     std::fprintf(stderr, "%s:\n%s", what, readFile(log).c_str());
     std::exit(1);
@@ -285,14 +344,26 @@ int main(int argc, char** argv) {
     std::printf("round trips, all processes pinned to CPU %d, %d samples each (intel-desktop virtual Mac)\n", cpu,
                 options.samples);
     print("unix-socket echo (64 B)", echoS, echoS);
-    print("heartbeat", summarize(heartbeatUs), echoS, 2.0);
-    print("setTargetRPM (warm)", summarize(rpmUs), echoS, 3.0);
+    print("heartbeat", summarize(heartbeatUs), echoS, 1.8);
+    print("setTargetRPM (warm)", summarize(rpmUs), echoS, 2.6);
     std::printf("daemon CPU per call over %d calls each: heartbeat %.1f us, setTargetRPM (warm) %.1f us\n",
                 options.cpuCalls, (afterHeartbeats - beforeHeartbeats).ns / 1e3 / options.cpuCalls,
                 (afterRPMs - afterHeartbeats).ns / 1e3 / options.cpuCalls);
     const Summary startS = summarize(startMs);
     std::printf("start to accepting connections: median %.1f ms, min %.1f ms over %d starts\n", startS.median,
                 startS.min, options.starts);
+
+    // The control loop on the laptop, in the same window as the idle daemon.
+    Harness laptop;
+    Child laptopMac = laptop.startVirtualMac("apple-silicon-laptop");
+    if (!laptopMac.started()) fail("the laptop's virtual Mac did not start", laptop.root() / "virtual-mac.log");
+    Child laptopDaemon = laptop.spawnDaemon(laptop.root() / "daemon.log");
+    if (!laptop.waitForDaemon(laptopDaemon)) fail("the laptop's daemon did not start", laptop.root() / "daemon.log");
+    auto run = std::make_unique<PipedRun>(laptop);
+    if (!Harness::waitUntil(30.0, [&] { return run->ticks() >= 3 || !run->child().running(); }, std::chrono::milliseconds(50)) ||
+        !run->child().running()) {
+        fail("quorvanectl run did not tick", laptop.root() / "run.err");
+    }
 
     // Idle: the daemon beside the bare programs, sampled in windows of four watchdog periods.
     Child floorSleep = harness.spawn("idle-floor", {});
@@ -307,6 +378,10 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(seconds(0.5));  // let the floor programs settle into their loop
     const pid_t watched[] = {daemon.pid(), floorSleep.pid(), floorCondvar.pid()};
     CpuUse idle[3];
+    const CpuUse runBefore = cpuUse(run->child().pid());
+    const double daemonExchangesBefore = exchanges(harness), laptopExchangesBefore = exchanges(laptop);
+    const long ticksBefore = run->ticks();
+    const auto windowStart = SteadyClock::now();
     std::vector<double> windowRatios[2];
     for (int done = 0; done < periods;) {
         const int window = std::min(4, periods - done);
@@ -324,6 +399,12 @@ int main(int argc, char** argv) {
         }
         done += window;
     }
+    const double windowMinutes = elapsedUs(windowStart) / 60e6;
+    const CpuUse runUsed = cpuUse(run->child().pid()) - runBefore;
+    const double daemonExchanges = exchanges(harness) - daemonExchangesBefore;
+    const double laptopExchanges = exchanges(laptop) - laptopExchangesBefore;
+    const long runTicks = run->ticks() - ticksBefore;
+    const double runRss = vmRssKiB(run->child().pid());
     if (periods > 0) {
         const double minutes = periods * watchdogPeriod / 60.0;
         const char* names[] = {"daemon", "idle-floor (nanosleep)", "idle-floor (condvar)"};
@@ -342,10 +423,37 @@ int main(int argc, char** argv) {
         }
     }
     const double rssIdle = vmRssKiB(daemon.pid());
-    std::printf("VmRSS: daemon %.0f KiB after start, %.0f KiB after the calls, %.0f KiB idle (%.2f MB; target < 4.0 MB: %s)\n",
-                rssAtStart, rssAfterCalls, rssIdle, rssIdle * 1024 / 1e6, rssIdle * 1024 < 4.0e6 ? "met" : "NOT met");
+    std::printf("VmRSS: daemon %.0f KiB after start, %.0f KiB after the calls, %.0f KiB idle (target <= 3000 KiB: %s)\n",
+                rssAtStart, rssAfterCalls, rssIdle, rssIdle <= 3000 ? "met" : "NOT met");
     std::printf("       idle-floor %.0f KiB dynamically linked, %.0f KiB statically linked\n",
                 vmRssKiB(floorSleep.pid()), vmRssKiB(floorStatic.pid()));
+
+    // One table, one window: the idle daemon, the control loop and the bare sleeper side by side.
+    if (periods > 0) {
+        const double minutes = periods * watchdogPeriod / 60.0;
+        const long behind = dieGroupKeys(laptop);
+        const auto laptopState = laptop.state();
+        const long fans = laptopState.is_object() ? static_cast<long>(laptopState["fans"].size()) : 0;
+        const double perTick = runTicks > 0 ? laptopExchanges / static_cast<double>(runTicks) : 0;
+        std::printf("side by side over the same %.2f s (apple-silicon-laptop for run, default profile):\n",
+                    windowMinutes * 60);
+        std::printf("  %-34s %9s %12s %14s %s\n", "", "VmRSS KiB", "CPU ms/min", "wake-ups/min", "SMC exchanges");
+        std::printf("  %-34s %9.0f %12.3f %14.1f %.0f per min (target: 0 wake-ups: %s)\n",
+                    "daemon, nothing engaged", rssIdle, idle[0].ns / 1e6 / minutes, idle[0].wakeups / minutes,
+                    daemonExchanges / minutes, idle[0].wakeups == 0 ? "met" : "NOT met");
+        std::printf("  %-34s %9.0f %12.3f %14.1f %.1f per tick over %ld ticks\n", "quorvanectl run --json | pipe",
+                    runRss, runUsed.ns / 1e6 / windowMinutes, runUsed.wakeups / windowMinutes, perTick, runTicks);
+        std::printf("  %-34s %9.0f %12.3f %14.1f -\n", "idle-floor (sleeps 1.25 s a turn)", vmRssKiB(floorSleep.pid()),
+                    idle[1].ns / 1e6 / minutes, idle[1].wakeups / minutes);
+        const long budget = behind + 2 * fans;
+        std::printf("  run targets: <= 5 ms CPU/min: %s; <= 4000 KiB: %s; <= %ld die keys behind \"max\" + 2 x %ld fans = %ld "
+                    "exchanges per tick: %s\n",
+                    runUsed.ns / 1e6 / windowMinutes <= 5 ? "met" : "NOT met", runRss <= 4000 ? "met" : "NOT met",
+                    behind, fans, budget, perTick <= static_cast<double>(budget) ? "met" : "NOT met");
+    }
+    run.reset();
+    laptopDaemon.signal(SIGTERM);
+    laptopDaemon.waitFor(10.0);
 
     daemon.signal(SIGTERM);
     const auto status = daemon.waitFor(10.0);

@@ -484,6 +484,10 @@ nlohmann::ordered_json SMCKeyModel::stateJSON() {
                        {"temperature", r.temperature ? nlohmann::ordered_json(*r.temperature) : nullptr}});
     }
     state["hid"] = std::move(hid);
+    // Every exchange served so far: what a client's reads cost, counted from outside the process.
+    std::uint64_t exchanges = 0;
+    for (const auto& [command, n] : commandCounts_) exchanges += n;
+    state["exchanges"] = exchanges;
     return state;
 }
 

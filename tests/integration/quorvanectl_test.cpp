@@ -247,6 +247,55 @@ TEST_F(QuorvanectlTest, RunRaisesTheFansWithinTheirBoundsOnARisingLoadAndHandsTh
         << out();
 }
 
+// A tick reads the sensors behind the control temperature and two keys a fan, nothing else: the
+// difference between a short and a longer run is the cost of its extra ticks, counted by the
+// virtual Mac. The default profile's sensor group "max" reads just the die group's keys.
+TEST_F(QuorvanectlTest, RunReadsOnlyTheSensorsBehindItsControlTemperature) {
+    const fs::path oneSensor = h.root() / "one.json";
+    std::ofstream(oneSensor) << R"({"id":"6F1C2C3E-8D4B-4C59-9E3A-0A1B2C3D4E5F","name":"One","symbolName":"bolt.fill",)"
+                             << R"("speed":{"floor":{"percentage":0.3}},"controlSensor":{"sensor":{"id":"TC0P"}}})";
+    struct Row {
+        const char* mac;
+        std::vector<std::string> args;
+        long (*behind)(Harness& h);
+    };
+    const Row rows[] = {
+        {"intel-desktop", {"--mode", oneSensor.string()}, [](Harness&) { return 1L; }},
+        {"apple-silicon-laptop", {}, [](Harness& h) {
+             const RunResult r = h.client({"sensors", "--json"});
+             const auto j = nlohmann::json::parse(r.out, nullptr, false);
+             return j.is_discarded() ? 0L : static_cast<long>(j["controlTemperature"]["keys"].size());
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.mac);
+        startMac(row.mac);
+        startDaemon();
+        const long behind = row.behind(h);
+        ASSERT_GT(behind, 0);
+        const auto state = h.state();
+        const long fans = static_cast<long>(state["fans"].size());
+        // The first run warms the daemon's caches (fan bounds), so the other two cost alike.
+        double exchanges[3];
+        std::size_t tickCount[3];
+        for (int i = 0; i < 3; ++i) {
+            std::vector<std::string> args{"run", "--json", "--seconds", i < 2 ? "0.5" : "4.5"};
+            args.insert(args.end(), row.args.begin(), row.args.end());
+            const double before = h.state()["exchanges"].get<double>();
+            const RunResult r = h.client(args);
+            ASSERT_TRUE(r.succeeded()) << r.err;
+            exchanges[i] = h.state()["exchanges"].get<double>() - before;
+            tickCount[i] = ticks(r.out).size();
+        }
+        ASSERT_GT(tickCount[2], tickCount[1]);
+        const double perTick = (exchanges[2] - exchanges[1]) / static_cast<double>(tickCount[2] - tickCount[1]);
+        EXPECT_GE(perTick, static_cast<double>(behind + 2 * fans)) << "every input is read each tick";
+        EXPECT_LE(perTick, static_cast<double>(behind + 2 * fans)) << state["sensors"].size() << " sensors in all";
+        daemon.kill();
+        mac.kill();
+    }
+}
+
 struct RunRow {
     const char* profile;                // virtual Mac
     std::vector<std::string> args;

@@ -228,5 +228,41 @@ TEST(DeviceSensorMap, GenericRowsWhenNoCoreKeys) {
     EXPECT_EQ(DeviceSensorMap::aggregate(ControlSource::hottest, list, {4, 4}), 60.0);
 }
 
+// Each source reads only the sensors it claims: changing any other reading never moves it, and
+// the claimed set is exactly the core or category family behind it.
+TEST(DeviceSensorMap, AnAggregateReadsOnlyTheSensorsThatFeedIt) {
+    std::vector<SMCSensor> list = sensors({{"Tp01", 50}, {"Tp05", 52}, {"Tex0", 40}, {"Te05", 41}, {"TC0P", 45},
+                                           {"Tg00", 60}, {"TG02", 61}, {"TB0T", 30}, {"TW0P", 35}, {"TH0x", 33}});
+    list.push_back(sensor("PSTR", 20.0, SensorClass::power));
+    const struct Row {
+        ControlSource source;
+        std::vector<std::string> keys;
+    } rows[] = {
+        {ControlSource::hottest, {"Tp01", "Tp05", "Tex0", "Te05", "TC0P", "Tg00", "TG02", "TB0T", "TH0x"}},  // TW0P has no name
+        {ControlSource::cpuAverage, {"Tp01", "Tp05", "Tex0", "Te05", "TC0P"}},
+        {ControlSource::cpuPerformance, {"Tp01", "Tp05"}},
+        {ControlSource::cpuEfficiency, {"Tex0", "Te05"}},
+        {ControlSource::gpuAverage, {"Tg00", "TG02"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(rawValue(row.source)));
+        std::vector<std::string> keys;
+        for (const auto& s : list)
+            if (DeviceSensorMap::feedsAggregate(row.source, s)) keys.push_back(s.key);
+        EXPECT_EQ(keys, row.keys);
+        for (const CoreCounts counts : {CoreCounts{2, 2}, CoreCounts{0, 0}}) {
+            const auto before = DeviceSensorMap::aggregate(row.source, list, counts);
+            for (std::size_t i = 0; i < list.size(); ++i) {
+                if (DeviceSensorMap::feedsAggregate(row.source, list[i])) continue;
+                for (double reading : {0.0, 125.0}) {
+                    auto changed = list;
+                    changed[i].currentTemp = reading;
+                    EXPECT_EQ(DeviceSensorMap::aggregate(row.source, changed, counts), before) << list[i].key;
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace quorvane

@@ -59,6 +59,7 @@ TEST_F(ControlProtocolTest, FaultsHangAndRefusedOpenAreSwitchedOnAndOff) {
 TEST_F(ControlProtocolTest, StateIsOneLineOfJSONWithEveryFanAndFtst) {
     model.setKey("F1Tg", 2500);
     model.removeKey("F0Ac");
+    model.exchange(readRequest("F1Tg", 4));
     const std::string reply = ask("state");
     ASSERT_EQ(reply.rfind("ok ", 0), 0u);
     EXPECT_EQ(reply.find('\n'), std::string::npos);
@@ -73,6 +74,8 @@ TEST_F(ControlProtocolTest, StateIsOneLineOfJSONWithEveryFanAndFtst) {
     EXPECT_EQ(state["Ftst"], 0.0);
     EXPECT_EQ(state["fans"][0]["manual"], false);
     EXPECT_FALSE(state.contains("FS! ")) << "shown only where the Mac has the bitmask";
+    EXPECT_EQ(state["exchanges"], model.totalExchanges());
+    EXPECT_GT(model.totalExchanges(), 0u);
     SMCKeyModel intel{MachineProfile::load("intel-desktop"), clock};
     EXPECT_TRUE(intel.stateJSON()["Ftst"].is_null());
 }

@@ -1,8 +1,10 @@
 // The control loop against the daemon, shared by `run` and the control service: each second it
-// refreshes the sensors and reads the fans over this process's own SMC connection, computes the
-// targets (ControlLoop) and sends the changed ones through the daemon; heartbeats run on the
-// client's own schedule. SIGINT, SIGTERM or the end of `seconds` hands every fan back. Main
-// thread only; call it before any other thread starts (it blocks the signals it waits for).
+// refreshes the sensors behind the control temperature (all of them while the report shows sensor
+// rows; which ones is worked out again when a reload changes the loop) and reads the fans over
+// this process's own SMC connection, computes the targets (ControlLoop) and sends the changed
+// ones through the daemon; heartbeats run on the client's own schedule. SIGINT, SIGTERM or the
+// end of `seconds` hands every fan back. Main thread only; call it before any other thread starts
+// (it blocks the signals it waits for).
 #pragma once
 
 #include <functional>

@@ -1,5 +1,6 @@
-// `run`: the control loop against the daemon. Each second: refresh the sensors and read the fans
-// over this process's own SMC connection, compute targets (ControlLoop), send the changed ones
+// `run`: the control loop against the daemon. Each second: refresh the sensors behind the control
+// temperature (all of them while the live table shows them) and read the fans over this
+// process's own SMC connection, compute targets (ControlLoop), send the changed ones
 // through the daemon, show the tick. Heartbeats run on the client's own schedule throughout.
 // Ctrl-C, SIGTERM or the end of --seconds hands every fan back and exits 0.
 #include <algorithm>
@@ -14,11 +15,11 @@
 #include "control_service_state.hpp"
 #include "drive_fans.hpp"
 #include "daemon_client.hpp"
+#include "fan_watch.hpp"
 #include "mode_file.hpp"
 #include "profile_choice.hpp"
 #include "run_report.hpp"
 #include "sensor_feed.hpp"
-#include "smc/smc_fan_reader.hpp"
 #include "smc_session.hpp"
 #include "stop_signal.hpp"
 
@@ -45,9 +46,19 @@ std::optional<double> controlTemperature(const ControlLoop& loop, const SensorFe
     return loop.mode() ? feed.temperature(loop.mode()->controlSensor) : feed.temperature(loop.profile().targetSensorGroupID);
 }
 
-// One tick: read, decide, command; returns what to show.
-RunTick tick(double t, ControlLoop& loop, SensorFeed& feed, const SMCFanReader& reader, DaemonClient& client) {
-    feed.refresh();
+SensorFeed::SensorFilter controlInputs(const ControlLoop& loop, const SensorFeed& feed) {
+    return loop.mode() ? feed.inputsOf(loop.mode()->controlSensor) : feed.inputsOf(loop.profile().targetSensorGroupID);
+}
+
+// One tick: read, decide, command; returns what to show. Only the live table shows the sensor
+// rows; without it a tick reads just the sensors behind the control temperature.
+RunTick tick(double t, ControlLoop& loop, SensorFeed& feed, const SensorFeed::SensorFilter& inputs, bool withRows,
+             FanWatch& fans, DaemonClient& client) {
+    if (withRows) {
+        feed.refresh();
+    } else {
+        feed.refresh(inputs);
+    }
     RunTick tick;
     tick.t = t;
     tick.profile = loop.mode() ? loop.profile().name + " + " + loop.mode()->name : loop.profile().name;
@@ -55,26 +66,22 @@ RunTick tick(double t, ControlLoop& loop, SensorFeed& feed, const SMCFanReader& 
     tick.temperature = controlTemperature(loop, feed);
     tick.monitoring = loop.monitorsOnly();
     tick.alertThreshold = loop.alert().thresholdCelsius;
-    tick.fans = reader.allFans();
+    tick.fans = fans.read();
     tick.duty.assign(tick.fans.size(), std::nullopt);
     if (tick.monitoring) {
         loop.record(t, tick.temperature);
     } else {
-        bool sent = false;
         for (const auto& command : loop.step(t, tick.temperature, tick.fans)) {
-            if (command.send) {
-                client.setTargetRPM(command.fan, command.targetRPM);
-                sent = true;
-            }
             for (std::size_t i = 0; i < tick.fans.size(); ++i) {
-                if (tick.fans[i].id == command.fan) tick.duty[i] = command.duty;
+                if (tick.fans[i].id != command.fan) continue;
+                tick.duty[i] = command.duty;
+                if (command.send) fans.applied(tick.fans[i], client.setTargetRPM(command.fan, command.targetRPM));
             }
         }
-        if (sent) tick.fans = reader.allFans();
     }
     tick.trend = loop.trend();
     tick.alertFiring = loop.alertFiring();
-    tick.rows = feed.rows();
+    if (withRows) tick.rows = feed.rows();
     return tick;
 }
 
@@ -87,7 +94,8 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
     SensorFeed feed(bridge);
     // Before any fan is taken: a sensor this Mac lacks would leave the loop without a temperature.
     if (loop->mode()) checkModeSensors(*loop->mode(), feed.sensors());
-    const SMCFanReader reader(bridge);
+    auto inputs = controlInputs(*loop, feed);
+    FanWatch fans(bridge);
     DaemonClient::Options clientOptions;
     clientOptions.onConnectionLost = [] { StopSignal::wake(); };
     DaemonClient client(clientOptions);
@@ -99,13 +107,14 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
         client.helperVersion();
     }
 
+    const bool withRows = options.report && options.report->showsRows();
     const auto start = SteadyClock::now();
     auto elapsed = [&] { return std::chrono::duration<double>(SteadyClock::now() - start).count(); };
     bool ready = false;
     try {
         for (;;) {
             const double t = elapsed();
-            const RunTick shown = tick(t, *loop, feed, reader, client);
+            const RunTick shown = tick(t, *loop, feed, inputs, withRows, fans, client);
             if (options.report) options.report->show(shown);
             if (!ready && options.ready) options.ready(*loop);
             ready = true;
@@ -122,6 +131,7 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
                 if (auto next = options.reload(*loop, feed.sensors())) {
                     const bool wasDriving = !loop->monitorsOnly();
                     loop.emplace(std::move(*next));
+                    inputs = controlInputs(*loop, feed);
                     if (wasDriving && loop->monitorsOnly()) client.restoreAutomaticControl();
                 }
                 continue;

@@ -36,6 +36,8 @@ public:
     RunReport(std::ostream& out, Form form, TerminalStyle style) : out_(out), form_(form), style_(style) {}
 
     void show(const RunTick& tick);
+    // Only the live table shows the sensor rows.
+    bool showsRows() const { return form_ == Form::table; }
 
 private:
     void table(const RunTick& tick);

@@ -14,7 +14,12 @@ SensorFeed::SensorFeed(std::shared_ptr<SMCKernelBridge> bridge)
       dieGroup_(DieSensorGroup::select(sensors_, hid_, topology_)) {}
 
 void SensorFeed::refresh() {
-    sensors_ = discovery_.refresh(sensors_);
+    refresh([](const SMCSensor&) { return true; });
+}
+
+void SensorFeed::refresh(const SensorFilter& where) {
+    sensors_ = discovery_.refresh(sensors_, where);
+    // HID services cost no SMC exchange; the die group may need them.
     if (!dieGroup_.hidNames().empty()) hid_ = hidSource_.readAll();
 }
 
@@ -55,6 +60,20 @@ std::optional<double> SensorFeed::temperature(const std::string& sensorGroupID) 
     }
     if (const auto source = controlSourceFromRawValue(sensorGroupID)) return aggregate(*source);
     return temperature(ModeSensor::sensor(sensorGroupID));
+}
+
+SensorFeed::SensorFilter SensorFeed::inputsOf(const ModeSensor& sensor) const {
+    if (sensor.kind == ModeSensor::Kind::source) {
+        return [source = sensor.controlSource](const SMCSensor& s) { return DeviceSensorMap::feedsAggregate(source, s); };
+    }
+    return [id = sensor.id](const SMCSensor& s) { return s.id == id; };
+}
+
+SensorFeed::SensorFilter SensorFeed::inputsOf(const std::string& sensorGroupID) const {
+    // Exactly the keys temperature("max") looks at.
+    if (sensorGroupID == "max") return [group = dieGroup_](const SMCSensor& s) { return group.contains(s); };
+    if (const auto source = controlSourceFromRawValue(sensorGroupID)) return inputsOf(ModeSensor::source(*source));
+    return inputsOf(ModeSensor::sensor(sensorGroupID));
 }
 
 }  // namespace quorvane::ctl

@@ -5,6 +5,7 @@
 // (owned by one command).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,8 +24,10 @@ class SensorFeed {
 public:
     explicit SensorFeed(std::shared_ptr<SMCKernelBridge> bridge);
 
-    // Reads every sensor again (one exchange each).
+    using SensorFilter = std::function<bool(const SMCSensor&)>;
+    // Reads every sensor again (one exchange each), or only those the filter takes.
     void refresh();
+    void refresh(const SensorFilter& where);
 
     const std::vector<SMCSensor>& sensors() const { return sensors_; }
     const std::vector<HIDSensorReading>& hidReadings() const { return hid_; }
@@ -41,6 +44,9 @@ public:
     // A profile's sensor group: "max" is the hottest die reading (dieGroup()); a control source's raw value
     // is that aggregate; anything else names one sensor by id.
     std::optional<double> temperature(const std::string& sensorGroupID) const;
+    // The sensors each of the two temperatures above reads: refreshing only these keeps it current.
+    SensorFilter inputsOf(const ModeSensor& sensor) const;
+    SensorFilter inputsOf(const std::string& sensorGroupID) const;
 
 private:
     SensorDiscovery discovery_;

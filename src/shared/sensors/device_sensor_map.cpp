@@ -211,4 +211,17 @@ std::optional<double> aggregate(ControlSource source, std::span<const SMCSensor>
     return std::nullopt;
 }
 
+bool feedsAggregate(ControlSource source, const SMCSensor& sensor) {
+    if (sensor.sensorClass != SensorClass::temperature) return false;
+    switch (source) {
+        case ControlSource::hottest: return SensorSelection::isNamed(sensor);
+        // The core groups ("Tp", "Te", "Tex"; "Tg", "TG") and their fallbacks all lie in the category.
+        case ControlSource::cpuAverage: return sensor.category == SensorCategory::cpu;
+        case ControlSource::cpuPerformance: return startsWith(sensor.key, "Tp");
+        case ControlSource::cpuEfficiency: return startsWith(sensor.key, "Te");
+        case ControlSource::gpuAverage: return sensor.category == SensorCategory::gpu;
+    }
+    return false;
+}
+
 }  // namespace quorvane::DeviceSensorMap

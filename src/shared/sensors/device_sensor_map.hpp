@@ -32,6 +32,9 @@ struct CoreCounts {
 
 std::vector<DeviceSensorReading> fixedList(std::span<const SMCSensor> sensors, CoreCounts counts);
 std::optional<double> aggregate(ControlSource source, std::span<const SMCSensor> sensors, CoreCounts counts);
+// Whether aggregate(source, …) may read this sensor, whatever the readings are: refreshing only
+// these keeps the aggregate as current as refreshing them all.
+bool feedsAggregate(ControlSource source, const SMCSensor& sensor);
 
 // The ordinal of a four-character key's last two characters in the 62-character alphabet
 // 0-9A-Za-z (index(c1) * 62 + index(c2)); absent for other lengths or characters.
