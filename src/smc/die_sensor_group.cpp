@@ -32,8 +32,10 @@ std::string keyFamily(const std::string& key, bool appleSilicon) {
     return {};
 }
 
-// "PMU tdie3" → "PMU tdie"; empty unless the service measures a die or a CPU/GPU cluster.
-std::string serviceFamily(const std::string& name) {
+// "PMU tdie3" → "PMU tdie"; empty unless the service measures a die or a CPU/GPU cluster. A service
+// named by its SMC key (the Linux hwmon driver can label its channels so) is judged like that key.
+std::string serviceFamily(const std::string& name, bool appleSilicon) {
+    if (std::string key = keyFamily(name, appleSilicon); !key.empty()) return key;
     std::string family = name;
     while (!family.empty() && (digit(family.back()) || family.back() == ' ')) family.pop_back();
     const bool die = family.find("tdie") != std::string::npos || family.find("ACC MTR") != std::string::npos ||
@@ -84,11 +86,16 @@ DieSensorGroup DieSensorGroup::select(std::span<const SMCSensor> sensors, std::s
         });
     g.hidNames_ = liveMembers(
         hid, [](const HIDSensorReading& r) { return r.name; }, [](const HIDSensorReading& r) { return r.celsius; },
-        [](const HIDSensorReading& r) { return serviceFamily(r.name); });
+        [&](const HIDSensorReading& r) { return serviceFamily(r.name, appleSilicon); });
     if (g.keys_.empty() && g.hidNames_.empty()) {
         g.fallback_ = true;
         for (const auto& s : sensors)
             if (s.sensorClass == SensorClass::temperature && SensorSelection::isNamed(s)) g.keys_.push_back(s.key);
+        // A kernel that shows no SMC temperature at all (Apple silicon under Linux) still has its
+        // temperature channels as services: the hottest of those is better than none.
+        if (g.keys_.empty())
+            for (const auto& r : hid)
+                if (counts(r.celsius)) g.hidNames_.push_back(r.name);
     }
     g.sortedKeys_ = g.keys_;
     std::sort(g.sortedKeys_.begin(), g.sortedKeys_.end());

@@ -46,6 +46,12 @@ TEST(DieSensorGroup, HottestLiveDieReadingWinsOverOffsetsLimitsAndPlaceholders) 
          std::pair<std::string, double>{"TG1D", 40}, 3, false},
         {"without die keys the hottest named sensor drives", intel, {{"TA0P", 30}, {"Ts0P", 41}, {"TZ9z", 70}}, {},
          std::pair<std::string, double>{"Ts0P", 41}, 2, true},
+        {"services named by a die key count like the key", appleSilicon, {},
+         {{"Tp0Z", 53.3}, {"TCMz", 90}, {"Tp01", 49}, {"Tg0D", -127}}, std::pair<std::string, double>{"Tp0Z", 53.3}, 2,
+         false},
+        {"without any SMC temperature the hottest live service drives", appleSilicon, {},
+         {{"NAND Flash Temperature", 41}, {"Battery Hotspot", 33}, {"WiFi/BT Module Temp", -127}},
+         std::pair<std::string, double>{"NAND Flash Temperature", 41}, 2, true},
         {"nothing at all", appleSilicon, {}, {}, std::nullopt, 0, true},
     };
     for (const Row& r : rows) {
