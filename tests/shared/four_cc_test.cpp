@@ -46,6 +46,8 @@ TEST(FourCCString, EachBrokenSequenceBecomesOneReplacementCharacter) {
         {0x80808080u, kFFFD + kFFFD + kFFFD + kFFFD},    // lone continuation bytes
         {0xF4908080u, kFFFD + kFFFD + kFFFD + kFFFD},    // above U+10FFFF
         {0xC3A98041u, "\xC3\xA9" + kFFFD + "A"},          // a whole "é", then a stray continuation
+        {0xF1808080u, "\xF1\x80\x80\x80"},                  // U+40000: only F0 has the overlong bound
+        {0xF08F8080u, kFFFD + kFFFD + kFFFD + kFFFD},    // overlong four-byte form
     };
     for (const auto& [code, text] : rows) EXPECT_EQ(FourCC::string(code), text) << std::hex << code;
 }

@@ -69,7 +69,7 @@ TEST(SensorClassifier, DisplayNamesAndCategories) {
         {"Tne", "Tne", SensorCategory::neuralEngine},     {"TfC0", "SoC Fabric C0", SensorCategory::neuralEngine},
         {"Tm0p", "Memory p", SensorCategory::memory},     {"TB1T", "Battery 1T", SensorCategory::battery},
         {"TH0x", "Storage x", SensorCategory::enclosure}, {"TW0P", "TW0P", SensorCategory::enclosure},
-        {"Ts0P", "Enclosure P", SensorCategory::enclosure},
+        {"Ts0P", "Enclosure P", SensorCategory::enclosure}, {"Tp9", "P-Core 9", SensorCategory::cpu},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.key);
@@ -87,6 +87,7 @@ TEST(SensorEnums, RawValuesRoundTripAndRefuseOtherSpellings) {
     for (std::size_t i = 0; i < std::size(units); ++i) EXPECT_EQ(unit(sensor_class::allCases[i]), units[i]);
     EXPECT_EQ(controlSourceFromRawValue("CPUAverage"), std::nullopt);
     EXPECT_THROW(nlohmann::json("hot").get<ControlSource>(), nlohmann::json::exception);
+    EXPECT_EQ(nlohmann::json("gpuAverage").get<ControlSource>(), ControlSource::gpuAverage);
 }
 
 SMCSensor sensor(std::string key, double value, SensorClass c = SensorClass::temperature) {
@@ -114,7 +115,16 @@ TEST(SMCSensorJSON, RoundTripsInKeyOrderAndRefusesBadDocuments) {
         R"({"id":"a","key":"a","name":"a","category":"cpu","currentTemp":null,"sensorClass":"fan","unit":""})",
         R"(["id"])",
     };
-    for (const char* text : bad) EXPECT_THROW(SMCSensor::fromJSON(nlohmann::json::parse(text)), nlohmann::json::exception) << text;
+    std::vector<int> ids;  // the library's error ids, which the application may show
+    for (const char* text : bad) {
+        try {
+            SMCSensor::fromJSON(nlohmann::json::parse(text));
+            ADD_FAILURE() << text;
+        } catch (const nlohmann::json::exception& e) {
+            ids.push_back(e.id);
+        }
+    }
+    EXPECT_EQ(ids, (std::vector<int>{403, 501, 302, 302, 302, 302}));
 
     // Equal values must hash alike: -0.0 == 0.0.
     EXPECT_EQ(std::hash<SMCSensor>{}(sensor("Tp01", 0.0)), std::hash<SMCSensor>{}(sensor("Tp01", -0.0)));

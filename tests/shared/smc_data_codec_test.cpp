@@ -55,6 +55,8 @@ TEST(SMCDataTypeFromRaw, KnownCodesAndOtherCarryingTheCode) {
     EXPECT_EQ(other.kind(), Kind::other);
     EXPECT_EQ(other.rawType(), FourCC::code("ch8*"));
     EXPECT_FALSE(other == SMCDataType::fromRaw(FourCC::code("ui64")));
+    EXPECT_TRUE(other == SMCDataType::fromRaw(FourCC::code("ch8*")));
+    EXPECT_EQ(SMCBytes().count, 0u);
     // "flt" without its trailing space is not the float type.
     EXPECT_EQ(SMCDataType::fromRaw(FourCC::code(std::string("flt\0", 4))).kind(), Kind::other);
 }
