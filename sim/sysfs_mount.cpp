@@ -139,10 +139,14 @@ SysfsMount::SysfsMount(std::shared_ptr<const SysfsTree> tree, std::string direct
 }
 
 SysfsMount::~SysfsMount() {
-    // Unmounting ends the loop's read of the device; only then may the handle go.
+    // Detaching the mount ends the kernel's connection, so the loop's read of the device returns;
+    // only after the loop is gone is the device closed (fuse_unmount) and the handle freed. Without
+    // the privilege to detach, closing the device is what ends the read.
     fuse_exit(fuse_);
-    fuse_unmount(fuse_);
+    const bool detached = umount2(directory_.c_str(), MNT_DETACH) == 0;
+    if (!detached) fuse_unmount(fuse_);
     if (loop_.joinable()) loop_.join();
+    if (detached) fuse_unmount(fuse_);
     fuse_destroy(fuse_);
 }
 

@@ -170,7 +170,7 @@ struct KernelSMCService::Shared {
     // The driver lock: one holder in this process, then one among all our processes (flock on
     // key_at_index). It covers the shared cursor and the driver's unlocked read-change-write of
     // "FS! " behind every fanN_manual write.
-    std::timed_mutex driverMutex;
+    std::mutex driverMutex;  // taken by DriverLock only
     int lockFd = -1;
 
     std::atomic<std::uint64_t> operations{0};
@@ -190,9 +190,14 @@ using Shared = KernelSMCService::Shared;
 class DriverLock {
 public:
     explicit DriverLock(Shared& s) : s_(s) {
-        if (!s_.driverMutex.try_lock_for(s_.deadline)) return;
+        // Polled rather than a timed mutex: the clocked wait of std::timed_mutex is invisible to
+        // ThreadSanitizer, which then reports every unlock. Contention is rare and brief.
+        const auto until = std::chrono::steady_clock::now() + s_.deadline;
+        while (!s_.driverMutex.try_lock()) {
+            if (std::chrono::steady_clock::now() >= until) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         if (s_.lockFd >= 0) {
-            const auto until = std::chrono::steady_clock::now() + s_.deadline;
             while (::flock(s_.lockFd, LOCK_EX | LOCK_NB) != 0) {
                 if (errno != EWOULDBLOCK && errno != EINTR) break;  // no flock here: in-process order only
                 if (std::chrono::steady_clock::now() >= until) {
