@@ -248,8 +248,8 @@ TEST_F(QuorvanectlTest, RunRaisesTheFansWithinTheirBoundsOnARisingLoadAndHandsTh
 }
 
 // A tick reads the sensors behind the control temperature and two keys a fan, nothing else: the
-// difference between a short and a longer run is the cost of its extra ticks, counted by the
-// virtual Mac. The default profile's sensor group "max" reads just the die group's keys.
+// virtual Mac's count of served exchanges, taken between printed ticks of one run, grows by exactly
+// that much a tick. The default profile's sensor group "max" reads just the die group's keys.
 TEST_F(QuorvanectlTest, RunReadsOnlyTheSensorsBehindItsControlTemperature) {
     const fs::path oneSensor = h.root() / "one.json";
     std::ofstream(oneSensor) << R"({"id":"6F1C2C3E-8D4B-4C59-9E3A-0A1B2C3D4E5F","name":"One","symbolName":"bolt.fill",)"
@@ -275,20 +275,29 @@ TEST_F(QuorvanectlTest, RunReadsOnlyTheSensorsBehindItsControlTemperature) {
         ASSERT_GT(behind, 0);
         const auto state = h.state();
         const long fans = static_cast<long>(state["fans"].size());
-        // The first run warms the daemon's caches (fan bounds), so the other two cost alike.
-        double exchanges[3];
-        std::size_t tickCount[3];
-        for (int i = 0; i < 3; ++i) {
-            std::vector<std::string> args{"run", "--json", "--seconds", i < 2 ? "0.5" : "4.5"};
-            args.insert(args.end(), row.args.begin(), row.args.end());
-            const double before = h.state()["exchanges"].get<double>();
-            const RunResult r = h.client(args);
-            ASSERT_TRUE(r.succeeded()) << r.err;
-            exchanges[i] = h.state()["exchanges"].get<double>() - before;
-            tickCount[i] = ticks(r.out).size();
-        }
-        ASSERT_GT(tickCount[2], tickCount[1]);
-        const double perTick = (exchanges[2] - exchanges[1]) / static_cast<double>(tickCount[2] - tickCount[1]);
+        std::vector<std::string> args{"run", "--json"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        Child& client = spawnClient(args);
+        // The counter read while no tick is under way: stable across a pause, with no new tick line.
+        const auto between = [&](std::size_t atLeast, double& exchanges, std::size_t& printed) {
+            return Harness::waitUntil(20.0, [&] {
+                const std::size_t n = ticks(out(clients.size() - 1)).size();
+                if (n < atLeast || !client.running()) return !client.running();
+                const double first = h.state()["exchanges"].get<double>();
+                std::this_thread::sleep_for(50ms);
+                exchanges = h.state()["exchanges"].get<double>();
+                printed = ticks(out(clients.size() - 1)).size();
+                return exchanges == first && printed == n;
+            }, 20ms);
+        };
+        double e1 = 0, e2 = 0;
+        std::size_t n1 = 0, n2 = 0;
+        // The first ticks warm the daemon's caches (fan bounds); count from the second on.
+        ASSERT_TRUE(between(2, e1, n1) && client.running()) << err(clients.size() - 1);
+        ASSERT_TRUE(between(n1 + 3, e2, n2) && client.running()) << err(clients.size() - 1);
+        client.signal(SIGINT);
+        ASSERT_TRUE(client.waitFor(5.0));
+        const double perTick = (e2 - e1) / static_cast<double>(n2 - n1);
         EXPECT_GE(perTick, static_cast<double>(behind + 2 * fans)) << "every input is read each tick";
         EXPECT_LE(perTick, static_cast<double>(behind + 2 * fans)) << state["sensors"].size() << " sensors in all";
         daemon.kill();
