@@ -47,8 +47,11 @@ fuzz-smoke: build-fuzz
 	  name=$$(basename $$f); corpus=fuzz/corpus/$${name#fuzz_}; work=$$(mktemp -d); \
 	  [ -d $$corpus ] && cp -r $$corpus/. $$work/; \
 	  echo "== $$name ($(FUZZ_SECONDS) s)"; \
-	  $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=0 $$work 2>&1 | tail -n 2; \
-	  rm -rf $$work; \
+	  log=$$(mktemp); \
+	  if ! $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=0 $$work >$$log 2>&1; then \
+	    tail -n 40 $$log; rm -rf $$work $$log; echo "$$name failed"; exit 1; \
+	  fi; \
+	  tail -n 2 $$log; rm -rf $$work $$log; \
 	done
 
 # The daemon benchmark takes its own options (IDLE_SECONDS=60 for the full idle minute).

@@ -64,6 +64,8 @@ add_custom_command(OUTPUT ${_changelog}
 add_custom_target(quorvane-changelog ALL DEPENDS ${_changelog} ${_manpages})
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorvane)
 install(FILES ${_changelog} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorvane RENAME changelog.gz)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME quorvane)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quorvane)

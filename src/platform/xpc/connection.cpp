@@ -1,8 +1,6 @@
 #include "platform/xpc/connection.hpp"
 
-#include <grp.h>
 #include <poll.h>
-#include <pwd.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -47,22 +45,6 @@ bool sendAll(int fd, const std::uint8_t* data, std::size_t size) {
     return true;
 }
 
-std::vector<gid_t> groupsOfUser(uid_t uid, gid_t primary) {
-    std::vector<char> buffer(16384);
-    passwd pw{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &found) != 0 || !found) return {};
-    int count = 64;
-    std::vector<gid_t> groups(static_cast<std::size_t>(count));
-    if (::getgrouplist(pw.pw_name, primary, groups.data(), &count) < 0) {
-        if (count <= 0 || count > 65536) return {};
-        groups.resize(static_cast<std::size_t>(count));
-        if (::getgrouplist(pw.pw_name, primary, groups.data(), &count) < 0) return {};
-    }
-    groups.resize(static_cast<std::size_t>(count));
-    return groups;
-}
-
 PeerCredentials peerCredentials(int fd) {
     PeerCredentials peer;
     ucred cred{};
@@ -87,8 +69,9 @@ PeerCredentials peerCredentials(int fd) {
         if (errno != ERANGE) break;
         groups.resize(len / sizeof(gid_t) + 1);
     }
-    // Kernels without SO_PEERGROUPS: the user's groups as the group database lists them.
-    peer.groups = groupsOfUser(peer.uid, peer.gid);
+    // A kernel without SO_PEERGROUPS (before 4.13): the primary group alone. Asking the group
+    // database instead would pull the name service into the statically linked daemon.
+    peer.groups = {peer.gid};
     return peer;
 }
 
