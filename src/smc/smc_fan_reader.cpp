@@ -7,18 +7,16 @@
 
 namespace quorvane {
 
-namespace {
-std::optional<double> tryRead(SMCKernelBridge& bridge, const std::string& key) {
+std::optional<double> SMCFanReader::tryRead(const std::string& key) const {
     try {
-        return bridge.read(key);
+        return bridge_->read(key);
     } catch (const SMCError&) {
         return std::nullopt;
     }
 }
-}  // namespace
 
 long SMCFanReader::fanCount() const {
-    if (auto v = tryRead(*bridge_, FanKey::fanCount); v && !std::isnan(*v)) {
+    if (auto v = tryRead(FanKey::fanCount); v && !std::isnan(*v)) {
         // Clamp before converting: the value comes from hardware and may be anything.
         const double t = std::trunc(*v);
         if (t <= 0) return 0;
@@ -43,7 +41,7 @@ FanStatus SMCFanReader::status(long n, std::optional<FanBounds> knownBounds) con
         s.currentRPMValid = false;
         return s;
     }
-    if (auto v = tryRead(*bridge_, FanKey::current(n))) {
+    if (auto v = tryRead(FanKey::current(n))) {
         s.currentRPM = *v;
     } else {
         s.currentRPMValid = false;
@@ -52,17 +50,22 @@ FanStatus SMCFanReader::status(long n, std::optional<FanBounds> knownBounds) con
         s.minRPM = knownBounds->min;
         s.maxRPM = knownBounds->max;
     } else {
-        s.minRPM = tryRead(*bridge_, FanKey::minimum(n)).value_or(0);
-        s.maxRPM = tryRead(*bridge_, FanKey::maximum(n)).value_or(0);
+        s.minRPM = tryRead(FanKey::minimum(n)).value_or(0);
+        s.maxRPM = tryRead(FanKey::maximum(n)).value_or(0);
     }
-    s.targetRPM = tryRead(*bridge_, FanKey::target(n)).value_or(s.currentRPM);
-    // Macs without per-fan mode keys hold the fan by its bit of the force bitmask instead.
-    if (const auto mode = tryRead(*bridge_, FanKey::mode(n))) {
-        s.isManaged = *mode == 1.0;
-    } else if (const auto mask = tryRead(*bridge_, FanKey::forceBitmask)) {
-        s.isManaged = FanControlKeys::forceBit(*mask, n).value_or(false);
-    }
+    s.targetRPM = tryRead(FanKey::target(n)).value_or(s.currentRPM);
+    s.isManaged = isManaged(n);
     return s;
+}
+
+bool SMCFanReader::isManaged(long fan, const FanControlKeys* keys) const {
+    // Macs without per-fan mode keys hold the fan by its bit of the force bitmask instead.
+    if (!keys || keys->hasModeKey(fan) || !keys->forceBitmask) {
+        if (const auto mode = tryRead(FanKey::mode(fan))) return *mode == 1.0;
+        if (keys) return false;
+    }
+    const auto mask = tryRead(FanKey::forceBitmask);
+    return mask && FanControlKeys::forceBit(*mask, fan).value_or(false);
 }
 
 std::vector<FanStatus> SMCFanReader::allFans() const {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "shared/smc/fan_status.hpp"
+#include "smc/fan_control_keys.hpp"
 #include "smc/smc_kernel_bridge.hpp"
 
 namespace quorvane {
@@ -30,6 +31,12 @@ public:
     // Indices outside 0…9 make no exchange and give an all-default, invalid status.
     FanStatus status(long ofFan, std::optional<FanBounds> knownBounds = std::nullopt) const;
     std::vector<FanStatus> allFans() const;
+    // Whether the fan is under manual control: its mode key reads 1, or — on a Mac that holds fans
+    // by the force bitmask "FS! " — its bit is set. With the Mac's control keys known, one exchange;
+    // without, the mode key is tried first. False when neither can be read.
+    bool isManaged(long fan, const FanControlKeys* keys = nullptr) const;
+    // A key's value, absent when it cannot be read.
+    std::optional<double> tryRead(const std::string& key) const;
 
 private:
     std::shared_ptr<SMCKernelBridge> bridge_;

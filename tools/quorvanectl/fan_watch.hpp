@@ -23,7 +23,6 @@ public:
     void applied(FanStatus& fan, double rpm);
 
 private:
-    std::shared_ptr<SMCKernelBridge> bridge_;
     SMCFanReader reader_;
     long count_;
     FanControlKeys keys_;
