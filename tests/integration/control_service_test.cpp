@@ -9,6 +9,8 @@
 #include <csignal>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -141,6 +143,26 @@ TEST(ControlService, FollowsTheFileReloadsWithoutLettingGoRefusesRivalsAndHandsB
     EXPECT_GT(2700.0, quietTarget);
     EXPECT_NE(log().find("following \"Max Thermal Blast\""), std::string::npos) << log();
     EXPECT_NE(h.client({"status", "--json"}).out.find(R"("following": "Max Thermal Blast")"), std::string::npos);
+
+    // A mode on one sensor outside the die group: from the reload on, a tick reads that sensor and
+    // the fans (2 keys each), no longer the die group's 11 keys. Once the fans have slewed to the
+    // fixed speed no more targets are sent.
+    std::ofstream(config, std::ios::trunc)
+        << R"({"profile": "Max Thermal Blast", "mode": {"id": "6F1C2C3E-8D4B-4C59-9E3A-0A1B2C3D4E5F", "name": "One",)"
+        << R"( "symbolName": "bolt.fill", "speed": {"fixed": {"percentage": 0.5}}, "controlSensor": {"sensor": {"id": "TC0P"}}}})";
+    service.signal(SIGHUP);
+    ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("following \"Max Thermal Blast + One\"") != std::string::npos; }, 20ms))
+        << log();
+    std::vector<double> targets;
+    ASSERT_TRUE(Harness::waitUntil(15.0, [&] {
+        std::vector<double> now{*h.readKey("F0Tg"), *h.readKey("F1Tg")};
+        return std::exchange(targets, now) == now;
+    }, 1500ms)) << h.state().dump();
+    const double before = h.state()["exchanges"].get<double>();
+    std::this_thread::sleep_for(3s);
+    const double perTickAtMost4 = (h.state()["exchanges"].get<double>() - before) / 4.0;
+    EXPECT_GE(perTickAtMost4, 5.0 * 2 / 4) << "at least two ticks of 1 + 2 x 2 reads";
+    EXPECT_LE(perTickAtMost4, 5.0) << "at most four ticks of 1 + 2 x 2 reads";
 
     service.signal(SIGTERM);
     const auto stopped = service.waitFor(5.0);
