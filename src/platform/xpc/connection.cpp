@@ -211,6 +211,10 @@ void Connection::invalidate() {
     if (!neverResumed) return;
     settleAdmission();
     if (handler) handler();
+    announceEnded();
+}
+
+void Connection::announceEnded() {
     std::function<void()> ended;
     {
         std::lock_guard lock(mutex_);
@@ -489,14 +493,7 @@ void Connection::finish(Ending ending) {
     settleAdmission();
     if (ending == Ending::interrupted && interruption) interruption();
     if (invalidation) invalidation();
-    std::function<void()> ended;
-    {
-        std::lock_guard lock(mutex_);
-        handlersDone_ = true;
-        ended = std::move(ended_);
-    }
-    endedCondition_.notify_all();
-    if (ended) ended();
+    announceEnded();
 }
 
 bool Connection::sendPayload(const std::vector<std::uint8_t>& payload) {

@@ -121,6 +121,8 @@ private:
     // `ended` once after the handlers have run. Set before resume().
     void setListenerHooks(std::function<void()> admissionSettled, std::function<void()> ended);
     void settleAdmission();
+    // The last handler has run: wakes whoever waits for the end and runs the ended callback.
+    void announceEnded();
     bool handlersFinished();
     // Blocks until the connection has ended and its handlers have run (Listener shutdown).
     void waitUntilEnded();
