@@ -59,6 +59,7 @@ TEST(PowerTelemetry, Calculations) {
         {"fan over max", T::fanWatts(7000, 6000), 2.5},  {"fan inf rpm", T::fanWatts(inf, 6000), 2.5},
         {"fan inf/inf", T::fanWatts(inf, inf), 2.5},     {"fan max 0", T::fanWatts(3000, 0), 0},
         {"fan nan", T::fanWatts(nan, 6000), 0},          {"impact", T::estimatedBatteryImpactMinutes(60, 10, 2), 60},
+        {"fan 0.5 of 0.5", T::fanWatts(0.5, 0.5), 2.5}, {"fan 0 of 6000", T::fanWatts(0, 6000), 0},
         {"impact no delta", T::estimatedBatteryImpactMinutes(60, 10, 0), 0},
         {"impact negative delta", T::estimatedBatteryImpactMinutes(60, 10, -1), 0},
         {"impact nan delta", T::estimatedBatteryImpactMinutes(60, 10, nan), 0},
@@ -91,6 +92,8 @@ TEST(PowerTelemetry, BatteryHealthFromNumberAndText) {
         {T::batteryHealthPercentFor("9\xCC\x81" "5"), 5},                    // 9 with a combining accent
         {T::batteryHealthPercentFor("\xD8\x80\xD9\xA1\xD9\xA2"), 2},        // number sign prepended to ١
         {T::batteryHealthPercentFor(std::string_view("000\xE2\x91\xA0", 5)), 0},  // ① cut off by the text's end
+        {T::batteryHealthPercentFor(std::string_view("875", 2)), 87},  // the text ends before its buffer
+        {T::batteryHealthPercentFor(std::string_view("5", 0)), {}},
         {T::batteryHealthPercentFor("101"), {}},  {T::batteryHealthPercentFor("n/a"), {}},
         {T::batteryHealthPercentFor(std::string(40, '9')), {}},
         {T::batteryHealthPercentFor("00000000000000000000000042"), 42},

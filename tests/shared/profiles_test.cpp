@@ -229,7 +229,10 @@ TEST(JSONDecoding, MalformedTextAndIntegersOutOfRange) {
             EXPECT_EQ(e.kind(), Kind::dataCorrupted) << bad;
         }
     }
-    EXPECT_THROW(json_decoding::parseJSON(std::string(json_decoding::maximumTextBytes + 1, ' ')), DecodingError);
+    // A valid text of exactly 4 MiB is taken, one byte more is refused.
+    const auto jsonString = [](std::size_t bytes) { return '"' + std::string(bytes - 2, 'a') + '"'; };
+    EXPECT_EQ(json_decoding::parseJSON(jsonString(4 << 20)).get_ref<const std::string&>().size(), (4u << 20) - 2);
+    EXPECT_THROW(json_decoding::parseJSON(jsonString((4 << 20) + 1)), DecodingError);
     EXPECT_EQ(json_decoding::int64(json::parse("-9223372036854775808"), ""), std::numeric_limits<std::int64_t>::min());
     EXPECT_EQ(json_decoding::int64(json::parse("12.0"), ""), 12);
     for (const char* bad : {"9223372036854775808", "-9223372036854775809", "-9223372036854775808.0",
