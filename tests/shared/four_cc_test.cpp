@@ -15,6 +15,7 @@ TEST(FourCCCode, PacksFirstCharacterIntoMostSignificantByteAndRoundTrips) {
     EXPECT_EQ(FourCC::code("#KEY"), 0x234B4559u);
     EXPECT_EQ(FourCC::code("ui8 "), 0x75693820u);
     EXPECT_EQ(FourCC::code("\xC3\xA9" "ab"), 0xC3A96162u);  // "é" is two bytes
+    EXPECT_EQ(FourCC::code(std::string_view("F0Md\xFF", 4)), 0x46304D64u) << "only the view's bytes count";
     for (const char* key : {"#KEY", "FNum", "F9Tg", "flt ", "\xC3\xA9" "ab"}) {
         EXPECT_EQ(FourCC::string(FourCC::code(key)), key);
     }

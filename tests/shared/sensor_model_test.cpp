@@ -193,6 +193,7 @@ TEST(DeviceSensorMap, EfficiencyCoresMapOneToOneOnlyWhenTexCountMatches) {
         {3, {40.0, 41.0, 42.0}},  // exactly as many "Tex" keys: key order
         {2, {50.0, 55.0}},        // one fewer: "Te" groups, "Tex" ignored
         {4, {50.0, 55.0}},        // one more
+        {1, {50.0}},              // a single efficiency core: the first "Te" group
         {0, {}},
     };
     for (const Row& r : rows) {

@@ -107,6 +107,7 @@ TEST(SMCDataCodecEncode, RoundingAndRangeEdgesPerType) {
     const EncodeRow rows[] = {
         {2000.0, fpe2, {0x1F, 0x40}},  {1800.3, fpe2, {0x1C, 0x21}},  {0.125, fpe2, {0x00, 0x01}},
         {16383.75, fpe2, {0xFF, 0xFF}}, {16383.8, fpe2, {}},          {-0.1, fpe2, {}},
+        {0.0, fpe2, {0x00, 0x00}},
         {-128.0, sp78, {0x80, 0x00}},  {127.99609375, sp78, {0x7F, 0xFF}}, {-0.5, sp78, {0xFF, 0x80}},
         {-1.0 / 512.0, sp78, {0xFF, 0xFF}}, {128.0, sp78, {}},        {-128.001, sp78, {}},
         {2.5, ui8, {0x03}},            {255.4, ui8, {0xFF}},          {255.5, ui8, {}},
