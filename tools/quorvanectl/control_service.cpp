@@ -21,7 +21,7 @@ namespace {
 
 ControlLoop loopFor(ControlConfig config) {
     WorkloadPolicy workload;
-    workload.seed(config.boostApplications);
+    workload.appsLaunched(config.boostApplications);
     return ControlLoop(std::move(config.profile), std::move(config.mode), config.alert, std::move(workload));
 }
 

@@ -161,7 +161,7 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
 int runCommand(const RunOptions& options) {
     refuseWhileControlServiceRuns();
     WorkloadPolicy workload;
-    workload.seed(options.apps);
+    workload.appsLaunched(options.apps);
     std::optional<CustomMode> mode;
     if (options.modeFile) mode = readCustomMode(*options.modeFile);
     ControlLoop loop(builtinProfile(options.profile), std::move(mode), ControlConfig::defaultAlert, std::move(workload));

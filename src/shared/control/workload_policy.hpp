@@ -23,8 +23,9 @@ struct WorkloadPolicy {
     // Recorded only when it earns a boost.
     void appLaunched(const std::string& bundleID);
     void appTerminated(std::string_view bundleID);
-    // Every identifier as appLaunched; adds to what is already recorded.
-    void seed(const std::vector<std::string>& runningBundleIDs);
+    // Applications already running when the loop starts: each as appLaunched, added to what is
+    // already recorded.
+    void appsLaunched(const std::vector<std::string>& bundleIDs);
     // The largest boost among the running applications; 0 when none.
     double currentBoost() const;
 
