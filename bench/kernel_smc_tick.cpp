@@ -91,6 +91,7 @@ private:
     void put(const std::string& rel, const std::string& text) { std::ofstream(root_ / rel, std::ios::binary) << text; }
     void select(std::size_t i) {
         if (i >= keys_.size()) return;
+        put("key_at_index", std::to_string(i) + "\n");
         put("key_at_index_name", keys_[i].name + "\n");
         put("key_at_index_type", keys_[i].type + "\n");
         put("key_at_index_data_length", std::to_string(keys_[i].bytes.size()) + "\n");

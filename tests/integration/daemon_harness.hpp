@@ -23,6 +23,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -196,6 +197,9 @@ public:
     }
 
     static fs::path binary(const std::string& name) { return binaryDirectory() / name; }
+    // Processes started from now on run as this user (and group of the same number), without
+    // supplementary groups; 0 keeps ours.
+    void runAs(uid_t user) { runAs_ = user; }
 
     // Starts bin/<name> with args, and `extraEnvironment` on top of environment(); stdout and
     // stderr go to the given files (or /dev/null).
@@ -220,12 +224,14 @@ public:
         const int out = openOutput(stdoutFile);
         const int err = openOutput(stderrFile);
         const pid_t parent = ::getpid();
+        const uid_t runAs = runAs_;
         pid_t pid = -1;
         if (in >= 0 && out >= 0 && err >= 0) pid = ::fork();
         if (pid == 0) {
             // Only async-signal-safe calls between fork and exec.
             ::prctl(PR_SET_PDEATHSIG, SIGKILL);
             if (::getppid() != parent) ::_exit(127);
+            if (runAs != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(runAs) != 0 || ::setuid(runAs) != 0)) ::_exit(126);
             ::dup2(in, 0);
             ::dup2(out, 1);
             ::dup2(err, 2);
@@ -346,6 +352,7 @@ private:
     fs::path bootstrap_;
     std::vector<std::string> environment_;
     int runs_ = 0;
+    uid_t runAs_ = 0;
 };
 
 // A virtual Mac served from the test process on the harness's AppleSMC socket, so a test reads

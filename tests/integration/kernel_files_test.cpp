@@ -3,6 +3,9 @@
 // Apple silicon), its AppleSMC socket is taken away, and the real daemon and client reach the SMC
 // only through those files. Each fail-safe road must leave every fan automatic; a suspend while a
 // client holds the fans must not leave them automatic for long.
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -12,6 +15,7 @@
 #include <future>
 #include <mutex>
 #include <regex>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -246,6 +250,96 @@ TEST(KernelFilesTest, AfterASuspendRunHasTheFansBackAndASilentHolderIsStillResto
     // The restore follows its log line: give it a moment, as a slow build needs.
     EXPECT_TRUE(Harness::waitUntil(2, [&] { return !mac.anyManual(); }, std::chrono::milliseconds(20)))
         << mac.daemonLog();
+}
+
+// A real SMC under load makes the driver's files slow or failing, and a module reload takes them
+// away for a while: whatever the files do, a client's fan goes back to the firmware, and the daemon
+// takes later commands again once the files answer.
+TEST(KernelFilesTest, TheHandBackOutlastsFailingSlowAndVanishingDriverFiles) {
+    if (!fuseAvailable()) GTEST_SKIP() << "SKIPPED: /dev/fuse is missing, no driver files can be mounted";
+    using Seconds = std::chrono::duration<double>;
+    struct Row {
+        const char* name;
+        Table table;
+        std::vector<std::string> before;  // control requests before the client is killed
+        double pause;                     // seconds between the kill and `after`
+        std::vector<std::string> after;
+        double within;                    // seconds after `after` for every fan to be automatic
+    };
+    const Table mainline{"MacBookPro11_4", "applesmc", 2}, t2{"MacBookPro15_1", "t2", 2};
+    const std::vector<Row> rows = {
+        {"the hand-back's first write fails", mainline, {"files fail-writes 1"}, 0, {}, 5},
+        {"the hand-back's first write fails (F<n>Md)", t2, {"files fail-writes 1"}, 0, {}, 5},
+        {"one access takes 3 s during the hand-back", mainline, {"files delay 3000"}, 0.5, {"files delay 0"}, 10},
+        {"1.2 s accesses for 4 s, then the kill", mainline, {"files delay 1200"}, 4, {"files delay 0"}, 10},
+        {"the files vanish for 3 s around the kill", mainline, {"files vanish on"}, 3, {"files vanish off"}, 8},
+    };
+    std::vector<std::future<std::string>> runs;
+    for (const Row& row : rows) {
+        runs.push_back(std::async(std::launch::async, [row]() -> std::string {
+            Harness h;
+            KernelMac mac(h, row.table);
+            if (!mac.mounted()) return "the driver files were not mounted";
+            if (!mac.startDaemon()) return "the daemon did not start: " + mac.daemonLog();
+            Child client = h.spawn(kClientName, {"set-rpm", "0", "2000"}, {}, h.root() / "client.err");
+            if (!Harness::waitUntil(15, [&] { return mac.fanZeroManual(); }))
+                return "fan 0 was never held: " + readFile(h.root() / "client.err");
+            for (const auto& r : row.before)
+                if (h.control(r) != "ok") return "the virtual Mac refused \"" + r + "\"";
+            client.kill();
+            std::this_thread::sleep_for(Seconds(row.pause));
+            for (const auto& r : row.after)
+                if (h.control(r) != "ok") return "the virtual Mac refused \"" + r + "\"";
+            if (!Harness::waitUntil(row.within, [&] { return !mac.anyManual(); }, std::chrono::milliseconds(50)))
+                return "a fan stayed manual: " + mac.daemonLog();
+            // The daemon is not wedged: the next client holds a fan and hands it back.
+            const RunResult next = h.client({"set-rpm", "1", "2500", "--hold", "1"});
+            if (!next.succeeded()) return "a later command failed: " + next.err + mac.daemonLog();
+            if (!Harness::waitUntil(3, [&] { return !mac.anyManual(); })) return "the later hold was not handed back";
+            return {};
+        }));
+    }
+    for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(runs[i].get(), "") << rows[i].name;
+}
+
+// Without root the cursor cannot be moved: a user still sees the fans from their world-readable
+// files, is told "needs root" where only root can go, and cannot stall root by locking files.
+TEST(KernelFilesTest, AUserWithoutRootReadsTheFansAndCannotStallRoot) {
+    if (!fuseAvailable()) GTEST_SKIP() << "SKIPPED: /dev/fuse is missing, no driver files can be mounted";
+    if (::geteuid() != 0) GTEST_SKIP() << "SKIPPED: needs root to run a client as another user";
+    Harness h;
+    KernelMac mac(h, {"MacBookPro11_4", "applesmc", 2});
+    ASSERT_TRUE(mac.mounted());
+    ASSERT_TRUE(mac.startDaemon()) << mac.daemonLog();
+    fs::permissions(h.root(), fs::perms::others_exec, fs::perm_options::add);
+    const uid_t nobody = 65534;
+    h.runAs(nobody);
+    const RunResult fans = h.client({"fans"});
+    EXPECT_TRUE(fans.succeeded()) << fans.err;
+    EXPECT_NE(fans.out.find("auto"), std::string::npos) << fans.out;
+    EXPECT_EQ(fans.out.find("no fans"), std::string::npos) << fans.out;
+    const RunResult keys = h.client({"smc", "keys"});
+    EXPECT_TRUE(keys.status && keys.status->exitedWith(1)) << keys.out << keys.err;
+    EXPECT_NE(keys.err.find("needs root"), std::string::npos) << keys.err;
+
+    // That user locks every driver file it can open; root's engage and hand-back go on.
+    const pid_t locker = ::fork();
+    if (locker == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0) ::_exit(2);
+        for (const auto& e : fs::directory_iterator(h.root() / "device")) {
+            const int fd = ::open(e.path().c_str(), O_RDONLY);
+            if (fd >= 0) ::flock(fd, LOCK_EX | LOCK_NB);
+        }
+        ::pause();
+        ::_exit(0);
+    }
+    h.runAs(0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const RunResult hold = h.client({"set-rpm", "0", "2500", "--hold", "1"});
+    EXPECT_TRUE(hold.succeeded()) << hold.err << mac.daemonLog();
+    EXPECT_TRUE(Harness::waitUntil(3, [&] { return !mac.anyManual(); }));
+    ::kill(locker, SIGKILL);
+    ::waitpid(locker, nullptr, 0);
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 // The kernel driver's files seen through the SMC bridge: each layout as a plain directory tree,
 // with the driver's read-after-write files played by the write hook.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,6 +17,7 @@
 
 #include "platform/iokit/kernel_files.hpp"
 #include "platform/iokit/kernel_smc_service.hpp"
+#include "shared/smc/shortest_decimal.hpp"
 #include "smc/smc_error.hpp"
 #include "smc/smc_kernel_bridge.hpp"
 
@@ -66,6 +70,7 @@ public:
 private:
     void select(std::size_t i) {
         if (i >= keys_.size()) return;
+        put("key_at_index", std::to_string(i) + "\n");
         put("key_at_index_name", keys_[i].name + "\n");
         put("key_at_index_type", keys_[i].type + "\n");
         put("key_at_index_data_length", std::to_string(keys_[i].bytes.size()) + "\n");
@@ -119,7 +124,8 @@ protected:
     std::shared_ptr<SMCKernelBridge> open(Kind kind, std::chrono::milliseconds deadline = std::chrono::milliseconds(1000)) {
         std::string error;
         iokit::KernelSMCOptions options{kind, tree.path(), deadline,
-                                         [this](const std::string& p, const std::string& t) { tree.afterWrite(p, t); }};
+                                         [this](const std::string& p, const std::string& t) { tree.afterWrite(p, t); },
+                                         tree.path("smc-driver.lock")};
         service = iokit::KernelSMCService::create(options, error);
         EXPECT_TRUE(service) << error;
         registration.emplace("AppleSMC", service);
@@ -242,16 +248,106 @@ TEST_F(KernelBackendFaults, ACursorMovedByAnotherProgramIsNeverTakenForOurKey) {
     EXPECT_EQ(errorOf([&] { bridge->read("LSOF"); }), SMCError::callFailed(kIOReturnBusy));
 }
 
-TEST_F(KernelBackendFaults, AFileThatNeverAnswersCostsOneDeadlineAndOnlyItsConnection) {
+TEST_F(KernelBackendFaults, AFileThatFailsOrGoesAwayCostsThatCallOnly) {
     build(Layout{"mainline", Kind::applesmc, "", "output", "manual", "FS! ", 1, "", "", ""});
     fs::remove(tree.path("fan1_input"));
-    ASSERT_EQ(::mkfifo(tree.path("fan1_input").c_str(), 0600), 0);  // opening it for reading blocks
+    ASSERT_EQ(::mkfifo(tree.path("fan1_input").c_str(), 0600), 0);  // its open waits for a writer
     tree.put("fan2_input", "1700\n");
+    auto bridge = open(Kind::applesmc);
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::ofstream(tree.path("fan1_input")) << "1\n";
+    });
+    EXPECT_EQ(errorOf([&] { bridge->read("F0Ac"); }), SMCError::callFailed(kIOReturnIOError));  // ESPIPE
+    writer.join();
+    EXPECT_EQ(bridge->read("F1Ac"), 1700) << "the same connection goes on";
+    fs::remove(tree.path("fan1_input"));
+    EXPECT_EQ(errorOf([&] { bridge->read("F0Ac"); }), SMCError::callFailed(kIOReturnNoDevice));
+    tree.put("fan1_input", "1500\n");
+    EXPECT_EQ(bridge->read("F0Ac"), 1500) << "opened afresh once the file is back";
+}
+
+TEST_F(KernelBackendFaults, TheCursorIsOurLockFilesAndAMovedCursorIsNeverCached) {
+    build(Layout{"mainline", Kind::applesmc, "", "output", "manual", "FS! ", 1, "", "", ""});
     auto bridge = open(Kind::applesmc, std::chrono::milliseconds(50));
-    EXPECT_EQ(errorOf([&] { bridge->read("F0Ac"); }), SMCError::callFailed(kIOReturnTimeout));
-    EXPECT_EQ(errorOf([&] { bridge->read("F1Ac"); }), SMCError::callFailed(kIOReturnTimeout));  // wedged
-    EXPECT_EQ(SMCKernelBridge::open()->read("F1Ac"), 1700);  // a new connection has its own worker
-    std::ofstream(tree.path("fan1_input")) << "1\n";           // lets the parked thread go
+    struct stat st {};
+    ASSERT_EQ(::lstat(tree.path("smc-driver.lock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    {
+        // Another of our processes holds the lock: the cursor waits, then gives up busy.
+        const int other = ::open(tree.path("smc-driver.lock").c_str(), O_RDWR);
+        ASSERT_EQ(::flock(other, LOCK_EX), 0);
+        EXPECT_EQ(errorOf([&] { bridge->read("LSOF"); }), SMCError::callFailed(kIOReturnBusy));
+        ::close(other);
+    }
+    // A program outside our lock moves the cursor right after our seek, the first two times.
+    int moves = 2;
+    tree.twist = [&](const std::string& name, const std::string& text) {
+        if (name == "key_at_index" && text != "3" && moves-- > 0) tree.afterWrite(tree.path("key_at_index"), "3");
+    };
+    EXPECT_EQ(bridge->key(5), "F1Ac");
+    EXPECT_EQ(bridge->key(5), "F1Ac") << "cached only once the cursor was seen where it was put";
+    tree.twist = nullptr;
+    EXPECT_EQ(bridge->read("LSOF"), 0);
+
+    // A link where the lock file belongs is never followed: no lock of ours is made through it.
+    registration.reset();
+    fs::remove(tree.path("smc-driver.lock"));
+    fs::create_symlink(tree.path("elsewhere"), tree.path("smc-driver.lock"));
+    bridge = open(Kind::applesmc);
+    EXPECT_EQ(bridge->read("LSOF"), 0);
+    EXPECT_FALSE(fs::exists(tree.path("elsewhere")));
+}
+
+// Without root the cursor cannot be moved: fans and temperatures still read from their own files,
+// and what only the cursor could answer says so ("not privileged"), never "no such key".
+TEST_F(KernelBackendFaults, WithoutRootFansAndTemperaturesReadFromTheirFiles) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to drop to another user";
+    build(Layout{"mainline", Kind::applesmc, "", "output", "manual", "FS! ", 1, "", "", ""});
+    tree.put("fan2_manual", "1\n");
+    for (const auto& e : fs::recursive_directory_iterator(tree.path())) fs::permissions(e.path(), fs::perms::others_read, fs::perm_options::add);
+    fs::permissions(tree.path(), fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::string out;
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(2);
+        std::string error;
+        auto service = iokit::KernelSMCService::create({Kind::applesmc, tree.path(), std::chrono::milliseconds(50), {}, {}}, error);
+        if (!service) _exit(3);
+        iokit::ScopedServiceRegistration reg("AppleSMC", service);
+        auto b = SMCKernelBridge::open();
+        auto show = [&](const std::function<double()>& f) {
+            try {
+                out += shortestDecimal(f()) + " ";
+            } catch (const SMCError& e) {
+                out += std::string(e.what()) + " | ";
+            }
+        };
+        show([&] { return b->read("FNum"); });
+        show([&] { return b->read("F0Ac"); });
+        show([&] { return b->read("F1Mx"); });
+        show([&] { return b->read("FS! "); });
+        show([&] { return b->read("TC0P"); });
+        show([&] { return static_cast<double>(b->keyCount()); });
+        show([&] { return b->read("LSOF"); });
+        show([&] { b->write("F0Tg", 2000); return 0.0; });
+        show([&] { return static_cast<double>(b->key(0).size()); });
+        (void)!::write(pipe[1], out.data(), out.size());
+        _exit(0);
+    }
+    ::close(pipe[1]);
+    std::string got;
+    char buf[512];
+    for (ssize_t n; (n = ::read(pipe[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<std::size_t>(n));
+    ::close(pipe[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string denied = SMCError::callFailed(kIOReturnNotPrivileged).what() + std::string(" | ");
+    EXPECT_EQ(got, "2.0 1800.0 6000.0 2.0 45.25 11.0 " + denied + denied + denied);
+    EXPECT_EQ(tree.get("fan1_output"), "1800\n");
 }
 
 TEST(KernelAttributeText, OnlyTheDriversIntegerFormIsAccepted) {

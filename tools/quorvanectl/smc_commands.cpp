@@ -6,6 +6,7 @@
 #include "commands.hpp"
 #include "display_text.hpp"
 #include "json_output.hpp"
+#include "shared/smc/fan_key.hpp"
 #include "shared/smc/four_cc.hpp"
 #include "shared/smc/smc_data_codec.hpp"
 #include "smc/smc_fan_reader.hpp"
@@ -44,7 +45,16 @@ std::string valueText(const SMCRawValue& raw) {
 }  // namespace
 
 int fansCommand(bool json) {
-    const auto fans = SMCFanReader(openSMC()).allFans();
+    const auto bridge = openSMC();
+    const auto fans = SMCFanReader(bridge).allFans();
+    if (fans.empty()) {
+        // No fan count at all is "no fans" only when the SMC says so, never when it was not asked.
+        try {
+            bridge->read(FanKey::fanCount);
+        } catch (const SMCError& e) {
+            if (e.kind() != SMCError::Kind::keyNotFound) throw ClientError("cannot read the fans: " + smcErrorText(e));
+        }
+    }
     if (json) {
         auto out = jsonDocument();
         out["fans"] = nlohmann::ordered_json::array();
@@ -76,7 +86,7 @@ int smcReadCommand(const std::string& key) {
     try {
         std::cout << valueText(bridge->readRaw(key)) << std::endl;
     } catch (const SMCError& e) {
-        throw ClientError("cannot read " + key + ": " + e.description());
+        throw ClientError("cannot read " + key + ": " + smcErrorText(e));
     }
     return ExitStatus::ok;
 }
@@ -93,7 +103,7 @@ int smcWriteCommand(const std::string& key, double value, bool force) {
     try {
         bridge->write(key, value);
     } catch (const SMCError& e) {
-        throw ClientError("cannot write " + key + ": " + e.description());
+        throw ClientError("cannot write " + key + ": " + smcErrorText(e));
     }
     std::cout << shortestDecimal(value) << std::endl;
     return ExitStatus::ok;
@@ -105,7 +115,7 @@ int smcKeysCommand() {
     try {
         count = bridge->keyCount();
     } catch (const SMCError& e) {
-        throw ClientError("cannot read the key count: " + e.description());
+        throw ClientError("cannot read the key count: " + smcErrorText(e));
     }
     if (count > kKeyWalkLimit) {
         std::cerr << "quorvanectl: the SMC reports " << count << " keys; listing the first " << kKeyWalkLimit << "\n";
@@ -118,6 +128,7 @@ int smcKeysCommand() {
         try {
             key = bridge->key(i);
         } catch (const SMCError& e) {
+            if (needsRoot(e)) throw ClientError("cannot walk the keys: " + smcErrorText(e));
             std::cerr << "quorvanectl: key #" << i << ": " << e.description() << "\n";
             continue;
         }

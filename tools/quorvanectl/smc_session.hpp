@@ -9,5 +9,9 @@
 namespace quorvane::ctl {
 
 std::shared_ptr<SMCKernelBridge> openSMC();
+// An SMC error as a person reads it: its textual form, and what to do where the cause is ours to
+// name (a key only root may read or write through the kernel's driver: "needs root").
+std::string smcErrorText(const SMCError& e);
+bool needsRoot(const SMCError& e);
 
 }  // namespace quorvane::ctl

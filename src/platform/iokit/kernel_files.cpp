@@ -3,123 +3,91 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <condition_variable>
-#include <mutex>
-#include <thread>
-
 namespace quorvane::iokit {
-
-// Shared with the thread, so an abandoned job still has somewhere to put its result.
-struct FileWorker::State {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool hasJob = false;    // guarded by mutex
-    bool jobDone = false;   // guarded by mutex
-    bool stop = false;      // guarded by mutex
-    bool wedged = false;    // guarded by mutex
-    bool isWrite = false;   // guarded by mutex
-    std::string path;       // guarded by mutex
-    std::string text;       // guarded by mutex
-    FileResult result;      // guarded by mutex
-    std::mutex callers;     // one job at a time
-    std::thread thread;
-};
 
 namespace {
 
-FileResult access(bool isWrite, const std::string& path, const std::string& text) {
-    FileResult r;
-    const int fd = ::open(path.c_str(), (isWrite ? O_WRONLY : O_RDONLY) | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return {errno, {}};
-    if (isWrite) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0) r.error = errno;
-        else if (static_cast<std::size_t>(n) != text.size()) r.error = EIO;
-    } else {
-        char buffer[kMaxAttributeBytes + 1];
-        std::size_t total = 0;
-        for (;;) {
-            const ssize_t n = ::read(fd, buffer + total, sizeof buffer - total);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                r.error = errno;
-                break;
-            }
-            if (n == 0) break;
-            total += static_cast<std::size_t>(n);
-            if (total > kMaxAttributeBytes) {
-                r.error = EOVERFLOW;
-                break;
-            }
-        }
-        if (r.error == 0) r.data.assign(buffer, total);
-    }
-    ::close(fd);
-    return r;
+int openAttribute(const std::string& path, bool isWrite) {
+    return ::open(path.c_str(), (isWrite ? O_WRONLY : O_RDONLY) | O_CLOEXEC | O_NOCTTY);
+}
+
+// A descriptor whose file is gone for good: the device was removed (sysfs answers ENODEV on a
+// descriptor of a removed node, even after the device is back) or the file server went away.
+bool stale(int error) { return error == ENODEV || error == ENOENT || error == ESTALE || error == EBADF || error == ENOTCONN; }
+
+FileResult readFrom(int fd) {
+    // One read from the start is the whole attribute: the driver shows it in one go, and a read at
+    // offset 0 shows it afresh.
+    char buffer[kMaxAttributeBytes + 1];
+    ssize_t n;
+    do {
+        n = ::pread(fd, buffer, sizeof buffer, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return {errno, {}};
+    if (static_cast<std::size_t>(n) > kMaxAttributeBytes) return {EOVERFLOW, {}};
+    return {0, std::string(buffer, static_cast<std::size_t>(n))};
+}
+
+FileResult writeTo(int fd, std::string_view text) {
+    ssize_t n;
+    do {
+        n = ::pwrite(fd, text.data(), text.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return {errno, {}};
+    if (static_cast<std::size_t>(n) != text.size()) return {EIO, {}};
+    return {};
 }
 
 }  // namespace
 
-FileWorker::FileWorker(std::chrono::milliseconds deadline) : deadline_(deadline), state_(std::make_shared<State>()) {
-    state_->thread = std::thread([s = state_] {
-        std::unique_lock lock(s->mutex);
-        for (;;) {
-            s->changed.wait(lock, [&] { return s->stop || s->hasJob; });
-            if (s->hasJob) {
-                const bool isWrite = s->isWrite;
-                const std::string path = s->path, text = s->text;
-                lock.unlock();
-                FileResult r = access(isWrite, path, text);
-                lock.lock();
-                s->result = std::move(r);
-                s->hasJob = false;
-                s->jobDone = true;
-                s->changed.notify_all();
-                continue;
-            }
-            if (s->stop) return;
+AttributeFiles::~AttributeFiles() { closeAll(); }
+
+void AttributeFiles::closeAll() {
+    for (auto& [path, d] : files_) {
+        if (d.read >= 0) ::close(d.read);
+        if (d.write >= 0) ::close(d.write);
+    }
+    files_.clear();
+}
+
+std::size_t AttributeFiles::openDescriptors() const {
+    std::size_t n = 0;
+    for (const auto& [path, d] : files_) n += (d.read >= 0) + (d.write >= 0);
+    return n;
+}
+
+FileResult AttributeFiles::access(const std::string& path, bool isWrite, std::string_view text) {
+    ++operations_;
+    auto it = files_.find(path);
+    if (it == files_.end()) it = files_.emplace(path, Descriptors{}).first;
+    int& fd = isWrite ? it->second.write : it->second.read;
+    // A descriptor kept from before may belong to a device that has since gone and come back:
+    // such a call is tried once more on a fresh descriptor.
+    for (bool fresh = fd < 0;; fresh = true) {
+        if (fd < 0) {
+            fd = openAttribute(path, isWrite);
+            if (fd < 0) return {errno, {}};
         }
-    });
-}
-
-FileWorker::~FileWorker() {
-    bool wedged;
-    {
-        std::lock_guard lock(state_->mutex);
-        state_->stop = true;
-        wedged = state_->wedged;
-        state_->changed.notify_all();
+        FileResult r = isWrite ? writeTo(fd, text) : readFrom(fd);
+        if (r.ok()) return r;
+        // Whatever failed, the next call starts from a fresh descriptor: cheap, and never stuck
+        // with one that went bad.
+        ::close(fd);
+        fd = -1;
+        if (fresh || !stale(r.error)) return r;
     }
-    if (wedged) state_->thread.detach();  // it owns its state and ends when the kernel lets go
-    else state_->thread.join();
 }
 
-bool FileWorker::wedged() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->wedged;
-}
+FileResult AttributeFiles::read(const std::string& path) { return access(path, false, {}); }
+FileResult AttributeFiles::write(const std::string& path, std::string_view text) { return access(path, true, text); }
 
-FileResult FileWorker::run(bool isWrite, const std::string& path, const std::string& text) {
-    operations_.fetch_add(1, std::memory_order_relaxed);
-    std::lock_guard callers(state_->callers);
-    std::unique_lock lock(state_->mutex);
-    if (state_->wedged) return {ETIMEDOUT, {}};
-    state_->isWrite = isWrite;
-    state_->path = path;
-    state_->text = text;
-    state_->jobDone = false;
-    state_->hasJob = true;
-    state_->changed.notify_all();
-    if (!state_->changed.wait_for(lock, deadline_, [&] { return state_->jobDone; })) {
-        state_->wedged = true;
-        return {ETIMEDOUT, {}};
-    }
-    state_->jobDone = false;
-    return std::move(state_->result);
+FileResult readAttributeOnce(const std::string& path) {
+    const int fd = openAttribute(path, false);
+    if (fd < 0) return {errno, {}};
+    FileResult r = readFrom(fd);
+    ::close(fd);
+    return r;
 }
-
-FileResult FileWorker::read(const std::string& path) { return run(false, path, {}); }
-FileResult FileWorker::write(const std::string& path, const std::string& text) { return run(true, path, text); }
 
 std::string_view attributeText(std::string_view text) {
     if (!text.empty() && text.back() == '\n') text.remove_suffix(1);

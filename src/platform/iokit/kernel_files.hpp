@@ -1,56 +1,61 @@
-// Small-file access to a kernel driver's attribute files (sysfs, or a tree shaped like it), each
-// access bounded by a deadline: a wedged driver or file server costs one parked thread, never a
-// hung caller. FileWorker is thread-safe; one job runs at a time. The text helpers are pure.
+// Small-file access to a kernel driver's attribute files (sysfs, or a tree shaped like it). Each
+// file is opened once and then read or written in place with pread/pwrite on the calling thread:
+// no thread per access, no open per access. A slow driver costs the call that waits for it, and a
+// driver that went away (ENODEV, ENOENT) costs the call that saw it: the next call opens afresh.
+// AttributeFiles is owned by one connection and used by one thread at a time; the text helpers
+// are pure.
 #pragma once
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace quorvane::iokit {
 
 // Attribute files are a few bytes; anything longer is not the driver's.
 inline constexpr std::size_t kMaxAttributeBytes = 256;
 
-// The outcome of one file access: the bytes read (reads), or the errno of the first failing call.
-// ETIMEDOUT means the deadline passed and the access was abandoned.
+// The outcome of one file access: the bytes read (reads), or the errno of the failing call.
 struct FileResult {
     int error = 0;
     std::string data;
     bool ok() const { return error == 0; }
 };
 
-class FileWorker {
+class AttributeFiles {
 public:
-    explicit FileWorker(std::chrono::milliseconds deadline);
-    // Joins the thread, or leaves it parked in the kernel when an access never came back.
-    ~FileWorker();
-    FileWorker(const FileWorker&) = delete;
-    FileWorker& operator=(const FileWorker&) = delete;
+    AttributeFiles() = default;
+    ~AttributeFiles();
+    AttributeFiles(const AttributeFiles&) = delete;
+    AttributeFiles& operator=(const AttributeFiles&) = delete;
 
-    // Reads at most kMaxAttributeBytes (a longer file is EOVERFLOW).
+    // The whole file, at most kMaxAttributeBytes (a longer file is EOVERFLOW), read from its start.
     FileResult read(const std::string& path);
-    // Writes the whole text in one write(2), as a shell's echo does.
-    FileResult write(const std::string& path, const std::string& text);
-    // After one abandoned access the worker refuses every later one at once (ETIMEDOUT): its
-    // thread is still blocked, and a fresh connection gets a fresh worker.
-    bool wedged() const;
+    // The whole text in one pwrite(2), as a shell's echo writes it.
+    FileResult write(const std::string& path, std::string_view text);
+    // Closes every descriptor, so the next access of each file opens it again (a driver reload).
+    void closeAll();
+    // Descriptors held now.
+    std::size_t openDescriptors() const;
     // Every access attempted so far (for cost figures).
-    std::uint64_t operations() const { return operations_.load(std::memory_order_relaxed); }
+    std::uint64_t operations() const { return operations_; }
 
 private:
-    struct State;
-    FileResult run(bool isWrite, const std::string& path, const std::string& text);
+    struct Descriptors {
+        int read = -1;
+        int write = -1;
+    };
+    FileResult access(const std::string& path, bool isWrite, std::string_view text);
 
-    const std::chrono::milliseconds deadline_;
-    std::shared_ptr<State> state_;
-    std::atomic<std::uint64_t> operations_{0};
+    std::unordered_map<std::string, Descriptors> files_;
+    std::uint64_t operations_ = 0;
 };
+
+// One read of a file opened for it and closed after it (probes, one-off reads).
+FileResult readAttributeOnce(const std::string& path);
 
 // The kernel's integer attribute text ("%d\n"): optional minus, 1 to 18 digits, at most one
 // trailing newline. Anything else is none.

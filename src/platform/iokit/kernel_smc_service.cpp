@@ -15,6 +15,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/bootstrap/bootstrap.hpp"
 #include "platform/iokit/kernel_files.hpp"
 
 namespace quorvane::iokit {
@@ -123,10 +124,25 @@ bool exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-std::optional<std::string> readSmall(FileWorker& worker, const std::string& path) {
-    FileResult r = worker.read(path);
+std::optional<std::string> readSmall(const std::string& path) {
+    FileResult r = readAttributeOnce(path);
     if (!r.ok()) return std::nullopt;
     return std::move(r.data);
+}
+
+constexpr const char* kDriverLockName = "smc-driver.lock";
+
+// Our processes' lock on the driver: a regular file of our own user, mode 0600, never a link.
+// -1 when there is none to be had: the cursor is then ordered within this process only.
+int openDriverLock(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 // A key or type name as the driver prints it ("%s\n"): up to four characters, padded as the SMC
@@ -155,9 +171,21 @@ std::optional<FanKey> fanKey(std::uint32_t c, int fanCount) {
 
 struct KernelSMCService::Shared {
     KernelDeviceLayout layout;
-    std::chrono::milliseconds deadline{1000};
+    std::chrono::milliseconds deadline{1000};  // to wait for the driver lock
     std::function<void(const std::string&, const std::string&)> afterWrite;
+    // The key cursor can be moved (root, and /sys writable here): without it only the files of
+    // fans and temperatures are read, and keys are described by the types those files carry.
+    bool cursorUsable = false;
     std::unordered_map<std::uint32_t, int> temperatureByKey;  // label's key -> channel N; fixed
+    // Every path a call may use, made once: a tick builds no strings.
+    struct FanFiles {
+        std::string input, min, max, target, mode, safe;
+    };
+    std::vector<FanFiles> fanFiles;              // fixed; one per fan
+    std::vector<std::string> temperatureInputs;  // fixed; tempN_input at N - 1
+    struct CursorFiles {
+        std::string index, name, type, length, data;
+    } cursor;                                    // fixed
 
     struct Entry {
         std::uint32_t name = 0, type = 0, size = 0;
@@ -167,16 +195,24 @@ struct KernelSMCService::Shared {
     std::vector<Entry> entries;                      // guarded by indexMutex; one per index
     std::unordered_map<std::uint32_t, int> indexOf;  // guarded by indexMutex; -1: absent
 
-    // The driver lock: one holder in this process, then one among all our processes (flock on
-    // key_at_index). It covers the shared cursor and the driver's unlocked read-change-write of
-    // "FS! " behind every fanN_manual write.
+    // The driver lock: one holder in this process, then one among all our processes (flock on a
+    // root-only file of ours in the bootstrap directory, which every unit shares; never a driver
+    // file, which any user may lock). It covers the shared cursor and the driver's unlocked
+    // read-change-write of "FS! " behind every fanN_manual write.
     std::mutex driverMutex;  // taken by DriverLock only
     int lockFd = -1;
 
     std::atomic<std::uint64_t> operations{0};
 
     std::mutex temperatureMutex;
-    std::unique_ptr<FileWorker> temperatureWorker;  // guarded by temperatureMutex
+    AttributeFiles temperatureFiles;  // guarded by temperatureMutex
+
+    // A device that went away may come back with another key table: learn it again.
+    void forgetIndex() {
+        std::lock_guard lock(indexMutex);
+        std::fill(entries.begin(), entries.end(), Entry{});
+        indexOf.clear();
+    }
 
     ~Shared() {
         if (lockFd >= 0) ::close(lockFd);
@@ -231,7 +267,7 @@ struct Outcome {
 
 class KernelSMCClient final : public UserClient {
 public:
-    explicit KernelSMCClient(std::shared_ptr<Shared> s) : s_(std::move(s)), worker_(s_->deadline) {}
+    explicit KernelSMCClient(std::shared_ptr<Shared> s) : s_(std::move(s)) {}
 
     kern_return_t callStructMethod(std::uint32_t selector, const void* input, std::size_t inputSize, void* output,
                                    std::size_t* outputSize) override {
@@ -263,11 +299,14 @@ private:
 
     FileResult readFile(const std::string& path) {
         s_->operations.fetch_add(1, std::memory_order_relaxed);
-        return worker_.read(path);
+        FileResult r = files_.read(path);
+        if (r.error == ENODEV || r.error == ENOENT) s_->forgetIndex();
+        return r;
     }
     FileResult writeFile(const std::string& path, const std::string& text) {
         s_->operations.fetch_add(1, std::memory_order_relaxed);
-        FileResult r = worker_.write(path, text);
+        FileResult r = files_.write(path, text);
+        if (r.error == ENODEV || r.error == ENOENT) s_->forgetIndex();
         if (r.ok() && s_->afterWrite) s_->afterWrite(path, text);
         return r;
     }
@@ -279,17 +318,16 @@ private:
         value = *v;
         return {};
     }
-    std::string cursorPath(const char* attribute) const { return layout().keyDirectory + "/" + attribute; }
 
     // ---- the key index (applesmc kinds) ----
 
     // Points the shared cursor at index; the driver lock must be held.
     Outcome seek(int index) {
-        const FileResult r = writeFile(cursorPath("key_at_index"), std::to_string(index));
+        const FileResult r = writeFile(s_->cursor.index, std::to_string(index));
         return r.ok() ? Outcome{} : Outcome::io(ioReturnFor(r.error));
     }
     Outcome readName(std::uint32_t& name) {
-        const FileResult r = readFile(cursorPath("key_at_index_name"));
+        const FileResult r = readFile(s_->cursor.name);
         if (!r.ok()) return Outcome::io(ioReturnFor(r.error));
         const auto c = fourCharCode(r.data);
         if (!c) return Outcome::io(kIOReturnIOError);
@@ -306,11 +344,19 @@ private:
                 return {};
             }
         }
-        DriverLock lock(*s_);
-        if (!lock.held()) return Outcome::io(kIOReturnBusy);
-        Outcome o = seek(index);
-        if (o.ok()) o = readName(name);
-        if (!o.ok()) return o;
+        for (int attempt = 0;; ++attempt) {
+            if (attempt == kCursorAttempts) return Outcome::io(kIOReturnBusy);
+            DriverLock lock(*s_);
+            if (!lock.held()) return Outcome::io(kIOReturnBusy);
+            Outcome o = seek(index);
+            if (o.ok()) o = readName(name);
+            if (!o.ok()) return o;
+            // The cursor is one for the whole machine: a program outside our lock may have moved
+            // it between the seek and the read, and a wrong name would stay cached for good.
+            std::int64_t at = -1;
+            if (o = readInteger(s_->cursor.index, at); !o.ok()) return o;
+            if (at == index) break;
+        }
         std::lock_guard index_lock(s_->indexMutex);
         auto& e = s_->entries[static_cast<std::size_t>(index)];
         e.name = name;
@@ -357,10 +403,10 @@ private:
             DriverLock lock(*s_);
             if (!lock.held()) return Outcome::io(kIOReturnBusy);
             if (const Outcome o = seek(index); !o.ok()) return o;
-            const FileResult type = readFile(cursorPath("key_at_index_type"));
+            const FileResult type = readFile(s_->cursor.type);
             if (!type.ok()) return Outcome::io(ioReturnFor(type.error));
             std::int64_t size = 0;
-            if (const Outcome o = readInteger(cursorPath("key_at_index_data_length"), size); !o.ok()) return o;
+            if (const Outcome o = readInteger(s_->cursor.length, size); !o.ok()) return o;
             std::uint32_t name = 0;
             if (const Outcome o = readName(name); !o.ok()) return o;
             if (name != key) continue;  // someone outside our lock moved the cursor
@@ -388,7 +434,7 @@ private:
             DriverLock lock(*s_);
             if (!lock.held()) return Outcome::io(kIOReturnBusy);
             if (const Outcome o = seek(index); !o.ok()) return o;
-            const FileResult data = readFile(cursorPath("key_at_index_data"));
+            const FileResult data = readFile(s_->cursor.data);
             if (!data.ok()) return Outcome::io(ioReturnFor(data.error));
             std::uint32_t name = 0;
             if (const Outcome o = readName(name); !o.ok()) return o;
@@ -417,6 +463,10 @@ private:
             if (f && (f->is("Ac") || f->is("Mn") || f->is("Mx") || f->is("Tg"))) return info(out, kFlt, 4);
             return Outcome::smc(kKeyNotFound);
         }
+        if (!s_->cursorUsable) {
+            const auto k = fileKey(key);
+            return k ? info(out, k->type, k->size) : Outcome::io(kIOReturnNotPrivileged);
+        }
         if (key == kKeyCount) return info(out, kUi32, 4);
         int index = 0;
         Shared::Entry e;
@@ -426,6 +476,7 @@ private:
 
     Outcome keyAt(std::uint32_t index, std::uint8_t* out) {
         if (hwmon() || index >= static_cast<std::uint32_t>(layout().keyCount)) return Outcome::smc(kKeyNotFound);
+        if (!s_->cursorUsable) return Outcome::io(kIOReturnNotPrivileged);
         std::uint32_t name = 0;
         if (const Outcome o = nameAt(static_cast<int>(index), name); !o.ok()) return o;
         storeU32(out, name);
@@ -433,13 +484,48 @@ private:
     }
 
     // The file that shows a fan key's value, if any.
-    std::optional<std::string> fanReadPath(const FanKey& f) const {
-        if (f.is("Ac")) return layout().fanPath(f.fan, "input");
-        if (f.is("Mn")) return layout().fanPath(f.fan, "min");
-        if (f.is("Mx")) return layout().fanPath(f.fan, "max");
-        if (f.is("Tg")) return layout().targetPath(f.fan);
-        if (f.is("Sf") && !hwmon()) return layout().fanPath(f.fan, "safe");
+    const std::string* fanReadPath(const FanKey& f) const {
+        const Shared::FanFiles& files = fan(f.fan);
+        if (f.is("Ac")) return &files.input;
+        if (f.is("Mn")) return &files.min;
+        if (f.is("Mx")) return &files.max;
+        if (f.is("Tg")) return &files.target;
+        if (f.is("Sf") && !hwmon()) return &files.safe;
+        return nullptr;
+    }
+    const Shared::FanFiles& fan(int n) const { return s_->fanFiles[static_cast<std::size_t>(n)]; }
+    const std::string& temperatureInput(int channel) const {
+        return s_->temperatureInputs[static_cast<std::size_t>(channel - 1)];
+    }
+
+    // A key as its own file shows it, for a process that cannot move the cursor (no root): the
+    // fans' files as "flt ", the temperatures' as "sp78", "FS! " from the mode files, the counts.
+    // None for every other key: only the cursor could tell what it is.
+    struct FileKey {
+        std::uint32_t type = 0, size = 0;
+        const std::string* path = nullptr;  // none: a count, or "FS! "
+        std::int64_t count = 0;
+        bool temperature = false;
+    };
+    std::optional<FileKey> fileKey(std::uint32_t key) const {
+        if (key == kFanCount) return FileKey{kUi8, 1, {}, layout().fanCount};
+        if (key == kKeyCount) return FileKey{kUi32, 4, {}, layout().keyCount};
+        if (key == kFanManualMask && !layout().modeAttribute.empty()) return FileKey{kUi16, 2, {}, -1};
+        if (const auto f = fanKey(key, layout().fanCount)) {
+            if (const auto* path = fanReadPath(*f)) return FileKey{kFlt, 4, path};
+        }
+        if (const auto t = s_->temperatureByKey.find(key); t != s_->temperatureByKey.end())
+            return FileKey{kSp78, 2, &temperatureInput(t->second), 0, true};
         return std::nullopt;
+    }
+    Outcome readFileKey(const FileKey& k, std::uint8_t* out) {
+        if (!k.path) {
+            if (k.count >= 0) return storeValue(out, encodeInteger(k.type, k.count));
+            return readManualMask({0, k.type, k.size}, out);
+        }
+        std::int64_t v = 0;
+        if (const Outcome o = readInteger(*k.path, v); !o.ok()) return o;
+        return storeValue(out, k.temperature ? encodeMillidegrees(k.type, v) : encodeInteger(k.type, v));
     }
 
     Outcome storeValue(std::uint8_t* out, const std::optional<Bytes>& bytes) {
@@ -454,28 +540,32 @@ private:
         if (hwmon()) {
             if (key == kFanCount) return storeValue(out, encodeInteger(kUi8, layout().fanCount));
             if (f && f->is("Md")) return Outcome::smc(kNotReadable);  // the driver shows no mode
-            const auto path = f ? fanReadPath(*f) : std::nullopt;
+            const std::string* path = f ? fanReadPath(*f) : nullptr;
             if (!path) return Outcome::smc(kKeyNotFound);
             std::int64_t v = 0;
             if (const Outcome o = readInteger(*path, v); !o.ok()) return o;
             return storeValue(out, encodeInteger(kFlt, v));
+        }
+        if (!s_->cursorUsable) {
+            const auto k = fileKey(key);
+            return k ? readFileKey(*k, out) : Outcome::io(kIOReturnNotPrivileged);
         }
         if (key == kKeyCount) return storeValue(out, encodeInteger(kUi32, layout().keyCount));
         int index = 0;
         Shared::Entry e;
         if (const Outcome o = lookup(key, index, e); !o.ok()) return o;
         // Fans and temperatures have files of their own that need no cursor and no lock.
-        std::optional<std::string> path;
+        const std::string* path = nullptr;
         bool mode = false, temperature = false;
         if (f && f->is("Md") && !layout().modeAttribute.empty()) {
-            path = layout().modePath(f->fan);
+            path = &fan(f->fan).mode;
             mode = true;
         } else if (key == kFanManualMask && !layout().modeAttribute.empty()) {
             return readManualMask(e, out);
         } else if (f) {
             path = fanReadPath(*f);
         } else if (const auto t = s_->temperatureByKey.find(key); t != s_->temperatureByKey.end()) {
-            path = layout().fanDirectory + "/temp" + std::to_string(t->second) + "_input";
+            path = &temperatureInput(t->second);
             temperature = true;
         }
         if (path) {
@@ -494,7 +584,7 @@ private:
         std::int64_t mask = 0;
         for (int fan = 0; fan < layout().fanCount; ++fan) {
             std::int64_t v = 0;
-            if (const Outcome o = readInteger(layout().modePath(fan), v); !o.ok()) return o;
+            if (const Outcome o = readInteger(this->fan(fan).mode, v); !o.ok()) return o;
             if (layout().modeAttribute == "pwm" ? v == 1 : (v & 1) == 1) mask |= std::int64_t{1} << fan;
         }
         const auto bytes = encodeInteger(e.type, mask);
@@ -506,7 +596,7 @@ private:
     // took; the driver lock must be held.
     Outcome writeMode(int fan, bool manual) {
         const bool pwm = layout().modeAttribute == "pwm";
-        const std::string path = layout().modePath(fan);
+        const std::string& path = this->fan(fan).mode;
         const std::string text = pwm ? (manual ? "1" : "2") : (manual ? "1" : "0");
         for (int attempt = 0; attempt < kModeWriteAttempts; ++attempt) {
             const FileResult w = writeFile(path, text);
@@ -529,34 +619,34 @@ private:
         if (key == kForceTest) return Outcome::smc(kKeyNotFound);
         const auto f = fanKey(key, layout().fanCount);
         if (hwmon()) {
-            if (f && f->is("Tg")) return writeSpeed(layout().targetPath(f->fan), decodeValue(kFlt, bytes, size), false);
+            if (f && f->is("Tg")) return writeSpeed(fan(f->fan).target, decodeValue(kFlt, bytes, size), false);
             if (f && f->is("Md")) {
                 const auto v = decodeValue(kUi8, bytes, size);
                 if (v == 1.0) {
                     // A target write is what takes the fan: its present target, kept within its
                     // bounds, so engaging changes no speed and a refusing firmware is retried.
                     std::int64_t target = 0, lo = 0, hi = 0;
-                    for (const auto& [attribute, value] : {std::pair<const char*, std::int64_t*>{"min", &lo},
-                                                           {"max", &hi}}) {
-                        if (const Outcome o = readInteger(layout().fanPath(f->fan, attribute), *value); !o.ok()) return o;
+                    const Shared::FanFiles& files = fan(f->fan);
+                    for (const auto& [path, value] : {std::pair{&files.min, &lo}, {&files.max, &hi}, {&files.target, &target}}) {
+                        if (const Outcome o = readInteger(*path, *value); !o.ok()) return o;
                     }
-                    if (const Outcome o = readInteger(layout().targetPath(f->fan), target); !o.ok()) return o;
-                    return writeSpeed(layout().targetPath(f->fan), static_cast<double>(std::clamp(target, lo, std::max(lo, hi))),
+                    return writeSpeed(files.target, static_cast<double>(std::clamp(target, lo, std::max(lo, hi))),
                                       false);
                 }
                 if (v != 0.0) return Outcome::io(kIOReturnBadArgument);
-                const FileResult w = writeFile(layout().targetPath(f->fan), "0");
+                const FileResult w = writeFile(fan(f->fan).target, "0");
                 return w.ok() ? Outcome{} : Outcome::io(ioReturnFor(w.error));
             }
-            if (key == kFanCount || (f && fanReadPath(*f).has_value())) return Outcome::io(kIOReturnNotPrivileged);
+            if (key == kFanCount || (f && fanReadPath(*f) != nullptr)) return Outcome::io(kIOReturnNotPrivileged);
             return Outcome::smc(kKeyNotFound);
         }
+        if (!s_->cursorUsable) return Outcome::io(kIOReturnNotPrivileged);
         int index = 0;
         Shared::Entry e;
         if (const Outcome o = lookup(key, index, e); !o.ok()) return o;
         const auto value = decodeValue(e.type, bytes, e.size);
-        if (f && f->is("Tg")) return writeSpeed(layout().targetPath(f->fan), value, true);
-        if (f && f->is("Mn")) return writeSpeed(layout().fanPath(f->fan, "min"), value, true);
+        if (f && f->is("Tg")) return writeSpeed(fan(f->fan).target, value, true);
+        if (f && f->is("Mn")) return writeSpeed(fan(f->fan).min, value, true);
         const bool modeKey = f && f->is("Md");
         if ((modeKey || key == kFanManualMask) && !layout().modeAttribute.empty()) {
             if (!value || !(*value >= 0 && *value <= 0xffff) || *value != std::floor(*value))
@@ -578,7 +668,7 @@ private:
     }
 
     std::shared_ptr<Shared> s_;
-    FileWorker worker_;
+    AttributeFiles files_;
     std::mutex callMutex_;  // one exchange at a time, as on one IOKit connection
 };
 
@@ -642,17 +732,15 @@ SMCBackend resolveSMCBackend(const char* value, const std::string& sysRoot) {
     const std::string hwmon = sysRoot + "/class/hwmon";
     SMCBackend found;
     if (DIR* d = ::opendir(hwmon.c_str())) {
-        FileWorker worker(std::chrono::milliseconds(1000));
         for (int budget = 256; budget > 0; --budget) {
             const dirent* ent = ::readdir(d);
             if (!ent) break;
             const std::string dir = join(hwmon, ent->d_name);
-            const auto name = readSmall(worker, join(dir, "name"));
+            const auto name = readSmall(join(dir, "name"));
             if (name && attributeText(*name) == "macsmc_hwmon") {
                 found = {SMCBackend::Kind::macsmcHwmon, dir, {}};
                 break;
             }
-            if (worker.wedged()) break;
         }
         ::closedir(d);
     }
@@ -671,13 +759,12 @@ std::shared_ptr<KernelSMCService> KernelSMCService::create(const KernelSMCOption
     KernelDeviceLayout& l = s->layout;
     l.kind = options.kind;
     const std::string& dir = options.directory;
-    FileWorker worker(options.deadline);
     if (options.kind == SMCBackend::Kind::socket) {
         error = "the socket backend has no kernel device";
         return nullptr;
     }
     if (options.kind == SMCBackend::Kind::macsmcHwmon) {
-        const auto name = readSmall(worker, join(dir, "name"));
+        const auto name = readSmall(join(dir, "name"));
         if (!name || attributeText(*name) != "macsmc_hwmon") {
             error = join(dir, "name") + " does not read \"macsmc_hwmon\"";
             return nullptr;
@@ -686,7 +773,7 @@ std::shared_ptr<KernelSMCService> KernelSMCService::create(const KernelSMCOption
         l.targetAttribute = "target";
     } else {
         l.keyDirectory = dir;
-        const auto text = readSmall(worker, join(dir, "key_count"));
+        const auto text = readSmall(join(dir, "key_count"));
         const auto count = text ? parseAttributeInteger(*text) : std::nullopt;
         if (!count || *count < 0 || *count > kMaxKeys) {
             error = join(dir, "key_count") + (text ? " holds no plausible key count" : " cannot be read");
@@ -698,15 +785,23 @@ std::shared_ptr<KernelSMCService> KernelSMCService::create(const KernelSMCOption
         l.modeAttribute = exists(l.fanPath(0, "manual")) ? "manual"
                           : exists(join(l.fanDirectory, "pwm1_enable")) ? "pwm" : "";
         s->entries.resize(static_cast<std::size_t>(l.keyCount));
-        s->lockFd = ::open(join(dir, "key_at_index").c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+        s->cursorUsable = ::access(join(dir, "key_at_index").c_str(), W_OK) == 0;
+        if (s->cursorUsable) s->lockFd = openDriverLock(options.lockFile.empty() ? bootstrap::socketPath(kDriverLockName) : options.lockFile);
     }
     while (l.fanCount < kMaxFans && exists(l.fanPath(l.fanCount, "input"))) ++l.fanCount;
+    for (int n = 0; n < l.fanCount; ++n) {
+        s->fanFiles.push_back({l.fanPath(n, "input"), l.fanPath(n, "min"), l.fanPath(n, "max"), l.targetPath(n),
+                               l.modeAttribute.empty() ? std::string() : l.modePath(n), l.fanPath(n, "safe")});
+    }
+    s->cursor = {join(dir, "key_at_index"), join(dir, "key_at_index_name"), join(dir, "key_at_index_type"),
+                 join(dir, "key_at_index_data_length"), join(dir, "key_at_index_data")};
     struct stat st {};
     l.targetWritable = l.fanCount > 0 && ::stat(l.targetPath(0).c_str(), &st) == 0 && (st.st_mode & S_IWUSR) != 0;
     for (int n = 1; n <= kMaxTemperatures; ++n) {
-        const auto label = readSmall(worker, l.fanDirectory + "/temp" + std::to_string(n) + "_label");
+        const auto label = readSmall(l.fanDirectory + "/temp" + std::to_string(n) + "_label");
         if (!label) break;
         l.temperatureLabels.emplace_back(attributeText(*label));
+        s->temperatureInputs.push_back(l.fanDirectory + "/temp" + std::to_string(n) + "_input");
         if (const auto c = fourCharCode(*label); c && attributeText(*label).size() == 4) s->temperatureByKey[*c] = n;
     }
     error.clear();
@@ -727,14 +822,13 @@ std::uint64_t KernelSMCService::fileOperations() const { return shared_->operati
 
 std::vector<KernelTemperature> KernelSMCService::readTemperatures() {
     std::lock_guard lock(shared_->temperatureMutex);
-    auto& worker = shared_->temperatureWorker;
-    if (!worker || worker->wedged()) worker = std::make_unique<FileWorker>(shared_->deadline);
     std::vector<KernelTemperature> out;
     const auto& labels = shared_->layout.temperatureLabels;
-    for (std::size_t i = 0; i < labels.size() && !worker->wedged(); ++i) {
+    for (std::size_t i = 0; i < labels.size(); ++i) {
         shared_->operations.fetch_add(1, std::memory_order_relaxed);
-        const auto text = readSmall(*worker, shared_->layout.fanDirectory + "/temp" + std::to_string(i + 1) + "_input");
-        const auto milli = text ? parseAttributeInteger(*text) : std::nullopt;
+        const FileResult r =
+            shared_->temperatureFiles.read(shared_->temperatureInputs[i]);
+        const auto milli = r.ok() ? parseAttributeInteger(r.data) : std::nullopt;
         if (milli) out.push_back({labels[i], static_cast<double>(*milli) / 1000.0});
     }
     return out;

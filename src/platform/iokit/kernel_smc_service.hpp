@@ -2,7 +2,8 @@
 // (key information, read, write, key by index, "#KEY") translated onto the files of the kernel's
 // driver: mainline applesmc (Intel), its T2 variant (same files on the ACPI device), the hwmon
 // layout with fanN_target / pwmN_enable, and macsmc-hwmon (Apple silicon). Thread-safe: every
-// open is a new user client with its own file worker; the key index and the driver lock are shared.
+// open is a new user client with its own descriptors; the key index and the driver lock are shared.
+// Without the cursor (no root) fans and temperatures still read from their world-readable files.
 #pragma once
 
 #include <chrono>
@@ -53,10 +54,12 @@ struct KernelDeviceLayout {
 struct KernelSMCOptions {
     SMCBackend::Kind kind = SMCBackend::Kind::applesmc;
     std::string directory;
-    std::chrono::milliseconds deadline{1000};  // per file access
+    std::chrono::milliseconds deadline{1000};  // longest wait for the driver lock
     // Runs after each write that succeeded, on the accessing thread. A plain directory has none
     // of the driver's read-after-write files; a test stands in for them here.
     std::function<void(const std::string& path, const std::string& text)> afterWrite;
+    // Our processes' lock on the key cursor; empty: "smc-driver.lock" in the bootstrap directory.
+    std::string lockFile = {};
 };
 
 // A temperature channel of a hwmon device (macsmc-hwmon), for the HID stand-in.
