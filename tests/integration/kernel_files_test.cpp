@@ -302,6 +302,30 @@ TEST(KernelFilesTest, TheHandBackOutlastsFailingSlowAndVanishingDriverFiles) {
     for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(runs[i].get(), "") << rows[i].name;
 }
 
+// The control service rides out a loaded controller: with 15 % of the driver's accesses failing it
+// keeps the fans under its control, and SIGTERM still hands them back.
+TEST(KernelFilesTest, TheControlServiceKeepsTheFansWhileAccessesFail) {
+    if (!fuseAvailable()) GTEST_SKIP() << "SKIPPED: /dev/fuse is missing, no driver files can be mounted";
+    Harness h;
+    KernelMac mac(h, {"MacBookPro11_4", "applesmc", 2});
+    ASSERT_TRUE(mac.mounted());
+    ASSERT_TRUE(mac.startDaemon()) << mac.daemonLog();
+    const fs::path config = h.root() / "control.json";
+    std::ofstream(config) << R"({"profile": "Max Thermal Blast"})";
+    Child service = h.spawn(kClientName, {"serve", "--config", config.string()}, {}, h.root() / "service.err");
+    ASSERT_TRUE(Harness::waitUntil(15, [&] { return mac.allManual(); })) << readFile(h.root() / "service.err");
+    ASSERT_EQ(h.control("files seed 7"), "ok");
+    ASSERT_EQ(h.control("files fail-probability 0.15"), "ok");
+    std::this_thread::sleep_for(std::chrono::seconds(12));
+    ASSERT_EQ(h.control("files off"), "ok");
+    EXPECT_TRUE(service.running()) << readFile(h.root() / "service.err") << mac.daemonLog();
+    EXPECT_TRUE(Harness::waitUntil(8, [&] { return mac.allManual(); }))
+        << "the service did not take the fans again\n" << readFile(h.root() / "service.err") << mac.daemonLog();
+    service.signal(SIGTERM);
+    EXPECT_TRUE(service.waitFor(10));
+    EXPECT_TRUE(Harness::waitUntil(5, [&] { return !mac.anyManual(); })) << mac.daemonLog();
+}
+
 // Without root the cursor cannot be moved: a user still sees the fans from their world-readable
 // files, is told "needs root" where only root can go, and cannot stall root by locking files.
 TEST(KernelFilesTest, AUserWithoutRootReadsTheFansAndCannotStallRoot) {
