@@ -185,6 +185,10 @@ TEST_P(KernelBackend, TranslatesFanKeysTemperaturesAndRefusals) {
     }
     bridge->write(l.modeKey, 0);
     EXPECT_EQ(tree.get(l.modeFile), l.autoText);
+    if (l.kind == Kind::applesmc) {
+        bridge->write("F0Mn", 0);  // the driver takes a zero minimum
+        EXPECT_EQ(tree.get(std::string(l.fanDir) + "fan1_min"), "0\n");
+    }
 
     if (l.kind == Kind::macsmcHwmon) {
         EXPECT_EQ(errorOf([&] { bridge->keyCount(); }), notFound("#KEY")) << "no key walk on this driver";
@@ -348,6 +352,34 @@ TEST_F(KernelBackendFaults, WithoutRootFansAndTemperaturesReadFromTheirFiles) {
     const std::string denied = SMCError::callFailed(kIOReturnNotPrivileged).what() + std::string(" | ");
     EXPECT_EQ(got, "2.0 1800.0 6000.0 2.0 45.25 11.0 " + denied + denied + denied);
     EXPECT_EQ(tree.get("fan1_output"), "1800\n");
+}
+
+// Each file is opened once and read whole from its start, up to the attribute size; a longer
+// file is not the driver's.
+TEST(KernelAttributeFiles, ReadWholeFromTheStartOnOneDescriptorUpToTheAttributeSize) {
+    Tree t;
+    iokit::AttributeFiles files;
+    const std::vector<std::pair<std::size_t, int>> rows = {
+        {0, 0}, {1, 0}, {iokit::kMaxAttributeBytes, 0}, {iokit::kMaxAttributeBytes + 1, EOVERFLOW}, {4096, EOVERFLOW}};
+    for (const auto& [size, error] : rows) {
+        const std::string name = "attr" + std::to_string(size);
+        t.put(name, std::string(size, '7'));
+        for (int pass = 0; pass < 2; ++pass) {
+            const auto r = files.read(t.path(name));
+            EXPECT_EQ(r.error, error) << size;
+            if (error == 0) {
+                EXPECT_EQ(r.data.size(), size);
+            }
+        }
+    }
+    t.put("attr1", "12");  // rewritten in place: the kept descriptor shows the new text
+    EXPECT_EQ(files.read(t.path("attr1")).data, "12");
+    EXPECT_EQ(files.write(t.path("attr1"), "3").error, 0);
+    EXPECT_EQ(files.read(t.path("attr1")).data, "32") << "written at the start, as sysfs takes a store";
+    // Descriptors that went bad are dropped: the two oversized files, then only those that work.
+    EXPECT_EQ(files.openDescriptors(), 4u);
+    EXPECT_EQ(files.operations(), 13u);
+    EXPECT_EQ(files.read(t.path("missing")).error, ENOENT);
 }
 
 TEST(KernelAttributeText, OnlyTheDriversIntegerFormIsAccepted) {
