@@ -56,6 +56,8 @@ fuzz-smoke: build-fuzz
 
 # The daemon benchmark takes its own options (IDLE_SECONDS=60 for the full idle minute).
 IDLE_SECONDS ?= 30
+# The window of the side-by-side run against mbpfan (60 for the full minute).
+SIDE_BY_SIDE_SECONDS ?= 20
 bench: build
 	@set -e; for b in build/bin/bench_*; do \
 	  echo "== $$b"; \
@@ -64,6 +66,9 @@ bench: build
 	    *) $$b --benchmark_min_time=0.2 ;; \
 	  esac; \
 	done
+	@echo "== bench/mbpfan_side_by_side"; \
+	if [ "$$(id -u)" -eq 0 ] && [ -c /dev/fuse ]; then ./scripts/install-bench-deps || true; fi; \
+	./bench/mbpfan_side_by_side --window $(SIDE_BY_SIDE_SECONDS)
 
 demo: build
 	./scripts/demo

@@ -43,6 +43,13 @@ public:
     // module parameter: without it fanN_target is read-only.
     SysfsTree(std::shared_ptr<SMCKeyModel> model, SysfsLayout layout, bool fanControl = true);
 
+    // The hwmon directory of the CPU's coretemp driver beside an Intel table's SMC: "name", then
+    // tempN_input/_label/_max/_crit with temp1 "Package id 0" (the table's package die key) and
+    // temp2… "Core 0"… (its per-core die keys, in key order). Values come from the key model, so
+    // its thermal model moves them, without SMC exchanges: the driver reads the CPU's own
+    // registers. Throws std::invalid_argument when the table has no per-core die keys.
+    static std::shared_ptr<const SysfsTree> coretemp(std::shared_ptr<SMCKeyModel> model);
+
     const std::vector<File>& files() const { return files_; }
     const File* find(std::string_view name) const;
     // -ENOENT for a name the tree lacks; -EACCES to store into a read-only file.
@@ -55,6 +62,9 @@ public:
     };
 
 private:
+    struct Empty {};
+    SysfsTree(std::shared_ptr<SMCKeyModel> model, Empty);
+
     // Driver-side SMC access: -EINVAL for a key the SMC lacks, -EIO for any other refusal.
     std::variant<KeyInfo, int> info(std::uint32_t key) const;
     // The key's bytes when it holds exactly size bytes (any size when 0).

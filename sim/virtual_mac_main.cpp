@@ -35,6 +35,7 @@ struct SysfsOptions {
     std::string directory;  // empty: no driver files
     sim::SysfsLayout layout = sim::SysfsLayout::applesmc;
     bool fanControl = true;
+    std::string coretempDirectory;  // empty: no coretemp files
 };
 
 int serve(const std::string& profileName, const std::string& dumpPath, const SysfsOptions& sysfs,
@@ -73,6 +74,12 @@ int serve(const std::string& profileName, const std::string& dumpPath, const Sys
             sysfsMount = std::make_unique<sim::SysfsMount>(tree, sysfs.directory);
             std::cerr << kProgram << ": driver files on " << sysfs.directory << "\n";
         }
+        std::unique_ptr<sim::SysfsMount> coretempMount;
+        if (!sysfs.coretempDirectory.empty()) {
+            coretempMount = std::make_unique<sim::SysfsMount>(sim::SysfsTree::coretemp(mac->sharedModel()),
+                                                              sysfs.coretempDirectory);
+            std::cerr << kProgram << ": coretemp files on " << sysfs.coretempDirectory << "\n";
+        }
         std::cerr << kProgram << ": serving profile \"" << mac->profileName() << "\" on " << smcPath << "\n";
         bootstrap::notifyServiceManager("READY=1");
 
@@ -83,6 +90,7 @@ int serve(const std::string& profileName, const std::string& dumpPath, const Sys
         // Hung calls must end before the servers join their connection threads.
         mac->model().shutdown();
         sysfsMount.reset();
+        coretempMount.reset();
     } catch (const std::exception& e) {
         std::cerr << kProgram << ": " << e.what() << "\n";
         mac->model().shutdown();
@@ -136,6 +144,8 @@ int main(int argc, char** argv) {
 
     SysfsOptions sysfs;
     app.add_option("--sysfs", sysfs.directory, "Also mount the Linux driver's files on this directory (FUSE)");
+    app.add_option("--coretemp", sysfs.coretempDirectory,
+                   "Also mount the CPU's coretemp hwmon files (Intel tables) on this directory (FUSE)");
     std::string layout = "applesmc";
     app.add_option("--sysfs-layout", layout, "Driver whose files to serve")
         ->check(CLI::IsMember({"applesmc", "t2", "macsmc-hwmon"}))

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "shared/sensors/sensor_classifier.hpp"
+#include "platform/hid/hwmon_temperatures.hpp"
 #include "shared/sensors/sensor_selection.hpp"
 
 namespace quorvane {
@@ -39,7 +40,7 @@ std::string serviceFamily(const std::string& name, bool appleSilicon) {
     std::string family = name;
     while (!family.empty() && (digit(family.back()) || family.back() == ' ')) family.pop_back();
     const bool die = family.find("tdie") != std::string::npos || family.find("ACC MTR") != std::string::npos ||
-                     family.rfind("GPU MTR", 0) == 0;
+                     family.rfind("GPU MTR", 0) == 0 || hid::hwmonDieKind(name).has_value();
     return die ? family : std::string();
 }
 
@@ -51,7 +52,7 @@ struct Family {
 // Keeps a family's members when its readings look like live silicon.
 void keepLive(const Family& f, std::vector<std::string>& out) {
     if (f.readings.empty()) return;
-    const bool flat = f.readings.size() >= DieSensorGroup::flatFamilyMinimum &&
+    const bool flat = !hid::hwmonDieKind(f.members.front()) && f.readings.size() >= DieSensorGroup::flatFamilyMinimum &&
                       std::all_of(f.readings.begin(), f.readings.end(), [&](double r) { return r == f.readings.front(); });
     if (!flat) out.insert(out.end(), f.members.begin(), f.members.end());
 }
@@ -73,6 +74,14 @@ std::vector<std::string> liveMembers(std::span<const Item> items, NameOf nameOf,
     return out;
 }
 
+// The die an SMC key family measures.
+std::optional<hid::DieKind> familyDie(const std::string& family) {
+    const std::string prefix = family.substr(0, 2);
+    if (prefix == "TC" || prefix == "Tp" || prefix == "Te") return hid::DieKind::cpu;
+    if (prefix == "TG" || prefix == "Tg") return hid::DieKind::gpu;
+    return std::nullopt;
+}
+
 }  // namespace
 
 DieSensorGroup DieSensorGroup::select(std::span<const SMCSensor> sensors, std::span<const HIDSensorReading> hid,
@@ -87,6 +96,7 @@ DieSensorGroup DieSensorGroup::select(std::span<const SMCSensor> sensors, std::s
     g.hidNames_ = liveMembers(
         hid, [](const HIDSensorReading& r) { return r.name; }, [](const HIDSensorReading& r) { return r.celsius; },
         [&](const HIDSensorReading& r) { return serviceFamily(r.name, appleSilicon); });
+    g.applyHwmonCoverage(appleSilicon);
     if (g.keys_.empty() && g.hidNames_.empty()) {
         g.fallback_ = true;
         for (const auto& s : sensors)
@@ -113,6 +123,30 @@ std::optional<std::pair<std::string, double>> DieSensorGroup::hottestReading(
     for (const auto& r : hid)
         if (std::find(hidNames_.begin(), hidNames_.end(), r.name) != hidNames_.end()) consider(r.name, r.celsius);
     return best;
+}
+
+void DieSensorGroup::applyHwmonCoverage(bool appleSilicon) {
+    auto dieOfKey = [&](const std::string& key) { return familyDie(keyFamily(key, appleSilicon)); };
+    const bool smcGPU = std::any_of(keys_.begin(), keys_.end(),
+                                    [&](const std::string& k) { return dieOfKey(k) == hid::DieKind::gpu; });
+    if (!smcGPU)
+        std::erase_if(hidNames_, [](const std::string& n) { return hid::hwmonDieKind(n) == hid::DieKind::gpu; });
+    bool cpu = false, gpu = false;
+    for (const auto& n : hidNames_) {
+        const auto kind = hid::hwmonDieKind(n);
+        if (!kind) continue;
+        ++hwmonCount_;
+        (*kind == hid::DieKind::cpu ? cpu : gpu) = true;
+        const std::string driver = n.substr(0, n.find_first_of(" ."));
+        if (std::find(hwmonDrivers_.begin(), hwmonDrivers_.end(), driver) == hwmonDrivers_.end())
+            hwmonDrivers_.push_back(driver);
+    }
+    if (cpu) covered_.push_back("CPU");
+    if (gpu) covered_.push_back("GPU");
+    std::erase_if(keys_, [&](const std::string& k) {
+        const auto die = dieOfKey(k);
+        return (die == hid::DieKind::cpu && cpu) || (die == hid::DieKind::gpu && gpu);
+    });
 }
 
 bool DieSensorGroup::contains(const SMCSensor& sensor) const {

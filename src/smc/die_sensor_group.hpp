@@ -7,10 +7,14 @@
 //     "TC<n>D", "TC<n>E", "TC<n>F", "TCGC"/"TCGc" (family "TC") and the GPU dies "TG<n>D"/"TG<n>d"
 //     (family "TG");
 //   - HID die and cluster services ("PMU tdie<n>", "pACC/eACC/GPU MTR Temp Sensor<n>"), in
-//     families by name without the trailing number.
+//     families by name without the trailing number;
+//   - the chips' own hwmon sensors under Linux ("coretemp Core 0", "amdgpu edge", ...).
 // A reading counts when finite, above 12 °C and at most 130 °C. A family with no such reading is
 // left out, and so is one whose readings are all the same value (four or more keys): that is a
-// placeholder, not silicon. Without any die family the group is every named temperature sensor.
+// placeholder, not silicon (hwmon sensors are silicon, whole degrees often agree). A die the
+// hwmon sensors cover leaves the SMC's keys of that die out: the CPU whenever coretemp reads,
+// the GPU where the SMC has live GPU die keys (elsewhere hwmon GPUs are not counted, as the SMC
+// would not count them). Without any die family the group is every named temperature sensor.
 // Value type, not shared.
 #pragma once
 
@@ -45,11 +49,22 @@ public:
     const std::vector<std::string>& hidNames() const { return hidNames_; }
     // No die family was found: the group is every named temperature sensor.
     bool isFallback() const { return fallback_; }
+    // The dies whose SMC keys are left out because hwmon sensors read them: "CPU", "GPU".
+    const std::vector<std::string>& coveredByHwmon() const { return covered_; }
+    // How many of hidNames() are hwmon sensors, and their drivers ("coretemp", "amdgpu").
+    std::size_t hwmonCount() const { return hwmonCount_; }
+    const std::vector<std::string>& hwmonDrivers() const { return hwmonDrivers_; }
 
 private:
+    // Leaves out the SMC keys of the dies hwmon sensors read (see above).
+    void applyHwmonCoverage(bool appleSilicon);
+
     std::vector<std::string> keys_;      // SMC keys, family by family in discovery order
     std::vector<std::string> sortedKeys_;  // the same, sorted for lookups
     std::vector<std::string> hidNames_;  // HID product names, in first-seen order
+    std::vector<std::string> covered_;
+    std::size_t hwmonCount_ = 0;
+    std::vector<std::string> hwmonDrivers_;
     bool fallback_ = false;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <unordered_map>
 
 #include "shared/sensors/sensor_classifier.hpp"
@@ -29,7 +30,8 @@ CFNumberRef number(std::int64_t v) { return CFNumberCreate(kCFAllocatorDefault, 
 
 }  // namespace
 
-HIDSensorSource::HIDSensorSource() : client_(IOHIDEventSystemClientCreate(kCFAllocatorDefault)) {
+HIDSensorSource::HIDSensorSource()
+    : client_(IOHIDEventSystemClientCreate(kCFAllocatorDefault)), direct_(hid::directTemperatures()) {
     if (!client_) return;
     Owned page(CFStringCreateWithUTF8(kCFAllocatorDefault, "PrimaryUsagePage"));
     Owned usage(CFStringCreateWithUTF8(kCFAllocatorDefault, "PrimaryUsage"));
@@ -59,6 +61,41 @@ std::vector<HIDSensorReading> HIDSensorSource::readAll() const {
                            IOHIDEventGetFloatValue(event.get(), kIOHIDEventFieldTemperatureLevel));
     }
     return condense(pairs);
+}
+
+bool HIDSensorSource::mapChannels(const std::vector<HIDSensorReading>& readings) const {
+    const bool same = mappedNames_.size() == readings.size() &&
+                      std::equal(readings.begin(), readings.end(), mappedNames_.begin(),
+                                 [](const HIDSensorReading& r, const std::string& name) { return r.name == name; });
+    if (same) return true;
+    mappedNames_.clear();
+    channelOf_.clear();
+    const auto& channels = direct_->channels();
+    for (const auto& r : readings) {
+        const auto it = std::find_if(channels.begin(), channels.end(), [&](const auto& c) { return c.name == r.name; });
+        if (it == channels.end()) {
+            mappedNames_.clear();
+            channelOf_.clear();
+            return false;
+        }
+        mappedNames_.push_back(r.name);
+        channelOf_.push_back(static_cast<std::size_t>(it - channels.begin()));
+    }
+    values_.assign(channels.size(), 0.0);
+    return true;
+}
+
+void HIDSensorSource::refresh(std::vector<HIDSensorReading>& readings) const {
+    if (!direct_ || !mapChannels(readings)) {
+        readings = readAll();
+        return;
+    }
+    direct_->readAll(values_);
+    for (std::size_t i = 0; i < readings.size(); ++i) {
+        const double v = values_[channelOf_[i]];
+        readings[i].celsius =
+            SensorClassifier::plausibleTemperatureRange.contains(v) ? v : std::numeric_limits<double>::quiet_NaN();
+    }
 }
 
 std::vector<HIDSensorReading> HIDSensorSource::condense(std::span<const std::pair<std::string, double>> pairs) {

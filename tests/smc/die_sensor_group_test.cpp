@@ -1,5 +1,7 @@
 // The control temperature of the sensor group "max": which keys and services count as die
 // readings, which families are left out, and what happens without any.
+#include <cmath>
+
 #include <gtest/gtest.h>
 
 #include "shared/sensors/sensor_classifier.hpp"
@@ -64,6 +66,64 @@ TEST(DieSensorGroup, HottestLiveDieReadingWinsOverOffsetsLimitsAndPlaceholders) 
         EXPECT_EQ(group.isFallback(), r.fallback);
         for (const auto& s : sensors)
             EXPECT_EQ(group.contains(s), std::find(group.keys().begin(), group.keys().end(), s.key) != group.keys().end());
+    }
+}
+
+// Under Linux the chips' own hwmon sensors stand for the die services: a die they read leaves
+// the SMC's keys of that die out of the tick, and a die they do not read keeps its keys.
+TEST(DieSensorGroup, HwmonSensorsTakeOverTheDiesTheyCoverAndOnlyThose) {
+    const CPUTopology intel{1, 4, 0}, intelPro{1, 4, 0};
+    const std::vector<std::pair<std::string, double>> mbp114 = {
+        {"TC1C", 54}, {"TC2C", 54}, {"TC3C", 52}, {"TC4C", 52}, {"TCXC", 55.23}, {"TC0E", 56.3}, {"TC0P", 49.5}};
+    const std::vector<HIDSensorReading> coretemp = {{"coretemp Package id 0", 45}, {"coretemp Core 0", 45},
+                                                    {"coretemp Core 1", 45}, {"coretemp Core 2", 45},
+                                                    {"coretemp Core 3", 45}};
+    const std::vector<std::pair<std::string, double>> macPro61 = {
+        {"TC0c", 32}, {"TC1c", 34}, {"TCXc", 33.9}, {"TC0E", -56}, {"TG0D", 35.1}, {"TG1D", 40}, {"TG1d", 40}};
+    auto with = [](std::vector<HIDSensorReading> a, const std::vector<HIDSensorReading>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    struct Row {
+        const char* what;
+        CPUTopology cpu;
+        std::vector<std::pair<std::string, double>> keys;
+        std::vector<HIDSensorReading> hid;
+        std::vector<std::string> tickKeys;  // the SMC keys still read per tick
+        std::vector<std::string> covered;
+        std::optional<std::string> hottest;
+    };
+    const Row rows[] = {
+        {"MacBookPro11,4 with coretemp: no SMC die key is read per tick, equal cores still count", intel, mbp114,
+         coretemp, {}, {"CPU"}, "coretemp Package id 0"},
+        {"MacBookPro11,4 without coretemp: the SMC keys as before", intel, mbp114, {},
+         {"TC1C", "TC2C", "TC3C", "TC4C", "TCXC", "TC0E"}, {}, "TC0E"},
+        {"coretemp not reading: the SMC keeps the CPU", intel, mbp114,
+         {{"coretemp Core 0", std::nan("")}, {"coretemp Core 1", 5}},
+         {"TC1C", "TC2C", "TC3C", "TC4C", "TCXC", "TC0E"}, {}, "TC0E"},
+        {"MacPro6,1 with coretemp only: its GPU dies are still read from the SMC", intelPro, macPro61, coretemp,
+         {"TG0D", "TG1D", "TG1d"}, {"CPU"}, "coretemp Package id 0"},
+        {"MacPro6,1, GPUs hotter than the CPU: the hottest die stays a GPU", intelPro, macPro61,
+         {{"coretemp Package id 0", 34}, {"coretemp Core 0", 32}}, {"TG0D", "TG1D", "TG1d"}, {"CPU"}, "TG1D"},
+        {"MacPro6,1 with both GPUs' hwmon too: no SMC die key is read", intelPro, macPro61,
+         with(coretemp, {{"radeon temp1", 52}, {"radeon.1 temp1", 47}}), {}, {"CPU", "GPU"}, "radeon temp1"},
+        {"a Mac without GPU die keys does not count a hwmon GPU", intel, mbp114,
+         with(coretemp, {{"amdgpu edge", 70}}), {}, {"CPU"}, "coretemp Package id 0"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        std::vector<SMCSensor> sensors;
+        for (const auto& [key, value] : r.keys) sensors.push_back(temperature(key, value));
+        const auto group = DieSensorGroup::select(sensors, r.hid, r.cpu);
+        EXPECT_EQ(group.keys(), r.tickKeys);
+        EXPECT_EQ(group.coveredByHwmon(), r.covered);
+        const auto hottest = group.hottestReading(sensors, r.hid);
+        EXPECT_EQ(hottest ? std::optional(hottest->first) : std::nullopt, r.hottest);
+        // The refresh filter reads exactly the keys left in the group.
+        for (const auto& s : sensors)
+            EXPECT_EQ(group.contains(s), std::find(r.tickKeys.begin(), r.tickKeys.end(), s.key) != r.tickKeys.end())
+                << s.key;
+        EXPECT_FALSE(group.isFallback());
     }
 }
 

@@ -10,6 +10,7 @@
 #include "commands.hpp"
 #include "daemon_client.hpp"
 #include "display_text.hpp"
+#include "sensor_feed.hpp"
 #include "platform/iokit/kernel_smc_service.hpp"
 #include "smc/smc_fan_reader.hpp"
 #include "smc/smc_kernel_bridge.hpp"
@@ -82,6 +83,8 @@ int doctorCommand() {
                 f.problem("fan " + std::to_string(fan.id) + " reports no usable bounds: the daemon will refuse it");
         }
         if (fans.empty()) f.problem("no fans found: nothing to control on this machine");
+        // Which readings drive the fans under the default sensor group.
+        std::cout << "control temperature: " << SensorFeed(bridge).dieGroupSummary() << "\n";
     }
     if (layout && layout->fanCount > 0) {
         std::cout << "targets: " << layout->targetPath(0) << (layout->targetWritable ? " is writable" : " is read-only")

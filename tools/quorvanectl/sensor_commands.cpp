@@ -47,7 +47,8 @@ void printJSON(nlohmann::ordered_json rows, const SensorFeed& feed) {
                                  {"hottest", hottest ? nlohmann::ordered_json(hottest->first) : nullptr},
                                  {"keys", feed.dieGroup().keys()},
                                  {"hidServices", feed.dieGroup().hidNames()},
-                                 {"dieKeysFound", !feed.dieGroup().isFallback()}};
+                                 {"dieKeysFound", !feed.dieGroup().isFallback()},
+                                 {"hwmonCovers", feed.dieGroup().coveredByHwmon()}};
     std::cout << out.dump(2) << std::endl;
 }
 

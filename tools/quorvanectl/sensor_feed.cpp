@@ -20,7 +20,7 @@ void SensorFeed::refresh() {
 void SensorFeed::refresh(const SensorFilter& where) {
     sensors_ = discovery_.refresh(sensors_, where);
     // HID services cost no SMC exchange; the die group may need them.
-    if (!dieGroup_.hidNames().empty()) hid_ = hidSource_.readAll();
+    if (!dieGroup_.hidNames().empty()) hidSource_.refresh(hid_);
 }
 
 std::vector<DeviceSensorReading> SensorFeed::rows() const { return topology_.fixedList(sensors_); }
@@ -30,9 +30,19 @@ std::string SensorFeed::dieGroupSummary() const {
     if (dieGroup_.isFallback()) {
         text = "hottest of " + std::to_string(dieGroup_.keys().size()) + " named sensors (no CPU/GPU die keys)";
     } else {
-        text = "hottest of " + std::to_string(dieGroup_.keys().size()) + " CPU/GPU die keys";
-        if (!dieGroup_.hidNames().empty())
-            text += " and " + std::to_string(dieGroup_.hidNames().size()) + " HID die services";
+        const std::size_t hwmon = dieGroup_.hwmonCount(), services = dieGroup_.hidNames().size() - hwmon;
+        std::vector<std::string> parts;
+        if (!dieGroup_.keys().empty() || hwmon == 0)
+            parts.push_back(std::to_string(dieGroup_.keys().size()) + " CPU/GPU die keys");
+        if (services > 0) parts.push_back(std::to_string(services) + " HID die services");
+        if (hwmon > 0) {
+            std::string drivers;
+            for (const auto& d : dieGroup_.hwmonDrivers()) drivers += (drivers.empty() ? "" : ", ") + d;
+            parts.push_back(std::to_string(hwmon) + " hwmon die sensors (" + drivers + ")");
+        }
+        text = "hottest of " + parts.front();
+        for (std::size_t i = 1; i < parts.size(); ++i) text += " and " + parts[i];
+        for (const auto& die : dieGroup_.coveredByHwmon()) text += "; " + die + " dies from hwmon, not the SMC";
     }
     const auto hottest = dieGroup_.hottestReading(sensors_, hid_);
     return text + (hottest ? ", now " + hottest->first : ", none reading");

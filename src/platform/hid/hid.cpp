@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/bootstrap/bootstrap.hpp"
+#include "platform/hid/hwmon_temperatures.hpp"
 #include "platform/iokit/kernel_smc_service.hpp"
 #include "platform/bootstrap/line_socket.hpp"
 #include "platform/iokit/socket_io.hpp"
@@ -136,12 +137,40 @@ private:
     std::shared_ptr<iokit::KernelSMCService> smc_;
 };
 
+// An Intel Mac under Linux: the CPU's coretemp and the GPU drivers' die inputs, published as the
+// die services of the Mac's event system.
+class HwmonDieEventSystem final : public EventSystem {
+public:
+    explicit HwmonDieEventSystem(std::shared_ptr<HwmonTemperatures> sensors) : sensors_(std::move(sensors)) {}
+    std::vector<ServiceRecord> services() override {
+        std::vector<ServiceRecord> out;
+        const auto& channels = sensors_->channels();
+        for (std::size_t i = 0; i < channels.size(); ++i) {
+            const double celsius = sensors_->read(i);
+            out.push_back({0xFF00, 5, channels[i].name, std::isnan(celsius) ? std::nullopt : std::optional(celsius)});
+        }
+        return out;
+    }
+
+private:
+    std::shared_ptr<HwmonTemperatures> sensors_;
+};
+
 std::shared_ptr<EventSystem> inProcess() {
     {
         std::lock_guard lock(registryMutex);
         if (registered) return registered;
     }
-    if (iokit::smcBackend().kind != iokit::SMCBackend::Kind::macsmcHwmon) return nullptr;
+    const auto kind = iokit::smcBackend().kind;
+    if (kind == iokit::SMCBackend::Kind::applesmc) {
+        // Only beside the kernel's own SMC driver: the virtual Mac over sockets brings its own.
+        static const std::shared_ptr<EventSystem> dies = []() -> std::shared_ptr<EventSystem> {
+            auto sensors = hwmonTemperatures();
+            return sensors ? std::make_shared<HwmonDieEventSystem>(std::move(sensors)) : nullptr;
+        }();
+        return dies;
+    }
+    if (kind != iokit::SMCBackend::Kind::macsmcHwmon) return nullptr;
     static const std::shared_ptr<EventSystem> hwmon = [] {
         auto smc = iokit::kernelSMCService();
         return smc ? std::make_shared<HwmonEventSystem>(std::move(smc)) : nullptr;
@@ -174,6 +203,14 @@ std::optional<double> temperatureFromJSON(const nlohmann::json& j, bool& ok) {
 }
 
 }  // namespace
+
+std::shared_ptr<HwmonTemperatures> directTemperatures() {
+    {
+        std::lock_guard lock(registryMutex);
+        if (registered) return nullptr;
+    }
+    return iokit::smcBackend().kind == iokit::SMCBackend::Kind::applesmc ? hwmonTemperatures() : nullptr;
+}
 
 void registerEventSystem(std::shared_ptr<EventSystem> system) {
     std::lock_guard lock(registryMutex);

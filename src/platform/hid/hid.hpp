@@ -106,6 +106,12 @@ inline constexpr const char* kEventSystemSocketName = "com.apple.iohideventsyste
 inline constexpr std::size_t kMaxReplyBytes = 1 << 20;
 inline constexpr int kReplyTimeoutMilliseconds = 2000;
 
+class HwmonTemperatures;
+// The hwmon die sensors behind the event system's services, when that is what serves them (an
+// Intel Mac under Linux, nothing registered in-process): a reader can take the values straight
+// from their files instead of copying the services each time. Null otherwise.
+std::shared_ptr<HwmonTemperatures> directTemperatures();
+
 // In-process event system; hides the socket while registered.
 void registerEventSystem(std::shared_ptr<EventSystem> system);
 void unregisterEventSystem();
