@@ -24,15 +24,6 @@ namespace {
     throw std::system_error(error, std::generic_category(), "xpc listener: " + what);
 }
 
-void makeDirectories(const std::string& path) {
-    for (std::size_t slash = 1; slash != std::string::npos;) {
-        slash = path.find('/', slash + 1);
-        std::string prefix = path.substr(0, slash);
-        if (prefix.empty()) continue;
-        if (::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) fail(errno, "cannot create " + prefix);
-    }
-}
-
 bool someoneListens(const sockaddr_un& address) {
     int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (probe < 0) return false;
@@ -84,7 +75,8 @@ void Listener::resume() {
     if (serviceName_.empty() || serviceName_.find('/') != std::string::npos) fail(EINVAL, "bad service name");
     if (path.size() >= sizeof address.sun_path) fail(ENAMETOOLONG, "socket path too long: " + path);
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    makeDirectories(directory);
+    std::string failed;
+    if (const auto e = bootstrap::makeDirectory(&failed)) fail(e.value(), "cannot create " + failed);
 
     struct stat existing {};
     if (::lstat(path.c_str(), &existing) == 0) {

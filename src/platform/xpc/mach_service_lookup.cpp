@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 #include "platform/bootstrap/bootstrap.hpp"
 
@@ -31,8 +30,7 @@ bool machServiceIsServed(const std::string& name) {
 }
 
 std::error_code claimMachService(const std::string& name) {
-    std::error_code error;
-    std::filesystem::create_directories(bootstrap::directory(), error);
+    std::error_code error = bootstrap::makeDirectory();
     if (error) return error;
     const std::string path = bootstrap::socketPath(name) + ".lock";
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
