@@ -569,10 +569,18 @@ void HelperService::watchdogTick() {
         if (restoreHandoffInFlight_) return;
         restoreHandoffInFlight_ = true;
     }
-    // With only hand-backs still waiting, the line was said when the fans were first handed back;
-    // the handoff retries them now and proves the hardware queue still answers.
-    if (!releaseOnly) serviceLog().error("heartbeat lost — failing safe, restoring Apple automatic control");
-    queue_->async([this] { handOffRestore(); });
+    // With only hand-backs still waiting, the line was said when the fans were first handed back,
+    // and their retries are the back-off's (FanRelease): the handoff then only proves that the
+    // hardware queue still runs them — else the check below escalates to the emergency restore.
+    if (releaseOnly) {
+        queue_->async([this] {
+            std::lock_guard lock(watchdogLock_);
+            restoreHandoffInFlight_ = false;
+        });
+    } else {
+        serviceLog().error("heartbeat lost — failing safe, restoring Apple automatic control");
+        queue_->async([this] { handOffRestore(); });
+    }
     watchdogQueue_->asyncAfter(clock::seconds(handoffCheckDelay), [this] { checkHandoff(); });
 }
 
