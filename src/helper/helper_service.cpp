@@ -700,14 +700,16 @@ EmergencyRestoreResult HelperService::emergencyRestore(double budget) {
 std::vector<long> HelperService::exitRestore() {
     assert(!queue_->isCurrent() && "exitRestore waits for the hardware queue and must not run on it");
     const auto deadline = backend_.dispatchNow() + clock::seconds(exitRestoreBudget);
-    auto taken = backend_.makeSemaphore(0);
+    // The first attempt must be through within 2 s (a call hung inside it counts as a hung queue);
+    // its retries then have the rest of the budget.
+    auto attempted = backend_.makeSemaphore(0);
     auto settled = backend_.makeSemaphore(0);
-    queue_->async([this, taken, settled] {
-        taken->signal();
+    queue_->async([this, attempted, settled] {
         performRestore();
+        attempted->signal();
         fanRelease_.whenSettled([settled] { settled->signal(); });
     });
-    if (!taken->wait(clock::seconds(exitRestoreTimeout))) {
+    if (!attempted->wait(clock::seconds(exitRestoreTimeout))) {
         serviceLog().fault(
             "exit restore: hw queue did not respond within %fs — escalating to the emergency SMC connection",
             exitRestoreTimeout);
