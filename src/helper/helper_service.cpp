@@ -185,15 +185,15 @@ void HelperService::followRelease() {
         }
     }
     // A fan not yet confirmed counts as engaged: the timer ticks, and silence retries it.
-    if (engage) engageWatchdog(true);
+    if (engage) engageWatchdog();
 }
 
-void HelperService::engageWatchdog(bool freshPeriod) {
+void HelperService::engageWatchdog() {
     const auto now = suspendingClock_.now();
     bool arm;
     {
         std::lock_guard lock(watchdogLock_);
-        if (freshPeriod || !watchdog_.manualControlEngaged()) watchdog_.manualEngaged(true, now);
+        watchdog_.manualEngaged(true, now);
         arm = watchdogStarted_ && !std::exchange(watchdogArmed_, true);
     }
     if (arm) scheduleWatchdogTicks();
@@ -267,7 +267,7 @@ void HelperService::engageManual(long fan, EngageCompletion completion) {
             diagnosticUnlocked_ = true;
         }
     }
-    engageWatchdog(true);
+    engageWatchdog();
     {
         const auto waiting = fanRelease_.fansPending();
         std::lock_guard lock(watchdogLock_);

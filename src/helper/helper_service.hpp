@@ -99,8 +99,8 @@ public:
     // Any thread but the hardware queue: restores over a throwaway SMC connection and reads the
     // fans back, retrying with back-off for up to budget seconds (one attempt for 0).
     EmergencyRestoreResult emergencyRestore(double budget = 0.0);
-    // The restore at launch and exit: waits up to 2 s for the hardware queue to take it (else one
-    // emergency restore with what is left of the budget), then until every fan is confirmed back
+    // The restore at launch and exit: waits up to 2 s for its first attempt on the hardware queue
+    // (else one emergency restore with what is left of the budget), then until every fan is confirmed back
     // under automatic control or exitRestoreBudget has passed. Returns the fans still not
     // confirmed. It blocks, so it must never run on the hardware queue.
     std::vector<long> exitRestore();
@@ -168,8 +168,9 @@ private:
     // After a hand-back attempt or an engage: a fan not yet confirmed keeps the watchdog engaged
     // (and its timer armed); with nothing held and nothing waiting it disengages.
     void followRelease();
-    // Marks manual control engaged in the watchdog and arms its timer if it was parked.
-    void engageWatchdog(bool freshPeriod);
+    // Marks manual control engaged in the watchdog (a fresh timeout period) and arms its timer if
+    // it was parked.
+    void engageWatchdog();
     bool terminating() const;
     // Starts the tick series 1.25 s from now.
     void scheduleWatchdogTicks();
@@ -203,11 +204,11 @@ private:
         clock::Duration slept;     // continuous minus suspending clock then
     };
     std::map<long, ResetCheck> resetChecks_;              // hardware queue only
-    // A fan's reset check as of now: the clocks' difference, taken when it was engaged.
+    // The reset check as of now (the clocks and their difference): a sleep after it shows.
     ResetCheck resetCheckNow() const;
     FanRelease fanRelease_;                               // hardware queue only
-    // The watchdog is engaged only because hand-backs are still waiting: silence then retries
-    // them without announcing a lost heartbeat again.
+    // The watchdog is engaged only because hand-backs are still waiting: silence then only checks
+    // that the hardware queue still runs their retries, without announcing a lost heartbeat again.
     bool releaseOnly_ = false;                            // guarded by watchdogLock_
     std::vector<long> fansAwaitingRelease_;               // guarded by watchdogLock_
     const double unlockTimeout_;
