@@ -1,5 +1,6 @@
 #include "helper/helper_service.hpp"
 
+#include <algorithm>
 #include <cassert>
 #include <cmath>
 #include <utility>
@@ -34,6 +35,8 @@ HelperService::HelperService(std::shared_ptr<SMCKernelBridge> bridge, double unl
       bridge_(std::move(bridge)),
       fanReader_(bridge_),
       watchdog_(heartbeatTimeout),
+      fanRelease_(*queue_, serviceLog(), [this](const std::set<long>& entries) { return retryRelease(entries); },
+                  [this] { followRelease(); }),
       unlockTimeout_(unlockTimeout),
       retryInterval_(retryInterval),
       clock_(backend.continuousClock()),
@@ -128,25 +131,7 @@ void HelperService::helperVersion(std::function<void(std::string)> reply) { repl
 
 // MARK: - Restore
 
-void HelperService::writeAutomatic(
-    SMCKernelBridge& bridge, long fanCount, const FanControlKeys& keys,
-    const std::function<void(long fan, const std::string& key, const SMCError&)>& failed) {
-    auto write = [&](long fan, const std::string& key) {
-        try {
-            bridge.write(key, 0.0);
-        } catch (const SMCError& e) {
-            failed(fan, key, e);
-        }
-    };
-    // A mode key this Mac never had is nothing to hand back, not a failure.
-    for (long i = 0; i < fanCount; ++i) {
-        if (keys.hasModeKey(i)) write(i, FanKey::mode(i));
-    }
-    if (keys.forceBitmask) write(-1, FanKey::forceBitmask);
-    write(-1, FanKey::forceTest);
-}
-
-std::optional<SMCError> HelperService::performRestore() {
+std::optional<std::string> HelperService::performRestore() {
     ++engageGeneration_;
     if (!engageWaiters_.empty()) {
         auto waiters = std::exchange(engageWaiters_, {});
@@ -158,31 +143,66 @@ std::optional<SMCError> HelperService::performRestore() {
             }
         });
     }
-    std::optional<SMCError> first;
     const long n = resolvedFanCount();
-    writeAutomatic(*bridge_, n, resolvedControlKeys(n), [&](long fan, const std::string& key, const SMCError& e) {
-        // A Mac without the diagnostic switch has nothing to reset.
-        if (key == FanKey::forceTest && e.kind() == SMCError::Kind::keyNotFound) return;
-        if (!first) first = e;
-        if (fan >= 0) serviceLog().error("restore fan %ld failed: %{public}s", fan, e.description());
-        else serviceLog().error("%{public}s reset failed: %{public}s", key, e.description());
-    });
+    std::set<long> entries{FanRelease::diagnosticSwitch};
+    for (long i = 0; i < n; ++i) entries.insert(i);
+    // Nothing stays engaged after a restore, so every fan's keys are written outright.
+    const ReleaseOutcome outcome = FanRelease::handBack(*bridge_, resolvedControlKeys(n), entries, true);
+    std::optional<std::string> first;
+    for (long i = 0; i < n && !first; ++i) first = outcome.at(i);
+    if (!first) first = outcome.at(FanRelease::diagnosticSwitch);
     manualFans_.clear();
     lastTargets_.clear();
     resetChecks_.clear();
     diagnosticUnlocked_ = false;
+    // Logs what failed, schedules the retries and brings the watchdog in line (followRelease).
+    fanRelease_.record(outcome);
+    return first;
+}
+
+ReleaseOutcome HelperService::retryRelease(const std::set<long>& entries) {
+    const long n = resolvedFanCount();
+    const bool held = !manualFans_.empty() || !engageWaiters_.empty();
+    return FanRelease::handBack(*bridge_, resolvedControlKeys(n), entries, !held);
+}
+
+void HelperService::followRelease() {
+    const auto fans = fanRelease_.fansPending();
+    const bool held = !manualFans_.empty() || !engageWaiters_.empty();
     const auto now = suspendingClock_.now();
+    bool engage = false;
     {
         std::lock_guard lock(watchdogLock_);
-        watchdog_.manualEngaged(false, now);
+        fansAwaitingRelease_ = fans;
+        if (held) {
+            releaseOnly_ = false;
+        } else if (!fans.empty()) {
+            releaseOnly_ = true;
+            engage = !watchdog_.manualControlEngaged();
+        } else {
+            releaseOnly_ = false;
+            watchdog_.manualEngaged(false, now);
+        }
     }
-    return first;
+    // A fan not yet confirmed counts as engaged: the timer ticks, and silence retries it.
+    if (engage) engageWatchdog();
+}
+
+void HelperService::engageWatchdog() {
+    const auto now = suspendingClock_.now();
+    bool arm;
+    {
+        std::lock_guard lock(watchdogLock_);
+        watchdog_.manualEngaged(true, now);
+        arm = watchdogStarted_ && !std::exchange(watchdogArmed_, true);
+    }
+    if (arm) scheduleWatchdogTicks();
 }
 
 void HelperService::restoreAutomaticControl(std::function<void(OptionalError)> reply) {
     queue_->async([this, reply = std::move(reply)] {
         if (auto e = performRestore()) {
-            reply(makeServiceError(ServiceErrorCode::hardwareFailed, "restore failed: " + e->description()));
+            reply(makeServiceError(ServiceErrorCode::hardwareFailed, "restore failed: " + *e));
         } else {
             reply(std::nullopt);
         }
@@ -201,7 +221,7 @@ void HelperService::setManualControl(std::int64_t fan, bool enabled, std::functi
         }
         if (!enabled) {
             if (auto e = performRestore()) {
-                reply(makeServiceError(ServiceErrorCode::hardwareFailed, "disengage failed: " + e->description()));
+                reply(makeServiceError(ServiceErrorCode::hardwareFailed, "disengage failed: " + *e));
             } else {
                 reply(std::nullopt);
             }
@@ -230,11 +250,14 @@ void HelperService::finishManualEngage(const EngageResult& engaged, std::int64_t
 
 void HelperService::engageManual(long fan, EngageCompletion completion) {
     assert(queue_->isCurrent());
+    // The command is the fan's new owner: a hand-back still being retried for it ends here.
+    fanRelease_.cancel(fan);
     if (!diagnosticUnlocked_) {
         try {
             bridge_->write(FanKey::forceTest, 1.0);
             serviceLog().notice("Ftst diagnostic mode engaged (M3/M4 unlock)");
             diagnosticUnlocked_ = true;
+            fanRelease_.cancel(FanRelease::diagnosticSwitch);
         } catch (const SMCError& e) {
             if (e.kind() != SMCError::Kind::keyNotFound) {
                 completion(EngageResult::failed(e.description()));
@@ -244,14 +267,13 @@ void HelperService::engageManual(long fan, EngageCompletion completion) {
             diagnosticUnlocked_ = true;
         }
     }
-    const auto now = suspendingClock_.now();
-    bool arm;
+    engageWatchdog();
     {
+        const auto waiting = fanRelease_.fansPending();
         std::lock_guard lock(watchdogLock_);
-        watchdog_.manualEngaged(true, now);
-        arm = watchdogStarted_ && !std::exchange(watchdogArmed_, true);
+        releaseOnly_ = false;
+        fansAwaitingRelease_ = waiting;
     }
-    if (arm) scheduleWatchdogTicks();
     if (manualFans_.count(fan)) {
         // Suspend, another program or the firmware itself may have handed the fan back since:
         // a success now must mean the fan is manual, so each command checks and re-engages.
@@ -324,6 +346,8 @@ void HelperService::attemptEngage(long fan, std::int64_t generation, std::int64_
         return;
     }
     manualFans_.insert(fan);
+    // A sleep from now on is a reset, also where the mode cannot be read.
+    resetChecks_[fan] = resetCheckNow();
     resolveEngageWaiters(fan, EngageResult::success());
 }
 
@@ -363,26 +387,36 @@ std::size_t HelperService::engageWaiterCount() const {
 
 // MARK: - Target speed
 
+HelperService::ResetCheck HelperService::resetCheckNow() const {
+    const auto now = suspendingClock_.now();
+    return {now, clock_.now() - now};
+}
+
 bool HelperService::stillManual(long fan) {
     // A suspend shows as the continuous clock running ahead of the suspending one; any other
     // reset is found by reading, at most once a second per fan, so a burst of commands stays one
     // exchange each.
-    const auto now = suspendingClock_.now();
-    const auto slept = clock_.now() - now;
-    // (The two clocks are read a moment apart: only a jump of a good fraction of a second is a sleep.)
-    if (auto it = resetChecks_.find(fan); it != resetChecks_.end() &&
-                                          slept - it->second.slept < clock::seconds(resetCheckInterval / 2) &&
-                                          now - it->second.at < clock::seconds(resetCheckInterval))
-        return true;
-    resetChecks_[fan] = {now, slept};
+    const ResetCheck check = resetCheckNow();
+    bool slept = false;
+    if (auto it = resetChecks_.find(fan); it != resetChecks_.end()) {
+        // (The two clocks are read a moment apart: only a jump of a good fraction of a second is a sleep.)
+        slept = check.slept - it->second.slept >= clock::seconds(resetCheckInterval / 2);
+        if (!slept && check.at - it->second.at < clock::seconds(resetCheckInterval)) return true;
+    }
+    resetChecks_[fan] = check;
+    // A driver that cannot show the mode (macsmc-hwmon answers 0x85) says nothing of a reset: the
+    // daemon's own record stands, and only the sleep the clocks saw takes it back.
+    auto unreadable = [](const SMCError& e) { return e.kind() == SMCError::Kind::notReadable; };
     try {
         return bridge_->read(FanKey::mode(fan)) == 1.0;
     } catch (const SMCError& e) {
+        if (unreadable(e)) return !slept;
         if (e.kind() != SMCError::Kind::keyNotFound) return false;
     }
     try {
         return FanControlKeys::forceBit(bridge_->read(FanKey::forceBitmask), fan).value_or(false);
     } catch (const SMCError& e) {
+        if (unreadable(e)) return !slept;
         return e.kind() == SMCError::Kind::keyNotFound;
     }
 }
@@ -509,11 +543,13 @@ void HelperService::watchdogTick() {
     const auto now = suspendingClock_.now();
     bool failSafeNow;
     bool park;
+    bool releaseOnly;
     {
         std::lock_guard lock(watchdogLock_);
         failSafeNow = watchdog_.shouldFailSafe(now);
         park = !watchdog_.manualControlEngaged();
         if (park) watchdogArmed_ = false;
+        releaseOnly = releaseOnly_;
     }
     if (park) {
         watchdogTimer_->schedule(dispatch::forever, clock::seconds(watchdogInterval), clock::seconds(watchdogLeeway));
@@ -533,8 +569,18 @@ void HelperService::watchdogTick() {
         if (restoreHandoffInFlight_) return;
         restoreHandoffInFlight_ = true;
     }
-    serviceLog().error("heartbeat lost — failing safe, restoring Apple automatic control");
-    queue_->async([this] { handOffRestore(); });
+    // With only hand-backs still waiting, the line was said when the fans were first handed back,
+    // and their retries are the back-off's (FanRelease): the handoff then only proves that the
+    // hardware queue still runs them — else the check below escalates to the emergency restore.
+    if (releaseOnly) {
+        queue_->async([this] {
+            std::lock_guard lock(watchdogLock_);
+            restoreHandoffInFlight_ = false;
+        });
+    } else {
+        serviceLog().error("heartbeat lost — failing safe, restoring Apple automatic control");
+        queue_->async([this] { handOffRestore(); });
+    }
     watchdogQueue_->asyncAfter(clock::seconds(handoffCheckDelay), [this] { checkHandoff(); });
 }
 
@@ -554,7 +600,8 @@ void HelperService::checkHandoff() {
 }
 
 void HelperService::escalateEmergencyRestore(int attemptsLeft) {
-    if (emergencyRestore()) {
+    const auto result = emergencyRestore();
+    if (result.opened && result.fansLeftManual.empty()) {
         const auto now = suspendingClock_.now();
         std::lock_guard lock(watchdogLock_);
         watchdog_.manualEngaged(false, now);
@@ -562,29 +609,53 @@ void HelperService::escalateEmergencyRestore(int attemptsLeft) {
         return;
     }
     if (attemptsLeft < 2) {
-        serviceLog().fault(
-            "EMERGENCY restore: exhausted retry budget without a working SMC connection — releasing the handoff so "
-            "the next watchdog tick can re-escalate");
+        if (!result.opened) {
+            serviceLog().fault(
+                "EMERGENCY restore: exhausted retry budget without a working SMC connection — releasing the handoff "
+                "so the next watchdog tick can re-escalate");
+        } else {
+            serviceLog().fault(
+                "EMERGENCY restore: %{public}s still under manual control after %d attempts — releasing the handoff "
+                "so the next watchdog tick can re-escalate",
+                FanRelease::describeFans(result.fansLeftManual), emergencyAttempts);
+        }
         std::lock_guard lock(watchdogLock_);
         restoreHandoffInFlight_ = false;
+        // Those fans are handed back already as far as anyone can: the next round need not
+        // announce a lost heartbeat again.
+        if (result.opened) releaseOnly_ = true;
         return;
     }
     watchdogQueue_->asyncAfter(clock::seconds(emergencyRetryDelay),
                                [this, attemptsLeft] { escalateEmergencyRestore(attemptsLeft - 1); });
 }
 
-bool HelperService::emergencyRestore() {
+EmergencyRestoreResult HelperService::emergencyRestore(double budget) {
     serviceLog().fault(
         "EMERGENCY restore: watchdog handoff to the hw queue did not complete in time — restoring via a throwaway "
         "SMC connection");
+    // Tries again with back-off (this thread may wait: it is never the hardware queue) until the
+    // budget is spent: a driver that went away for a moment may be back.
+    const auto deadline = backend_.dispatchNow() + clock::seconds(budget);
+    ReleaseBackoff backoff;
+    auto pauseWithin = [&] {
+        const auto pause = clock::seconds(backoff.next());
+        if (backend_.dispatchNow() + pause > deadline) return false;
+        backend_.makeSemaphore(0)->wait(pause);
+        return true;
+    };
     std::shared_ptr<SMCKernelBridge> throwaway;
-    try {
-        throwaway = SMCKernelBridge::open();
-    } catch (const SMCError&) {
-        serviceLog().fault(
-            "EMERGENCY restore: failed to open a second AppleSMC connection — cannot fail safe from the watchdog "
-            "queue");
-        return false;
+    for (bool logged = false; !throwaway;) {
+        try {
+            throwaway = SMCKernelBridge::open();
+        } catch (const SMCError&) {
+            if (!std::exchange(logged, true)) {
+                serviceLog().fault(
+                    "EMERGENCY restore: failed to open a second AppleSMC connection — cannot fail safe from the "
+                    "watchdog queue");
+            }
+            if (!pauseWithin()) return {};
+        }
     }
     std::optional<long> cached;
     std::optional<FanControlKeys> cachedKeys;
@@ -595,34 +666,64 @@ bool HelperService::emergencyRestore() {
     }
     const long fresh = SMCFanReader(throwaway).fanCount();
     const long count = (cached && *cached > 0) ? *cached : (fresh > 0 ? fresh : emergencyFallbackFanCount);
-    // Failures are not reported from here: every write is attempted and the attempt counts.
-    writeAutomatic(*throwaway, count, cachedKeys ? *cachedKeys : FanControlKeys::find(*throwaway, count),
-                   [](long, const std::string&, const SMCError&) {});
+    const FanControlKeys keys = cachedKeys ? *cachedKeys : FanControlKeys::find(*throwaway, count);
+    std::set<long> entries{FanRelease::diagnosticSwitch};
+    for (long i = 0; i < count; ++i) entries.insert(i);
+    // Every write is attempted at each try; what a read-back cannot confirm is tried again.
+    backoff.reset();
+    std::vector<long> left;
+    for (;;) {
+        const ReleaseOutcome outcome = FanRelease::handBack(*throwaway, keys, entries, true);
+        left.clear();
+        for (const auto& [entry, failure] : outcome) {
+            if (entry >= 0 && failure) left.push_back(entry);
+        }
+        if (left.empty() || !pauseWithin()) break;
+    }
     {
         std::lock_guard lock(watchdogLock_);
         ++emergencyRestoreEpoch_;
     }
-    serviceLog().fault("EMERGENCY restore: completed");
+    if (left.empty()) {
+        serviceLog().fault("EMERGENCY restore: completed");
+    } else {
+        serviceLog().fault("EMERGENCY restore: %{public}s still under manual control",
+                           FanRelease::describeFans(left));
+    }
     // The hardware queue's own bookkeeping (manual fans, the diagnostic unlock, engage waiters)
     // still describes the fans as they were: one ordinary restore, whenever that queue gets to
     // it, brings it back in line. Restores are idempotent.
     queue_->async([this] { performRestore(); });
-    return true;
+    return {true, left};
 }
 
-void HelperService::exitRestore() {
+std::vector<long> HelperService::exitRestore() {
     assert(!queue_->isCurrent() && "exitRestore waits for the hardware queue and must not run on it");
-    auto done = backend_.makeSemaphore(0);
-    queue_->async([this, done] {
+    const auto deadline = backend_.dispatchNow() + clock::seconds(exitRestoreBudget);
+    // The first attempt must be through within 2 s (a call hung inside it counts as a hung queue);
+    // its retries then have the rest of the budget.
+    auto attempted = backend_.makeSemaphore(0);
+    auto settled = backend_.makeSemaphore(0);
+    queue_->async([this, attempted, settled] {
         performRestore();
-        done->signal();
+        attempted->signal();
+        fanRelease_.whenSettled([settled] { settled->signal(); });
     });
-    if (!done->wait(clock::seconds(exitRestoreTimeout))) {
+    if (!attempted->wait(clock::seconds(exitRestoreTimeout))) {
         serviceLog().fault(
             "exit restore: hw queue did not respond within %fs — escalating to the emergency SMC connection",
             exitRestoreTimeout);
-        emergencyRestore();
+        const auto result = emergencyRestore(clock::toSeconds(deadline - backend_.dispatchNow()));
+        if (result.opened) return result.fansLeftManual;
+        // Nothing could be confirmed: every fan this daemon knows of may still be held (as many as
+        // the emergency path assumes when it knows of none).
+        std::vector<long> unknown;
+        const long count = cachedFanCount().value_or(emergencyFallbackFanCount);
+        for (long i = 0; i < count; ++i) unknown.push_back(i);
+        return unknown;
     }
+    if (settled->wait(std::max(deadline - backend_.dispatchNow(), clock::Duration::zero()))) return {};
+    return fansAwaitingRelease();
 }
 
 // MARK: - Views
@@ -645,6 +746,11 @@ bool HelperService::restoreHandoffInFlight() const {
 std::int64_t HelperService::emergencyRestoreEpoch() const {
     std::lock_guard lock(watchdogLock_);
     return emergencyRestoreEpoch_;
+}
+
+std::vector<long> HelperService::fansAwaitingRelease() const {
+    std::lock_guard lock(watchdogLock_);
+    return fansAwaitingRelease_;
 }
 
 std::optional<long> HelperService::cachedFanCount() const {

@@ -1,7 +1,8 @@
 // The daemon's one exported object: fan commands, heartbeats, restore, the watchdog timer and the
 // emergency restore. Thread-safe: XPC threads only record the caller and queue work; every SMC
-// access of normal operation runs on the hardware queue `queue`; the watchdog timer and the
-// emergency path run on `watchdogQueue`. watchdogLock guards the fields shared between them and is
+// access of normal operation runs on the hardware queue `queue` (so do the retries of a hand-back
+// not yet confirmed, see FanRelease); the watchdog timer and the emergency path run on
+// `watchdogQueue`. watchdogLock guards the fields shared between them and is
 // held only for single field accesses — never across an SMC call, a log line, a dispatch or a reply.
 #pragma once
 
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "helper/fan_release.hpp"
 #include "helper/heartbeat_watchdog.hpp"
 #include "platform/dispatch/dispatch.hpp"
 #include "platform/log/log.hpp"
@@ -35,6 +37,13 @@ struct EngageResult {
     static EngageResult failed(std::string error) { return {std::move(error)}; }
 };
 using EngageCompletion = std::function<void(const EngageResult&)>;
+
+// What one emergency restore achieved: whether its throwaway connection opened, and the fans a
+// read-back could not confirm under automatic control within its budget.
+struct EmergencyRestoreResult {
+    bool opened = false;
+    std::vector<long> fansLeftManual;
+};
 
 const log::Logger& serviceLog();
 
@@ -59,7 +68,10 @@ public:
     // Which keys hold this Mac's fans: asked of the SMC once, then cached (not while a probe had
     // no definite answer, nor for a count of 0).
     FanControlKeys resolvedControlKeys(long fanCount);
-    std::optional<SMCError> performRestore();
+    // Hands every fan and "Ftst" back and reads the fans back; what is not yet confirmed is
+    // retried with back-off until it is (FanRelease), the watchdog staying engaged meanwhile.
+    // Returns the first failure of this attempt.
+    std::optional<std::string> performRestore();
     void engageManual(long fan, EngageCompletion completion);
     void attemptEngage(long fan, std::int64_t generation, std::int64_t epoch, clock::Instant deadline);
     void resolveEngageWaiters(long fan, const EngageResult& result);
@@ -71,6 +83,8 @@ public:
     // Whether the SMC still has fan under manual control: its mode key, else its bit of the force
     // bitmask. One read; true when this Mac has neither, false when the read fails. Skipped (true)
     // within resetCheckInterval of the last check unless the clocks saw the machine sleep since.
+    // Where the driver cannot show the mode (notReadable), the daemon's own record stands and only
+    // a sleep the clocks saw counts as a reset.
     bool stillManual(long fan);
     void finishTargetWrite(const EngageResult& result, long fan, double rpm, std::int64_t epoch,
                            const std::function<void(double, OptionalError)>& reply);
@@ -82,12 +96,14 @@ public:
     void checkHandoff();
     void escalateEmergencyRestore(int attemptsLeft);
 
-    // Any thread but the hardware queue: restores over a throwaway SMC connection. Returns false
-    // when that connection could not be opened.
-    bool emergencyRestore();
-    // Blocks for up to 2 s (plus one emergency restore) waiting for the hardware queue, so it must
-    // never run on that queue.
-    void exitRestore();
+    // Any thread but the hardware queue: restores over a throwaway SMC connection and reads the
+    // fans back, retrying with back-off for up to budget seconds (one attempt for 0).
+    EmergencyRestoreResult emergencyRestore(double budget = 0.0);
+    // The restore at launch and exit: waits up to 2 s for its first attempt on the hardware queue
+    // (else one emergency restore with what is left of the budget), then until every fan is confirmed back
+    // under automatic control or exitRestoreBudget has passed. Returns the fans still not
+    // confirmed. It blocks, so it must never run on the hardware queue.
+    std::vector<long> exitRestore();
     // Starts the 1.25 s watchdog timer; called once at start-up. It ticks only while manual
     // control is engaged and is parked otherwise.
     void startWatchdog();
@@ -110,6 +126,9 @@ public:
     bool diagnosticUnlocked() const { return diagnosticUnlocked_; }
     std::int64_t engageGeneration() const { return engageGeneration_; }
     std::size_t engageWaiterCount() const;
+    const FanRelease& fanRelease() const { return fanRelease_; }
+    // The fans whose hand-back is not yet confirmed, as the hardware queue last saw them.
+    std::vector<long> fansAwaitingRelease() const;
 
     // watchdogLock: a plain mutex. A test may install afterUnlock (before any other thread uses
     // the service) to run code right after each release and so force an interleaving.
@@ -128,6 +147,9 @@ public:
     WatchdogLock& watchdogLockForTesting() { return watchdogLock_; }
 
     static constexpr double exitRestoreTimeout = 2.0;
+    // How long one exit restore keeps retrying. The stop timeout (30 s) must cover it twice — the
+    // signal's run and the exit hook's — with room to spare before a SIGKILL.
+    static constexpr double exitRestoreBudget = 12.0;
     static constexpr double handoffCheckDelay = 4.0;
     static constexpr int emergencyAttempts = 5;
     static constexpr double emergencyRetryDelay = 4.0;
@@ -140,11 +162,15 @@ private:
     void recordCaller();
     // Puts fan under manual control: its mode key = 1, or its bit of the force bitmask set.
     void writeManual(long fan);
-    // Hands every fan back on bridge: the mode keys that exist, the force bitmask where present,
-    // then "Ftst"; every write is attempted and each failure goes to failed (fan −1 for the
-    // global keys).
-    static void writeAutomatic(SMCKernelBridge& bridge, long fanCount, const FanControlKeys& keys,
-                               const std::function<void(long fan, const std::string& key, const SMCError&)>& failed);
+    // FanRelease's retry: hands back only the entries still waiting, leaving alone the fans a
+    // command holds meanwhile.
+    ReleaseOutcome retryRelease(const std::set<long>& entries);
+    // After a hand-back attempt or an engage: a fan not yet confirmed keeps the watchdog engaged
+    // (and its timer armed); with nothing held and nothing waiting it disengages.
+    void followRelease();
+    // Marks manual control engaged in the watchdog (a fresh timeout period) and arms its timer if
+    // it was parked.
+    void engageWatchdog();
     bool terminating() const;
     // Starts the tick series 1.25 s from now.
     void scheduleWatchdogTicks();
@@ -178,6 +204,13 @@ private:
         clock::Duration slept;     // continuous minus suspending clock then
     };
     std::map<long, ResetCheck> resetChecks_;              // hardware queue only
+    // The reset check as of now (the clocks and their difference): a sleep after it shows.
+    ResetCheck resetCheckNow() const;
+    FanRelease fanRelease_;                               // hardware queue only
+    // The watchdog is engaged only because hand-backs are still waiting: silence then only checks
+    // that the hardware queue still runs their retries, without announcing a lost heartbeat again.
+    bool releaseOnly_ = false;                            // guarded by watchdogLock_
+    std::vector<long> fansAwaitingRelease_;               // guarded by watchdogLock_
     const double unlockTimeout_;
     const double retryInterval_;
     std::int64_t engageGeneration_ = 0;                   // hardware queue only

@@ -1,5 +1,7 @@
 // com.quorvane.SMCService: opens the SMC, hands every fan back to automatic control, starts the
 // watchdog, arranges a restore on SIGTERM, SIGINT and exit, publishes the Mach service and parks.
+// The process ends with a failure status when a fan could not be confirmed back under automatic
+// control.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -37,7 +39,13 @@ int exitStatus = 0;  // what exit() was asked for, once the exit hook is registe
 void exitHook() {
     if (!exitService) return;
     exitService->beginTermination();
-    exitService->exitRestore();
+    // The last word on the fans: the signal's restore may have run before, but only what holds now
+    // decides the status.
+    if (const auto left = exitService->exitRestore(); !left.empty()) {
+        mainLog->error("exit restore: %{public}s still under manual control after %.0f s — exiting with failure",
+                       FanRelease::describeFans(left), HelperService::exitRestoreBudget);
+        exitStatus = 1;
+    }
     // Queue and connection threads go on running until the process is gone, and the static
     // destructors that would run next tear down what they use (the dispatch clocks): end here.
     std::fflush(nullptr);
@@ -85,7 +93,11 @@ int main() {
         std::move(bridge), HelperConstants::manualEngageUnlockTimeout, 0.1, HelperConstants::heartbeatTimeout, backend));
     exitService = service->get();
 
-    exitService->exitRestore();
+    if (const auto left = exitService->exitRestore(); !left.empty()) {
+        // The hand-back goes on being retried; a daemon that stays is what can still finish it.
+        mainLog->error("launch restore: %{public}s still under manual control after %.0f s — retrying in the background",
+                       FanRelease::describeFans(left), HelperService::exitRestoreBudget);
+    }
     exitService->startWatchdog();
     std::atexit(exitHook);
 

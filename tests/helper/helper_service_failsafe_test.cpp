@@ -335,7 +335,7 @@ TEST_F(FailSafeTest, EmergencyRestoreUsesTheCachedCountElseTheFreshOneElseEight)
         mac->setKey("FNum", row.fnumAfter);
         mac->failKey("F0Md", 0x01, kWrite);  // one failed write stops nothing
         mac->resetCounters();
-        EXPECT_TRUE(service->emergencyRestore());
+        EXPECT_TRUE(service->emergencyRestore().opened);
         for (long i = 0; i < 10; ++i) {
             EXPECT_EQ(mac->exchangeCount(SMCCommand::readKeyInfo, FanKey::mode(i)), i < row.expectedFans ? 1u : 0u)
                 << "fan " << i;
