@@ -132,7 +132,8 @@ public:
     // {"profile", "fans": [{"index", "mode", "manual", "target", "actual", "minimum", "maximum"}],
     //  "Ftst", "FS! " (only where the Mac has it), "load", "sensors": [{"key", "name", "class",
     //  "value"}], "hid": [{"product", "temperature"}], "exchanges", "files" (the driver files'
-    // faults, DriverFileFaults::stateJSON)}; a value whose key is absent or not numeric is null. Sensors are the keys the classifier recognises, in key order.
+    // faults, DriverFileFaults::stateJSON)}; a value whose key is absent or not numeric is null.
+    // Sensors are the keys the classifier recognises, in key order.
     nlohmann::ordered_json stateJSON();
 
 private:

@@ -187,7 +187,8 @@ int main(int argc, char** argv) {
     state->callback([&] { request = "state"; });
 
     // The driver files' faults (with --sysfs); bounds checked here and again by the instance.
-    auto* files = ctl->add_subcommand("files", "Make the driver files slow, failing or vanish; alone: print their faults");
+    auto* files =
+        ctl->add_subcommand("files", "Make the driver files slow, failing or vanish; alone: print their faults");
     files->require_subcommand(0, 1);
     files->callback([&] {
         if (request.empty()) request = "files";
@@ -195,16 +196,19 @@ int main(int argc, char** argv) {
     std::uint32_t delayMs = 0, count = 0;
     double probability = 0;
     std::string seed;
-    auto* delay = files->add_subcommand("delay", "Every open, read and write of the files takes MS milliseconds more (0: off)");
+    auto* delay =
+        files->add_subcommand("delay", "Every open, read and write of the files takes MS milliseconds more (0: off)");
     delay->add_option("MS", delayMs)->required()->check(CLI::Range(0u, sim::DriverFileFaults::kMaxDelayMs));
     delay->callback([&] { request = "files delay " + std::to_string(delayMs); });
     for (const char* name : {"fail-reads", "fail-writes"}) {
         auto* sub = files->add_subcommand(name, std::string("The next N ") + (name[5] == 'r' ? "reads" : "writes") +
                                                     " of the files fail with EIO (0: off)");
         sub->add_option("N", count)->required()->check(CLI::Range(0u, sim::DriverFileFaults::kMaxCount));
-        sub->callback([&request, &count, name] { request = std::string("files ") + name + " " + std::to_string(count); });
+        sub->callback(
+            [&request, &count, name] { request = std::string("files ") + name + " " + std::to_string(count); });
     }
-    auto* chance = files->add_subcommand("fail-probability", "Each read and write of the files fails with EIO with probability P");
+    auto* chance =
+        files->add_subcommand("fail-probability", "Each read and write of the files fails with EIO with probability P");
     chance->add_option("P", probability)->required()->check(CLI::Range(0.0, 1.0));
     chance->callback([&] { request = "files fail-probability " + sim::formatControlNumber(probability); });
     auto* seedCommand = files->add_subcommand("seed", "Restart the failure draws from seed N");
@@ -219,7 +223,8 @@ int main(int argc, char** argv) {
         },
         "UINT64"));
     seedCommand->callback([&] { request = "files seed " + seed; });
-    auto* vanish = files->add_subcommand("vanish", "on: the files are gone (files open stay dead); off: they come back");
+    auto* vanish =
+        files->add_subcommand("vanish", "on: the files are gone (files open stay dead); off: they come back");
     vanish->add_option("STATE", onoff)->required()->check(CLI::IsMember({"on", "off"}));
     vanish->callback([&] { request = "files vanish " + onoff; });
     auto* filesOff = files->add_subcommand("off", "Clear every fault of the files");

@@ -113,8 +113,8 @@ TEST(DriverFileFaultsMountTest, TheFilesMisbehaveAsALoadedOrDepartingDriversDo) 
     const bool root = ::geteuid() == 0;
     testing::FakeClock clock;
     auto intelMac = [&clock] {
-        return std::make_shared<SMCKeyModel>(MachineProfile::fromDump(MachineProfile::dumpDirectory() + "/MacBookPro11_4.csv"),
-                                             clock);
+        const auto table = MachineProfile::dumpDirectory() + "/MacBookPro11_4.csv";
+        return std::make_shared<SMCKeyModel>(MachineProfile::fromDump(table), clock);
     };
     const auto allFiles = static_cast<int>(SysfsTree(intelMac(), SysfsLayout::applesmc).files().size());
     using K = Step::Kind;
@@ -273,8 +273,7 @@ TEST(DriverFileFaultsMountTest, TheFilesMisbehaveAsALoadedOrDepartingDriversDo) 
                     break;
                 }
             }
-            const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-            EXPECT_GE(took.count(), step.atLeastMs);
+            EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(step.atLeastMs));
         }
         if (kept >= 0) ::close(kept);
     }
