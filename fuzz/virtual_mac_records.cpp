@@ -1,10 +1,11 @@
-// Arbitrary 80-byte records (and control lines) against the virtual Mac: no input may crash it,
-// corrupt its key table or grow its memory without bound.
+// Arbitrary 80-byte records (and control lines, the driver files' faults included) against the
+// virtual Mac: no input may crash it, corrupt its key table or grow its memory without bound.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "sim/control_protocol.hpp"
+#include "sim/driver_file_faults.hpp"
 #include "sim/smc_key_model.hpp"
 
 namespace {
@@ -28,7 +29,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // followed by a state dump after an 'S'. The dump costs far more than the records, so it is
     // asked for rather than paid on every run.
     if (size > 0 && data[0] == 'C') {
-        handleControlRequest(model, std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
+        // Control lines, one per newline; then the driver files' accesses under whatever file
+        // faults they set (delays stopped first: a fuzzer run must not sleep).
+        std::string_view lines(reinterpret_cast<const char*>(data + 1), size - 1);
+        while (!lines.empty()) {
+            const auto end = lines.find('\n');
+            handleControlRequest(model, lines.substr(0, end));
+            lines = end == std::string_view::npos ? std::string_view() : lines.substr(end + 1);
+        }
+        auto& files = model.fileFaults();
+        files.stop();
+        std::uint64_t generation = 0;
+        files.open(generation);
+        for (int i = 0; i < 8; ++i)
+            files.access(static_cast<DriverFileFaults::Access>(i % 3), i < 4 ? generation : generation + 1);
         return 0;
     }
     const bool dump = size > 0 && data[0] == 'S';

@@ -61,6 +61,60 @@ std::optional<std::uint8_t> parseResult(std::string_view text) {
     return static_cast<std::uint8_t>(value);
 }
 
+std::optional<std::uint64_t> parseUnsigned(std::string_view text) {
+    std::uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+// "files …": the driver files' faults.
+std::string handleFiles(DriverFileFaults& faults, std::string_view line, std::string_view rest) {
+    if (line == "files") return "ok " + faults.stateJSON().dump();
+    std::string_view argument;
+    const std::string_view what = verbOf(rest, argument);
+    const bool hasArgument = what.size() < rest.size();
+    if (what == "off") {
+        if (hasArgument) return error("usage: files off");
+        faults.clear();
+        return "ok";
+    }
+    if (what == "delay") {
+        const auto ms = parseUnsigned(argument);
+        if (!ms || *ms > DriverFileFaults::kMaxDelayMs) return error("usage: files delay MS (0…60000)");
+        faults.setDelay(static_cast<std::uint32_t>(*ms));
+        return "ok";
+    }
+    if (what == "fail-reads" || what == "fail-writes") {
+        const auto n = parseUnsigned(argument);
+        if (!n || *n > DriverFileFaults::kMaxCount)
+            return error("usage: files " + std::string(what) + " N (0…1000000)");
+        if (what == "fail-reads") faults.failNextReads(static_cast<std::uint32_t>(*n));
+        else faults.failNextWrites(static_cast<std::uint32_t>(*n));
+        return "ok";
+    }
+    if (what == "fail-probability") {
+        const auto p = parseNumber(argument);
+        if (!p || *p < 0 || *p > 1) return error("usage: files fail-probability P (0…1)");
+        faults.setFailProbability(*p);
+        return "ok";
+    }
+    if (what == "seed") {
+        const auto seed = parseUnsigned(argument);
+        if (!seed) return error("usage: files seed N (0…18446744073709551615)");
+        faults.seed(*seed);
+        return "ok";
+    }
+    if (what == "vanish") {
+        const auto on = onOff(argument);
+        if (!on) return error("usage: files vanish on|off");
+        faults.setVanished(*on);
+        return "ok";
+    }
+    return error("usage: files [delay MS | fail-reads N | fail-writes N | fail-probability P | seed N | "
+                 "vanish on|off | off]");
+}
+
 std::string handle(SMCKeyModel& model, std::string_view line) {
     if (line.size() > kMaxControlLine) return error("request too long");
     std::string_view rest;
@@ -115,6 +169,7 @@ std::string handle(SMCKeyModel& model, std::string_view line) {
         model.failKey(key, *result);
         return "ok";
     }
+    if (verb == "files") return handleFiles(model.fileFaults(), line, rest);
     return error("unknown request \"" + std::string(verb) + "\"");
 }
 

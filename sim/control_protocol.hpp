@@ -7,6 +7,14 @@
 //   fail KEY RESULT|off   → "ok"          (RESULT decimal or 0x-hex, 0…255)
 //   state                 → "ok <json>"
 //   load FRACTION         → "ok"          (machine load 0…1 for the thermal model)
+//   files                 → "ok <json>"   (the driver files' faults, DriverFileFaults::stateJSON)
+//   files delay MS        → "ok"          (every open, read and write MS longer; 0…60000, 0 off)
+//   files fail-reads N    → "ok"          (the next N reads fail with EIO; 0…1000000)
+//   files fail-writes N   → "ok"          (the next N writes fail with EIO; 0…1000000)
+//   files fail-probability P → "ok"       (each read and write fails with EIO with probability P, 0…1)
+//   files seed N          → "ok"          (restarts the failure draws from seed N, a 64-bit number)
+//   files vanish on|off   → "ok"          (the files are gone; files opened before stay dead after off)
+//   files off             → "ok"          (every file fault off)
 // Anything else, or a request that cannot be carried out, → "error <message>". KEY is exactly
 // four bytes (it may contain spaces). Thread-safe to the extent of the model (it is).
 #pragma once

@@ -55,6 +55,7 @@ void SMCKeyModel::shutdown() {
         shutdown_ = true;
     }
     hangChanged_.notify_all();
+    fileFaults_.stop();
 }
 
 kern_return_t SMCKeyModel::openConnection(std::uint64_t& connectionId) {
@@ -488,6 +489,7 @@ nlohmann::ordered_json SMCKeyModel::stateJSON() {
     std::uint64_t exchanges = 0;
     for (const auto& [command, n] : commandCounts_) exchanges += n;
     state["exchanges"] = exchanges;
+    state["files"] = fileFaults_.stateJSON();
     return state;
 }
 

@@ -21,6 +21,7 @@
 
 #include "platform/clock/clock.hpp"
 #include "platform/iokit/iokit.hpp"
+#include "sim/driver_file_faults.hpp"
 #include "sim/fan_firmware.hpp"
 #include "sim/key_store.hpp"
 #include "sim/machine_profile.hpp"
@@ -56,7 +57,8 @@ public:
     SMCRecord exchange(const SMCRecord& request);
     // Successful opens so far.
     std::uint64_t openCount() const;
-    // Wakes every hung call and makes later calls and opens fail. Idempotent.
+    // Wakes every hung call and makes later calls and opens fail; ends the driver files' delays.
+    // Idempotent.
     void shutdown();
 
     // ---- direct state access (tests, the control socket); every name is four bytes ----
@@ -108,6 +110,8 @@ public:
     // Waits (real time, at most timeout) until at least n calls are blocked by a hang.
     bool waitForHungCalls(std::size_t n, std::chrono::milliseconds timeout) const;
     void clearFaults();  // every fault above, the hang included
+    // Faults of the Linux driver's files served from this model (not cleared by clearFaults).
+    DriverFileFaults& fileFaults() { return fileFaults_; }
 
     // A suspend and resume, as a Mac's firmware goes through one: every mode key, the "FS! " bits
     // and "Ftst" back to 0, targets back to the fans' minimum, fans standing still at wake.
@@ -127,8 +131,9 @@ public:
     std::size_t fanCount() const;
     // {"profile", "fans": [{"index", "mode", "manual", "target", "actual", "minimum", "maximum"}],
     //  "Ftst", "FS! " (only where the Mac has it), "load", "sensors": [{"key", "name", "class",
-    //  "value"}], "hid": [{"product", "temperature"}]}; a value whose key is absent or not numeric
-    // is null. Sensors are the keys the classifier recognises, in key order.
+    //  "value"}], "hid": [{"product", "temperature"}], "exchanges", "files" (the driver files'
+    // faults, DriverFileFaults::stateJSON)}; a value whose key is absent or not numeric is null.
+    // Sensors are the keys the classifier recognises, in key order.
     nlohmann::ordered_json stateJSON();
 
 private:
@@ -170,6 +175,7 @@ private:
     std::uint64_t hangGeneration_ = 0;   // connections with id <= this hang; guarded by mutex_
     std::size_t hungCalls_ = 0;                                       // guarded by mutex_
     bool shutdown_ = false;                                           // guarded by mutex_
+    DriverFileFaults fileFaults_;                                     // thread-safe on its own
 };
 
 }  // namespace quorvane::sim

@@ -19,20 +19,32 @@ namespace quorvane::sim {
 namespace {
 
 const SysfsTree& treeOf() { return *static_cast<const SysfsTree*>(fuse_get_context()->private_data); }
+DriverFileFaults& faults() { return treeOf().faults(); }
 
 // "/fan1_manual" → "fan1_manual"; the tree is one flat directory.
 std::string_view nameOf(const char* path) { return std::string_view(path).substr(1); }
 
-int getattrOp(const char* path, struct stat* st, fuse_file_info*) {
-    std::memset(st, 0, sizeof *st);
+// One open file: the show a read from the start took, and the files' generation it was opened in
+// (after a vanish the files are new ones, and this one stays dead).
+struct OpenFile {
+    std::string snapshot;
+    std::uint64_t generation = 0;
+};
+
+OpenFile& openFileOf(fuse_file_info* fi) { return *reinterpret_cast<OpenFile*>(fi->fh); }
+
+int getattrOp(const char* path, struct stat* st, fuse_file_info* fi) {
+    std::memset(st, 0, sizeof *st);  // owner and group root, as every sysfs file
     if (std::strcmp(path, "/") == 0) {
         st->st_mode = S_IFDIR | 0755;
         st->st_nlink = 2;
         return 0;
     }
+    // A vanished name is gone; a file still open keeps its attributes, as a removed kernfs node does.
+    if (fi == nullptr && faults().vanished()) return -ENOENT;
     const auto* file = treeOf().find(nameOf(path));
     if (file == nullptr) return -ENOENT;
-    // Sysfs reports a page for every attribute, whatever it holds.
+    // Sysfs reports a page for every attribute, whatever it holds; a store makes it 0644.
     st->st_mode = S_IFREG | (file->writable ? 0644 : 0444);
     st->st_nlink = 1;
     st->st_size = SysfsTree::kPageSize;
@@ -43,27 +55,34 @@ int readdirOp(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_
     if (std::strcmp(path, "/") != 0) return -ENOTDIR;
     fill(buffer, ".", nullptr, 0, fuse_fill_dir_flags{});
     fill(buffer, "..", nullptr, 0, fuse_fill_dir_flags{});
+    if (faults().vanished()) return 0;
     for (const auto& file : treeOf().files()) fill(buffer, file.name.c_str(), nullptr, 0, fuse_fill_dir_flags{});
     return 0;
 }
 
 int openOp(const char* path, fuse_file_info* fi) {
+    std::uint64_t generation = 0;
+    if (const int e = faults().open(generation); e != 0) return e;
     const auto* file = treeOf().find(nameOf(path));
     if (file == nullptr) return -ENOENT;
     // Sysfs refuses to open a file without a store for writing, even to root.
     if ((fi->flags & O_ACCMODE) != O_RDONLY && !file->writable) return -EACCES;
     fi->direct_io = 1;
-    fi->fh = reinterpret_cast<std::uint64_t>(new std::string);
+    fi->fh = reinterpret_cast<std::uint64_t>(new OpenFile{{}, generation});
     return 0;
 }
 
 int releaseOp(const char*, fuse_file_info* fi) {
-    delete reinterpret_cast<std::string*>(fi->fh);
+    delete &openFileOf(fi);
     return 0;
 }
 
 int readOp(const char* path, char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
-    auto& snapshot = *reinterpret_cast<std::string*>(fi->fh);
+    auto& open = openFileOf(fi);
+    // Only a read from the start reaches the driver's show, and so can fail there.
+    const auto kind = offset == 0 ? DriverFileFaults::Access::read : DriverFileFaults::Access::readContinued;
+    if (const int e = faults().access(kind, open.generation); e != 0) return e;
+    auto& snapshot = open.snapshot;
     // A read from the start shows the attribute afresh; later offsets continue that snapshot.
     if (offset == 0) {
         auto content = treeOf().read(nameOf(path));
@@ -76,14 +95,21 @@ int readOp(const char* path, char* buffer, size_t size, off_t offset, fuse_file_
     return static_cast<int>(n);
 }
 
-int writeOp(const char* path, const char* buffer, size_t size, off_t, fuse_file_info*) {
+int writeOp(const char* path, const char* buffer, size_t size, off_t, fuse_file_info* fi) {
+    if (const int e = faults().access(DriverFileFaults::Access::write, openFileOf(fi).generation); e != 0) return e;
     const std::size_t n = std::min(size, SysfsTree::kPageSize);
     const int e = treeOf().write(nameOf(path), std::string_view(buffer, n));
     return e != 0 ? e : static_cast<int>(n);
 }
 
 // A shell's "echo 1 > file" truncates first; sysfs ignores that.
-int truncateOp(const char* path, off_t, fuse_file_info*) {
+int truncateOp(const char* path, off_t, fuse_file_info* fi) {
+    // A file opened before a vanish is dead for a truncate too.
+    if (fi != nullptr && fi->fh != 0) {
+        if (!faults().alive(openFileOf(fi).generation)) return -ENODEV;
+    } else if (faults().vanished()) {
+        return -ENOENT;
+    }
     return treeOf().find(nameOf(path)) ? 0 : -ENOENT;
 }
 
@@ -122,8 +148,10 @@ SysfsMount::SysfsMount(std::shared_ptr<const SysfsTree> tree, std::string direct
     std::filesystem::create_directories(directory_, ec);
 
     std::vector<std::string> argv = {"quorvane-virtual-mac", "-o", "fsname=quorvane-virtual-mac,subtype=sysfs"};
-    // Root's daemon reads a tree that another root process serves: let every user in when we may.
-    if (geteuid() == 0) argv.back() += ",allow_other";
+    // Root's daemon reads a tree that another root process serves: let every user in when we may,
+    // and let the kernel check the files' modes, so a user without root reads the 0444 and 0644
+    // files but stores into none, as on sysfs.
+    if (geteuid() == 0) argv.back() += ",allow_other,default_permissions";
     std::vector<char*> raw;
     for (auto& a : argv) raw.push_back(a.data());
     fuse_args args = FUSE_ARGS_INIT(static_cast<int>(raw.size()), raw.data());

@@ -1,6 +1,8 @@
 // Serves a SysfsTree as a real directory through FUSE, so that programs read and write the
 // virtual Mac's driver files with ordinary system calls. Unmounts when destroyed.
-// Thread-safe: one FUSE thread answers every request; construction and destruction on one thread.
+// The model's DriverFileFaults apply to every open, read and write.
+// Thread-safe: one FUSE thread answers every request, one at a time, so a delayed access holds up
+// every other as the driver's one mutex does; construction and destruction on one thread.
 #pragma once
 
 #include <memory>

@@ -55,6 +55,8 @@ public:
     // -ENOENT for a name the tree lacks; -EACCES to store into a read-only file.
     SysfsRead read(std::string_view name) const;
     int write(std::string_view name, std::string_view data) const;
+    // The faults the mount applies to every access of these files (the model's).
+    DriverFileFaults& faults() const { return model_->fileFaults(); }
 
     struct KeyInfo {
         std::uint32_t type = 0;

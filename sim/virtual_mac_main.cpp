@@ -2,11 +2,13 @@
 // service and its HID temperature services as the HID event system, on sockets in the bootstrap
 // directory until SIGTERM or SIGINT, with a control socket beside them; "ctl" sends one control
 // request to a running instance.
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <cstdint>
 #include <string>
 
 #include <pthread.h>
@@ -21,6 +23,7 @@
 #include "platform/iokit/iokit.hpp"
 #include "sim/control_protocol.hpp"
 #include "sim/control_socket.hpp"
+#include "sim/driver_file_faults.hpp"
 #include "sim/sysfs_mount.hpp"
 #include "sim/sysfs_tree.hpp"
 #include "sim/virtual_mac.hpp"
@@ -109,7 +112,7 @@ int control(const std::string& request) {
     }
     if (reply.rfind("ok", 0) == 0 && (reply.size() == 2 || reply[2] == ' ')) {
         const std::string payload = reply.size() > 3 ? reply.substr(3) : std::string();
-        if (request == "state") {
+        if (request == "state" || request == "files") {
             const auto state = nlohmann::ordered_json::parse(payload, nullptr, false);
             std::cout << (state.is_discarded() ? payload : state.dump(2)) << "\n";
         } else if (!payload.empty()) {
@@ -192,6 +195,50 @@ int main(int argc, char** argv) {
     auto* state =
         ctl->add_subcommand("state", "Print the fans, Ftst, FS! (where present), load, sensors and HID services as JSON");
     state->callback([&] { request = "state"; });
+
+    // The driver files' faults (with --sysfs); bounds checked here and again by the instance.
+    auto* files =
+        ctl->add_subcommand("files", "Make the driver files slow, failing or vanish; alone: print their faults");
+    files->require_subcommand(0, 1);
+    files->callback([&] {
+        if (request.empty()) request = "files";
+    });
+    std::uint32_t delayMs = 0, count = 0;
+    double probability = 0;
+    std::string seed;
+    auto* delay =
+        files->add_subcommand("delay", "Every open, read and write of the files takes MS milliseconds more (0: off)");
+    delay->add_option("MS", delayMs)->required()->check(CLI::Range(0u, sim::DriverFileFaults::kMaxDelayMs));
+    delay->callback([&] { request = "files delay " + std::to_string(delayMs); });
+    for (const char* name : {"fail-reads", "fail-writes"}) {
+        auto* sub = files->add_subcommand(name, std::string("The next N ") + (name[5] == 'r' ? "reads" : "writes") +
+                                                    " of the files fail with EIO (0: off)");
+        sub->add_option("N", count)->required()->check(CLI::Range(0u, sim::DriverFileFaults::kMaxCount));
+        sub->callback(
+            [&request, &count, name] { request = std::string("files ") + name + " " + std::to_string(count); });
+    }
+    auto* chance =
+        files->add_subcommand("fail-probability", "Each read and write of the files fails with EIO with probability P");
+    chance->add_option("P", probability)->required()->check(CLI::Range(0.0, 1.0));
+    chance->callback([&] { request = "files fail-probability " + sim::formatControlNumber(probability); });
+    auto* seedCommand = files->add_subcommand("seed", "Restart the failure draws from seed N");
+    // Checked as text: CLI11's conversion takes "-1" as the largest number and saturates an overflow.
+    seedCommand->add_option("N", seed)->required()->check(CLI::Validator(
+        [](const std::string& text) {
+            std::uint64_t value = 0;
+            const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+            return !text.empty() && ec == std::errc() && end == text.data() + text.size()
+                       ? std::string()
+                       : "a seed is a whole number 0…18446744073709551615";
+        },
+        "UINT64"));
+    seedCommand->callback([&] { request = "files seed " + seed; });
+    auto* vanish =
+        files->add_subcommand("vanish", "on: the files are gone (files open stay dead); off: they come back");
+    vanish->add_option("STATE", onoff)->required()->check(CLI::IsMember({"on", "off"}));
+    vanish->callback([&] { request = "files vanish " + onoff; });
+    auto* filesOff = files->add_subcommand("off", "Clear every fault of the files");
+    filesOff->callback([&] { request = "files off"; });
 
     try {
         app.parse(argc, argv);

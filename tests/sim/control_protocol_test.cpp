@@ -1,6 +1,8 @@
 #include "sim/control_protocol.hpp"
 
 #include <cmath>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -94,6 +96,76 @@ TEST_F(ControlProtocolTest, BadRequestsGetAnErrorReplyAndChangeNothing) {
     EXPECT_EQ(model.readKey("F0Tg"), 1300);
     EXPECT_FALSE(model.hanging());
     EXPECT_EQ(model.exchange(readRequest("F0Ac", 4)).result(), 0);
+}
+
+TEST_F(ControlProtocolTest, FileFaultsAreSetWithinTheirBoundsAndShown) {
+    // Each row: a request, then the field of the file faults it sets and the value it must hold;
+    // an empty field marks a request refused, which must change nothing.
+    struct Row {
+        std::string line;
+        std::string field;
+        nlohmann::json value = nullptr;
+    };
+    const std::vector<Row> rows = {
+        {"files delay 0", "delayMs", 0},
+        {"files delay 60000", "delayMs", 60000},
+        {"files delay 60001", ""},
+        {"files delay -1", ""},
+        {"files delay 1.5", ""},
+        {"files delay +5", ""},
+        {"files delay", ""},
+        {"files delay 5 6", ""},
+        {"files fail-reads 1000000", "failReads", 1000000},
+        {"files fail-reads 1000001", ""},
+        {"files fail-reads 0", "failReads", 0},
+        {"files fail-writes 3", "failWrites", 3},
+        {"files fail-writes x", ""},
+        {"files fail-writes 99999999999999999999", ""},
+        {"files fail-probability 0", "failProbability", 0.0},
+        {"files fail-probability 1", "failProbability", 1.0},
+        {"files fail-probability 0.25", "failProbability", 0.25},
+        {"files fail-probability 1.0001", ""},
+        {"files fail-probability -0.1", ""},
+        {"files fail-probability nan", ""},
+        {"files fail-probability inf", ""},
+        {"files seed 0", "seed", 0},
+        {"files seed 18446744073709551615", "seed", 18446744073709551615ull},
+        {"files seed 18446744073709551616", ""},
+        {"files vanish on", "vanished", true},
+        {"files vanish on", "generation", 1},
+        {"files vanish maybe", ""},
+        {"files vanish off", "vanished", false},
+        {"files vanish on", "generation", 2},
+        {"files off now", ""},
+        {"files frobnicate", ""},
+        {"files ", ""},
+        {"files  delay 5", ""},
+        {"files off", "vanished", false},
+        {"files fail-probability 0.5", "failProbability", 0.5},
+        {"files off", "failProbability", 0.0},
+        {"files delay 70", "delayMs", 70},
+        {"files off", "delayMs", 0},
+        {"files fail-writes 4", "failWrites", 4},
+        {"files off", "failWrites", 0},
+        {"files off", "generation", 2},
+        {"files off", "seed", 18446744073709551615ull},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.line);
+        const auto before = model.fileFaults().stateJSON();
+        const std::string reply = ask(row.line);
+        if (row.field.empty()) {
+            EXPECT_EQ(reply.rfind("error usage: files", 0), 0u) << reply;
+            EXPECT_EQ(model.fileFaults().stateJSON(), before);
+            continue;
+        }
+        EXPECT_EQ(reply, "ok");
+        EXPECT_EQ(nlohmann::json(model.fileFaults().stateJSON())[row.field], row.value);
+    }
+    const std::string shown = ask("files");
+    ASSERT_EQ(shown.rfind("ok ", 0), 0u);
+    EXPECT_EQ(nlohmann::ordered_json::parse(shown.substr(3)), model.fileFaults().stateJSON());
+    EXPECT_EQ(nlohmann::ordered_json::parse(ask("state").substr(3))["files"], model.fileFaults().stateJSON());
 }
 
 }  // namespace

@@ -211,8 +211,15 @@ TEST(SysfsMountTest, ProgramsSeeTheTreeThroughOrdinaryFiles) {
     {
         SysfsMount mount(std::make_shared<const SysfsTree>(model, SysfsLayout::applesmc), dir);
         namespace fs = std::filesystem;
-        EXPECT_EQ(fs::status(dir + "/fan1_manual").permissions(), fs::perms(0644));
-        EXPECT_EQ(fs::status(dir + "/fan1_input").permissions(), fs::perms(0444));
+        // The mainline driver's modes: 0644 where the attribute has a store, 0444 elsewhere.
+        const std::vector<std::pair<std::string, unsigned>> modes = {
+            {"name", 0444}, {"key_count", 0444}, {"key_at_index", 0644}, {"key_at_index_name", 0444},
+            {"key_at_index_type", 0444}, {"key_at_index_data_length", 0444}, {"key_at_index_data", 0444},
+            {"fan1_label", 0444}, {"fan1_input", 0444}, {"fan1_min", 0644}, {"fan1_max", 0444},
+            {"fan1_safe", 0444}, {"fan1_output", 0644}, {"fan1_manual", 0644}, {"fan2_manual", 0644},
+            {"temp1_input", 0444}, {"temp1_label", 0444}};
+        for (const auto& [file, mode] : modes)
+            EXPECT_EQ(fs::status(dir + "/" + file).permissions(), fs::perms(mode)) << file;
         auto store = [&](const std::string& file, const std::string& text) {
             const int fd = ::open((dir + "/" + file).c_str(), O_WRONLY | O_TRUNC);
             if (fd < 0) return errno;
