@@ -10,6 +10,7 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -660,8 +661,22 @@ SMCBackend resolveSMCBackend(const char* value, const std::string& sysRoot) {
 }
 
 const SMCBackend& smcBackend() {
-    static const SMCBackend backend = resolveSMCBackend(std::getenv("QUORVANE_SMC_BACKEND"));
+    static const SMCBackend backend = resolveSMCBackend(std::getenv("QUORVANE_SMC_BACKEND"), sysRoot());
     return backend;
+}
+
+std::string sysRoot() {
+    const char* root = std::getenv("QUORVANE_SYS_ROOT");
+    return root && *root ? root : "/sys";
+}
+
+bool writableByDaemon(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    const bool byMode = (st.st_uid == 0 && (st.st_mode & S_IWUSR) != 0) || (st.st_mode & S_IWOTH) != 0;
+    // Root's own access() would pass a read-only file through its capabilities; the mode decides,
+    // access() adds what the mode cannot show (a read-only mount).
+    return byMode && (::geteuid() != 0 || ::access(path.c_str(), W_OK) == 0);
 }
 
 std::shared_ptr<KernelSMCService> KernelSMCService::create(const KernelSMCOptions& options, std::string& error) {
@@ -701,8 +716,7 @@ std::shared_ptr<KernelSMCService> KernelSMCService::create(const KernelSMCOption
         s->lockFd = ::open(join(dir, "key_at_index").c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     }
     while (l.fanCount < kMaxFans && exists(l.fanPath(l.fanCount, "input"))) ++l.fanCount;
-    struct stat st {};
-    l.targetWritable = l.fanCount > 0 && ::stat(l.targetPath(0).c_str(), &st) == 0 && (st.st_mode & S_IWUSR) != 0;
+    l.targetWritable = l.fanCount > 0 && writableByDaemon(l.targetPath(0));
     for (int n = 1; n <= kMaxTemperatures; ++n) {
         const auto label = readSmall(worker, l.fanDirectory + "/temp" + std::to_string(n) + "_label");
         if (!label) break;
