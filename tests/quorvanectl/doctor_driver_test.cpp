@@ -12,8 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include "client_error.hpp"
 #include "commands.hpp"
 #include "doctor_driver.hpp"
+#include "platform/iokit/iokit.hpp"
+#include "smc_session.hpp"
 
 namespace quorvane::ctl {
 namespace {
@@ -129,6 +132,25 @@ TEST(DoctorDriver, ANamedSocketBackendIsNotTakenForAnUnpatchedT2) {
     const DriverFindings f = examineDriver(iokit::resolveSMCBackend("socket", tree.root.string()), tree.root.string(), true, false);
     EXPECT_TRUE(f.problems.empty());
     EXPECT_TRUE(has(f.lines, "the virtual Mac's socket"));
+}
+
+// The code of a socket this user may not connect to is told in words naming the directory in use;
+// other open failures keep their own text.
+TEST(PermissionText, OnlyAPrivilegeRefusalIsToldAsPermissionDenied) {
+    struct Row {
+        SMCError error;
+        bool denied;
+    };
+    const std::vector<Row> rows = {
+        {SMCError::openFailed(kIOReturnNotPrivileged), true},
+        {SMCError::openFailed(kIOReturnIPCError), false},
+        {SMCError::openFailed(kIOReturnNoDevice), false},
+        {SMCError::callFailed(kIOReturnNotPrivileged), false},
+    };
+    for (const Row& row : rows) EXPECT_EQ(deniedToThisUser(row.error), row.denied) << row.error.description();
+    ::setenv("QUORVANE_BOOTSTRAP", "/tmp/quorvane-elsewhere", 1);
+    EXPECT_EQ(permissionDeniedText(), "permission denied: run as root or join the group that owns /tmp/quorvane-elsewhere");
+    ::unsetenv("QUORVANE_BOOTSTRAP");
 }
 
 TEST(ProfilesText, TheFullSpeedTargetIsWordedForPeople) {

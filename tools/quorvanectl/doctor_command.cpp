@@ -14,6 +14,7 @@
 #include "display_text.hpp"
 #include "doctor_driver.hpp"
 #include "platform/iokit/kernel_smc_service.hpp"
+#include "smc_session.hpp"
 #include "smc/smc_fan_reader.hpp"
 #include "smc/smc_kernel_bridge.hpp"
 
@@ -114,7 +115,7 @@ int doctorCommand() {
         try {
             bridge = SMCKernelBridge::open();
         } catch (const SMCError& e) {
-            if (e.kind() == SMCError::Kind::openFailed && e.code() == kIOReturnNotPrivileged) {
+            if (deniedToThisUser(e)) {
                 f.problem("the SMC: " + permissionDeniedText());
             } else {
                 f.problem("the SMC cannot be opened (" + e.description() + "): " +

@@ -9,5 +9,7 @@
 namespace quorvane::ctl {
 
 std::shared_ptr<SMCKernelBridge> openSMC();
+// Whether opening failed because this user may not reach the service (bootstrap directory rights).
+bool deniedToThisUser(const SMCError& e);
 
 }  // namespace quorvane::ctl
