@@ -2,16 +2,24 @@
 // watchdog, arranges a restore on SIGTERM, SIGINT and exit, publishes the Mach service and parks.
 // The process ends with a failure status when a fan could not be confirmed back under automatic
 // control.
+#include <sys/stat.h>
+
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "helper/helper_listener.hpp"
 #include "helper/helper_service.hpp"
+#include "helper/smc_wait.hpp"
+#include "platform/bootstrap/bootstrap.hpp"
+#include "platform/bootstrap/service_manager.hpp"
+#include "platform/iokit/kernel_smc_service.hpp"
 #include "platform/dispatch/dispatch.hpp"
 #include "platform/log/log.hpp"
 #include "platform/xpc/listener.hpp"
@@ -65,6 +73,43 @@ void exitHook() {
     std::exit(1);
 }
 
+// Whether there is an SMC to open: the kernel driver's device, looked for afresh each time (the
+// process's own choice is made once, at the first open), or the virtual Mac's socket. A backend
+// named wrongly counts as present: opening it says what is wrong.
+bool smcPresent() {
+    const auto backend = iokit::resolveSMCBackend(std::getenv("QUORVANE_SMC_BACKEND"), iokit::sysRoot());
+    if (!backend.error.empty() || backend.kind != iokit::SMCBackend::Kind::socket) return true;
+    struct stat st {};
+    return ::stat(bootstrap::socketPath("AppleSMC").c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+// Waits, with one log line, for an SMC that is not there yet; exits with SMCWait::noSMCStatus
+// when none comes within the budget.
+void waitForSMC() {
+    if (smcPresent()) return;
+    mainLog->notice("waiting for AppleSMC: no applesmc, APP0001 or macsmc_hwmon device and no virtual Mac "
+                    "socket at %{public}s yet",
+                    bootstrap::socketPath("AppleSMC"));
+    bootstrap::notifyServiceManager("STATUS=waiting for AppleSMC (the SMC driver or the virtual Mac)");
+    const auto start = std::chrono::steady_clock::now();
+    std::chrono::milliseconds pause{0};
+    for (;;) {
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        const auto next = SMCWait::nextPause(waited, pause);
+        if (!next) break;
+        pause = *next;
+        std::this_thread::sleep_for(pause);
+        if (smcPresent()) {
+            mainLog->notice("AppleSMC appeared after %.1f s",
+                            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+            return;
+        }
+    }
+    mainLog->fault("no AppleSMC after %.0f s: no SMC driver is loaded and no virtual Mac runs — exiting",
+                   std::chrono::duration<double>(SMCWait::budget).count());
+    std::exit(SMCWait::noSMCStatus);
+}
+
 }  // namespace
 
 int main() {
@@ -80,6 +125,7 @@ int main() {
     }
     if (xpc::machServiceIsServed(HelperConstants::machServiceName)) cannotPublish("already served by another instance");
 
+    waitForSMC();
     std::shared_ptr<SMCKernelBridge> bridge;
     try {
         bridge = SMCKernelBridge::open();

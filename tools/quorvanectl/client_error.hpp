@@ -13,6 +13,10 @@ inline constexpr int failed = 1;  // the daemon or the hardware said no, or coul
 inline constexpr int usage = 2;   // the command line was wrong or the command refused itself
 }  // namespace ExitStatus
 
+// What a user without the rights to the bootstrap directory's sockets is told, naming the
+// directory actually in use.
+std::string permissionDeniedText();
+
 class ClientError : public std::runtime_error {
 public:
     explicit ClientError(const std::string& message, int exitStatus = ExitStatus::failed)

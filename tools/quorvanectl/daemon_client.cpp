@@ -48,8 +48,11 @@ std::string seconds(double s) { return shortestDecimal(s) + " s"; }
 }
 
 // Whether anything accepts connections at path; errno text when not.
-std::optional<std::string> probeRefusal(const std::string& path) {
+// Why a connection to path is refused now (strerror, and the errno in *error), or nullopt when it
+// is accepted.
+std::optional<std::string> probeRefusal(const std::string& path, int* errorNumber = nullptr) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (errorNumber) *errorNumber = fd < 0 ? errno : 0;
     if (fd < 0) return std::string(std::strerror(errno));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -62,6 +65,7 @@ std::optional<std::string> probeRefusal(const std::string& path) {
     const int error = errno;
     ::close(fd);
     if (ok) return std::nullopt;
+    if (errorNumber) *errorNumber = error;
     return std::string(std::strerror(error));
 }
 
@@ -133,7 +137,9 @@ void DaemonClient::throwConnectionError(const char* what) {
     }
     const std::string path = socketPath();
     if (answered) throw ClientError(std::string("lost the connection to the daemon at ") + path + " during " + what);
-    if (auto refusal = probeRefusal(path)) {
+    int refusedWith = 0;
+    if (auto refusal = probeRefusal(path, &refusedWith)) {
+        if (refusedWith == EACCES || refusedWith == EPERM) throw ClientError(permissionDeniedText());
         throw ClientError("cannot reach the daemon: nothing accepts connections at " + path + " (" + *refusal +
                           "); is com.quorvane.SMCService running?");
     }

@@ -1,7 +1,8 @@
 // `profiles`: the built-in fan profiles and the custom-mode templates, as a table or as the JSON
 // the application stores.
+#include <cstdint>
 #include <iostream>
-
+#include <limits>
 
 #include "client_error.hpp"
 #include "commands.hpp"
@@ -19,7 +20,10 @@ namespace {
 std::string curveText(const FanProfile& p) {
     switch (p.mode) {
         case ControlMode::appleAuto: return "fans left to Apple";
-        case ControlMode::constantRPM: return std::to_string(p.constantTargetRPM) + " rpm (within each fan's bounds)";
+        case ControlMode::constantRPM:
+            // The largest target stands for "as fast as each fan goes": its number means nothing to a person.
+            if (p.constantTargetRPM == std::numeric_limits<std::int64_t>::max()) return "full speed (each fan's maximum)";
+            return std::to_string(p.constantTargetRPM) + " rpm (within each fan's bounds)";
         case ControlMode::adaptiveCurve: break;
     }
     std::string text;

@@ -13,5 +13,7 @@ std::shared_ptr<SMCKernelBridge> openSMC();
 // name (a key only root may read or write through the kernel's driver: "needs root").
 std::string smcErrorText(const SMCError& e);
 bool needsRoot(const SMCError& e);
+// Whether opening failed because this user may not reach the service (bootstrap directory rights).
+bool deniedToThisUser(const SMCError& e);
 
 }  // namespace quorvane::ctl

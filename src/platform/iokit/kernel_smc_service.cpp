@@ -10,6 +10,7 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -748,8 +749,22 @@ SMCBackend resolveSMCBackend(const char* value, const std::string& sysRoot) {
 }
 
 const SMCBackend& smcBackend() {
-    static const SMCBackend backend = resolveSMCBackend(std::getenv("QUORVANE_SMC_BACKEND"));
+    static const SMCBackend backend = resolveSMCBackend(std::getenv("QUORVANE_SMC_BACKEND"), sysRoot());
     return backend;
+}
+
+std::string sysRoot() {
+    const char* root = std::getenv("QUORVANE_SYS_ROOT");
+    return root && *root ? root : "/sys";
+}
+
+bool writableByDaemon(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    const bool byMode = (st.st_uid == 0 && (st.st_mode & S_IWUSR) != 0) || (st.st_mode & S_IWOTH) != 0;
+    // Root's own access() would pass a read-only file through its capabilities; the mode decides,
+    // access() adds what the mode cannot show (a read-only mount).
+    return byMode && (::geteuid() != 0 || ::access(path.c_str(), W_OK) == 0);
 }
 
 std::shared_ptr<KernelSMCService> KernelSMCService::create(const KernelSMCOptions& options, std::string& error) {
@@ -795,8 +810,7 @@ std::shared_ptr<KernelSMCService> KernelSMCService::create(const KernelSMCOption
     }
     s->cursor = {join(dir, "key_at_index"), join(dir, "key_at_index_name"), join(dir, "key_at_index_type"),
                  join(dir, "key_at_index_data_length"), join(dir, "key_at_index_data")};
-    struct stat st {};
-    l.targetWritable = l.fanCount > 0 && ::stat(l.targetPath(0).c_str(), &st) == 0 && (st.st_mode & S_IWUSR) != 0;
+    l.targetWritable = l.fanCount > 0 && writableByDaemon(l.targetPath(0));
     for (int n = 1; n <= kMaxTemperatures; ++n) {
         const auto label = readSmall(l.fanDirectory + "/temp" + std::to_string(n) + "_label");
         if (!label) break;

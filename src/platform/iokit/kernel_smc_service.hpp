@@ -32,6 +32,12 @@ struct SMCBackend {
 SMCBackend resolveSMCBackend(const char* value, const std::string& sysRoot = "/sys");
 // The process's choice, resolved from the environment on first use.
 const SMCBackend& smcBackend();
+// Where sysfs is looked for: "/sys", or $QUORVANE_SYS_ROOT (a stand-in tree, for tests).
+std::string sysRoot();
+// Whether the daemon could write the file: it runs as root without capabilities, so only the
+// owner write bit of a root-owned file (or the others' bit) counts; as root, also the mount and
+// the kernel's own say (access).
+bool writableByDaemon(const std::string& path);
 std::string describe(SMCBackend::Kind kind);
 
 // What the driver's files offer, found once when the service is made.
@@ -42,7 +48,7 @@ struct KernelDeviceLayout {
     int fanCount = 0;             // fanN_input files, N = 1 … 10; fan N is SMC fan N - 1
     std::string targetAttribute;  // "output" (mainline) or "target"
     std::string modeAttribute;    // "manual" (fanN_manual), "pwm" (pwmN_enable) or "" (none)
-    bool targetWritable = false;  // the target file has an owner write bit
+    bool targetWritable = false;  // writableByDaemon(target of fan 0)
     int keyCount = 0;             // key_count (applesmc kinds)
     std::vector<std::string> temperatureLabels;  // tempN_label for N = 1 …, as read
 

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "platform/iokit/iokit_frame.hpp"
@@ -14,8 +15,11 @@ std::shared_ptr<SocketUserClient> SocketUserClient::open(const std::string& path
                                                           kern_return_t& result) {
     const int fd = socket_io::connectUnix(path);
     if (fd < 0) {
-        // No server behind the name is a missing device; anything else is a transport failure.
-        result = (errno == ECONNREFUSED || errno == ENOENT) ? kIOReturnNoDevice : kIOReturnIPCError;
+        // No server behind the name is a missing device, a socket this user may not reach is a
+        // privilege matter; anything else is a transport failure.
+        result = (errno == ECONNREFUSED || errno == ENOENT) ? kIOReturnNoDevice
+                 : (errno == EACCES || errno == EPERM)      ? kIOReturnNotPrivileged
+                                                            : kIOReturnIPCError;
         return nullptr;
     }
     std::shared_ptr<SocketUserClient> client(new SocketUserClient(fd));
