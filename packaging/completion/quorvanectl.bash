@@ -30,7 +30,7 @@ _quorvanectl() {
         set-rpm) options="--hold --no-heartbeat" ;;
         manual) options="--hold"; [[ $cur != -* ]] && options="on off" ;;
         run) options="--profile --mode --seconds --json --app" ;;
-        serve) options="--config" ;;
+        serve) options="--config --check" ;;
         mode) options="new" ;;
         smc) options="read write keys --force" ;;
     esac

@@ -48,20 +48,35 @@ TEST(ControlServiceConfig, EveryErrorNamesLineColumnAndKeyAndNothingStarts) {
         {"", {":1:1: syntax error"}},
         {R"({"profile": "Apple Auto", "mode": "/dev/null"})", {":1:35: mode: the mode file /dev/null is not a regular file"}},
     };
+    // The service refuses to start on the file, and --check (what a reload runs first) refuses it
+    // with the same words.
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
         std::ofstream(file, std::ios::trunc) << row.text;
-        const RunResult r = h.client({"serve", "--config", file});
-        ASSERT_TRUE(r.status);
-        EXPECT_TRUE(r.status->exitedWith(2)) << r.status->describe() << "\n" << r.err;
-        for (const auto& error : row.errors) EXPECT_NE(r.err.find(error), std::string::npos) << r.err;
+        for (const auto& command : {std::vector<std::string>{"serve", "--config", file},
+                                    std::vector<std::string>{"serve", "--check", "--config", file}}) {
+            const RunResult r = h.client(command);
+            ASSERT_TRUE(r.status);
+            EXPECT_TRUE(r.status->exitedWith(2)) << command[1] << " " << r.status->describe() << "\n" << r.err;
+            for (const auto& error : row.errors) EXPECT_NE(r.err.find(error), std::string::npos) << r.err;
+            EXPECT_EQ(r.out, "");
+        }
     }
     for (const std::string& unreadable : {(h.root() / "absent.json").string(), h.root().string()}) {
-        const RunResult r = h.client({"serve", "--config", unreadable});
-        ASSERT_TRUE(r.status);
-        EXPECT_TRUE(r.status->exitedWith(2));
-        EXPECT_NE(r.err.find("cannot read the configuration file " + unreadable + ": "), std::string::npos) << r.err;
+        for (const auto& command : {std::vector<std::string>{"serve", "--config", unreadable},
+                                    std::vector<std::string>{"serve", "--check", "--config", unreadable}}) {
+            const RunResult r = h.client(command);
+            ASSERT_TRUE(r.status);
+            EXPECT_TRUE(r.status->exitedWith(2));
+            EXPECT_NE(r.err.find("cannot read the configuration file " + unreadable + ": "), std::string::npos) << r.err;
+        }
     }
+    // A good file without sensor ids needs no SMC to be judged.
+    std::ofstream(file, std::ios::trunc) << R"({"profile": "Silent Stealth"})";
+    const RunResult good = h.client({"serve", "--check", "--config", file});
+    ASSERT_TRUE(good.status);
+    EXPECT_TRUE(good.status->exitedWith(0)) << good.err;
+    EXPECT_EQ(good.out, file + ": would follow \"Silent Stealth\"\n");
 }
 
 // A datagram socket standing in for the service manager's notify socket.
@@ -172,6 +187,59 @@ TEST(ControlService, FollowsTheFileReloadsWithoutLettingGoRefusesRivalsAndHandsB
     EXPECT_NE(notify.received().find("STOPPING=1"), std::string::npos);
     EXPECT_NE(h.client({"status"}).out.find("control service: not running"), std::string::npos);
     EXPECT_TRUE(h.client({"set-rpm", "0", "2000", "--hold", "0"}).status->exitedWith(0));
+}
+
+// A mode with a fixed speed and a display sensor this Mac lacks: --check refuses it, and a reload
+// of it changes nothing — the fans keep the old loop's targets and status the old name.
+TEST(ControlService, ARejectedReloadKeepsTheOldLoopAndCheckSaysSoBeforehand) {
+    Harness h;
+    Child mac = h.startVirtualMac("intel-desktop");
+    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
+    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
+    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
+    const fs::path config = h.root() / "control.json";
+    std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
+    Child service = h.spawn(kClientName, {"serve", "--config", config.string()}, h.root() / "service.out", h.root() / "service.err");
+    const auto log = [&] { return readFile(h.root() / "service.err"); };
+    ASSERT_TRUE(Harness::waitUntil(10.0, [&] { return log().find("following \"Silent Stealth\"") != std::string::npos || !service.running(); }, 20ms))
+        << log();
+    ASSERT_TRUE(service.running()) << log();
+
+    std::ofstream(config, std::ios::trunc)
+        << R"({"profile": "Silent Stealth", "mode": {"id": "6F1C2C3E-8D4B-4C59-9E3A-0A1B2C3D4E5F", "name": "Loud",)"
+        << R"( "symbolName": "bolt.fill", "speed": {"fixed": {"percentage": 0.95}}, "displaySensor": {"sensor": {"id": "ZZ9Z"}}}})";
+    const RunResult check = h.client({"serve", "--check", "--config", config.string()});
+    ASSERT_TRUE(check.status);
+    EXPECT_TRUE(check.status->exitedWith(2)) << check.err;
+    EXPECT_NE(check.err.find("the mode's display sensor \"ZZ9Z\" is not a sensor of this Mac"), std::string::npos) << check.err;
+
+    service.signal(SIGHUP);
+    ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("kept following \"Silent Stealth\"") != std::string::npos; }, 20ms)) << log();
+    // 95 % of fan 0's 1200…2700 rpm is 2625; the old loop keeps it well below.
+    double highest = 0;
+    Harness::waitUntil(2.5, [&] {
+        highest = std::max(highest, *h.readKey("F0Tg"));
+        return false;
+    }, 50ms);
+    EXPECT_LT(highest, 2400.0) << log();
+    EXPECT_EQ(log().find("reloaded"), std::string::npos) << log();
+    const RunResult status = h.client({"status"});
+    EXPECT_NE(status.out.find("following \"Silent Stealth\""), std::string::npos) << status.out;
+
+    // The same mode on a sensor this Mac has is taken.
+    std::ofstream(config, std::ios::trunc)
+        << R"({"profile": "Silent Stealth", "mode": {"id": "6F1C2C3E-8D4B-4C59-9E3A-0A1B2C3D4E5F", "name": "Loud",)"
+        << R"( "symbolName": "bolt.fill", "speed": {"fixed": {"percentage": 0.95}}, "displaySensor": {"sensor": {"id": "TC0P"}}}})";
+    const RunResult good = h.client({"serve", "--check", "--config", config.string()});
+    ASSERT_TRUE(good.status);
+    EXPECT_TRUE(good.status->exitedWith(0)) << good.err;
+    EXPECT_EQ(good.out, config.string() + ": would follow \"Silent Stealth + Loud\"\n");
+    service.signal(SIGHUP);
+    EXPECT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("following \"Silent Stealth + Loud\"") != std::string::npos; }, 20ms)) << log();
+    service.signal(SIGTERM);
+    const auto stopped = service.waitFor(5.0);
+    ASSERT_TRUE(stopped);
+    EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe() << log();
 }
 
 }  // namespace

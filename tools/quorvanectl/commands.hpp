@@ -45,6 +45,8 @@ struct RunOptions {
 int runCommand(const RunOptions& options);
 // The control service: the same loop, following a configuration file, reloaded on SIGHUP.
 int serveCommand(const std::string& configPath);
+// `serve --check`: whether the service would take the file; prints what it would follow.
+int checkConfigCommand(const std::string& configPath);
 // Whether the daemon answers and whether the control service runs.
 int statusCommand(bool json);
 

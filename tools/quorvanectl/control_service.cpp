@@ -2,6 +2,7 @@
 // the same loop as `run`, tells the service manager when the fans are under control, takes a
 // changed file on SIGHUP without handing the fans back (a file with errors is reported and the
 // current configuration kept), and on SIGTERM hands every fan back. Says only what changes.
+// `serve --check` judges a file the way a reload would, without touching the fans.
 #include <iostream>
 
 #include <nlohmann/json.hpp>
@@ -14,6 +15,8 @@
 #include "drive_fans.hpp"
 #include "mode_file.hpp"
 #include "platform/bootstrap/service_manager.hpp"
+#include "sensor_feed.hpp"
+#include "smc_session.hpp"
 
 namespace quorvane::ctl {
 
@@ -29,7 +32,20 @@ std::string following(const ControlLoop& loop) {
     return loop.mode() ? loop.profile().name + " + " + loop.mode()->name : loop.profile().name;
 }
 
+bool namesSensorIds(const CustomMode& mode) {
+    return mode.controlSensor.kind == ModeSensor::Kind::sensor ||
+           (mode.displaySensor && mode.displaySensor->kind == ModeSensor::Kind::sensor);
+}
+
 }  // namespace
+
+int checkConfigCommand(const std::string& configPath) {
+    const ControlLoop loop = loopFor(ControlConfig::read(configPath));
+    // Sensor ids can only be judged against this Mac's sensors, as the service would at a reload.
+    if (loop.mode() && namesSensorIds(*loop.mode())) checkModeSensors(*loop.mode(), SensorFeed(openSMC()).sensors());
+    std::cout << configPath << ": would follow \"" << following(loop) << "\"" << std::endl;
+    return ExitStatus::ok;
+}
 
 int serveCommand(const std::string& configPath) {
     ControlLoop initial = loopFor(ControlConfig::read(configPath));
@@ -41,16 +57,24 @@ int serveCommand(const std::string& configPath) {
     };
     drive.reload = [&](const ControlLoop& current, const std::vector<SMCSensor>& sensors) -> std::optional<ControlLoop> {
         bootstrap::notifyServiceManager("RELOADING=1");
+        // All or nothing: the new loop is handed over only once every check has passed and the
+        // claim says what it follows.
         std::optional<ControlLoop> next;
         try {
-            next.emplace(loopFor(ControlConfig::read(configPath)));
-            if (next->mode()) checkModeSensors(*next->mode(), sensors);
-            claim.update(following(*next));
+            ControlLoop candidate = loopFor(ControlConfig::read(configPath));
+            if (candidate.mode()) checkModeSensors(*candidate.mode(), sensors);
+            claim.update(following(candidate));
+            next.emplace(std::move(candidate));
             std::cerr << "quorvane-control: reloaded " << configPath << ", following \"" << following(*next) << "\""
                       << std::endl;
-        } catch (const ClientError& e) {
+        } catch (const std::exception& e) {
+            next.reset();
             std::cerr << "quorvane-control: " << e.what() << "\nquorvane-control: kept following \""
                       << following(current) << "\"" << std::endl;
+            try {
+                claim.update(following(current));
+            } catch (const std::exception&) {
+            }
         }
         bootstrap::notifyServiceManager("READY=1\nSTATUS=following " + following(next ? *next : current));
         return next;

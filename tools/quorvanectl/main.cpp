@@ -129,6 +129,10 @@ int main(int argc, char** argv) {
     std::string configPath = ControlConfig::defaultPath;
     auto* serve = app.add_subcommand("serve", "Run as the control service: follow a configuration file, reload it on SIGHUP");
     serve->add_option("--config", configPath, "Configuration file (see quorvane-control.json(5))")->capture_default_str();
+    bool checkOnly = false;
+    serve->add_flag("--check", checkOnly,
+                    "Only judge the configuration as a reload would, print what it would follow and exit "
+                    "(status 2 when it would be refused)");
     auto* status = app.add_subcommand("status", "Whether the daemon answers and the control service runs");
     status->add_flag("--json", json, "Print JSON");
 
@@ -175,7 +179,7 @@ int main(int argc, char** argv) {
         if (*doctor) return doctorCommand();
         if (*runCommandLine) return runCommand(run);
         if (*modeNew) return modeNewCommand(modeOptions);
-        if (*serve) return serveCommand(configPath);
+        if (*serve) return checkOnly ? checkConfigCommand(configPath) : serveCommand(configPath);
         if (*status) return statusCommand(json);
     } catch (const ClientError& e) {
         std::cerr << "quorvanectl: " << e.what() << std::endl;
