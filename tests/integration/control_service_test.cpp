@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -152,10 +153,11 @@ TEST(ControlService, FollowsTheFileReloadsWithoutLettingGoRefusesRivalsAndHandsB
     bool alwaysManual = true;
     ASSERT_TRUE(Harness::waitUntil(10.0, [&] {
         alwaysManual = alwaysManual && h.readKey("F0Md") == 1.0 && h.readKey("F1Md") == 1.0;
-        return h.readKey("F0Tg") == 2700.0;
+        // Slewed up at the rate, the last step may stop within the dead band of the maximum.
+        return h.readKey("F0Tg") >= 2700.0 - 50;
     }, 2ms)) << log() << h.state().dump();
     EXPECT_TRUE(alwaysManual);
-    EXPECT_GT(2700.0, quietTarget);
+    EXPECT_GT(2650.0, quietTarget);
     EXPECT_NE(log().find("following \"Max Thermal Blast\""), std::string::npos) << log();
     EXPECT_NE(h.client({"status", "--json"}).out.find(R"("following": "Max Thermal Blast")"), std::string::npos);
 
@@ -240,6 +242,120 @@ TEST(ControlService, ARejectedReloadKeepsTheOldLoopAndCheckSaysSoBeforehand) {
     const auto stopped = service.waitFor(5.0);
     ASSERT_TRUE(stopped);
     EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe() << log();
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+    return n;
+}
+
+// The service through the daemon's bad moments: a target key that fails every write for a while,
+// then the daemon stopped (it hands the fans back) and started again. Each outage is one log line
+// when it starts and one when it ends, the service keeps running, and it takes the fans again.
+TEST(ControlService, SurvivesFailingWritesAndADaemonRestartAndTakesTheFansAgain) {
+    Harness h;
+    Child mac = h.startVirtualMac("intel-desktop");
+    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
+    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
+    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
+    const fs::path config = h.root() / "control.json";
+    std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
+    Child service = h.spawn(kClientName, {"serve", "--config", config.string()}, h.root() / "service.out", h.root() / "service.err");
+    const auto log = [&] { return readFile(h.root() / "service.err"); };
+    const auto bothManual = [&] { return h.readKey("F0Md") == 1.0 && h.readKey("F1Md") == 1.0; };
+    ASSERT_TRUE(Harness::waitUntil(10.0, [&] { return log().find("following \"Silent Stealth\"") != std::string::npos || !service.running(); }, 20ms))
+        << log();
+    ASSERT_TRUE(bothManual()) << log();
+
+    // Every exchange of fan 0's target fails: the daemon's writes, and so the service's commands.
+    ASSERT_TRUE(h.ctl({"fail", "F0Tg", "0x84"}).succeeded());
+    ASSERT_TRUE(h.ctl({"write", "F0Md", "0"}).succeeded());  // the firmware took it back
+    ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("trying again each second") != std::string::npos; }, 20ms)) << log();
+    std::this_thread::sleep_for(2500ms);
+    ASSERT_TRUE(service.running()) << log();
+    EXPECT_EQ(occurrences(log(), "trying again each second"), 1u) << log();
+    ASSERT_TRUE(h.ctl({"fail", "F0Tg", "off"}).succeeded());
+    ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("working again after ") != std::string::npos; }, 20ms)) << log();
+    EXPECT_TRUE(Harness::waitUntil(3.0, bothManual, 20ms)) << log() << h.state().dump();
+    EXPECT_NE(log().find("fan 0 was handed back to automatic control by something else; taking it again"), std::string::npos)
+        << log();
+
+    // The daemon goes away (handing every fan back) and comes back within the service's patience.
+    daemon.signal(SIGTERM);
+    ASSERT_TRUE(daemon.waitFor(5.0));
+    ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return occurrences(log(), "trying again each second") == 2; }, 20ms)) << log();
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_TRUE(service.running()) << log();
+    EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
+    Child again = h.spawnDaemon(h.root() / "daemon-again.log");
+    ASSERT_TRUE(h.waitForDaemon(again)) << readFile(h.root() / "daemon-again.log");
+    ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return occurrences(log(), "working again after ") == 2; }, 20ms)) << log();
+    EXPECT_TRUE(Harness::waitUntil(3.0, bothManual, 20ms)) << log() << h.state().dump();
+    EXPECT_EQ(occurrences(log(), "trying again each second"), 2u) << log();
+
+    service.signal(SIGTERM);
+    const auto stopped = service.waitFor(5.0);
+    ASSERT_TRUE(stopped);
+    EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe() << log();
+    EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
+}
+
+// A reload to a louder profile moves the fans at the slew rate, not at once; a storm of SIGHUPs
+// is taken as one reload a tick and never holds back a SIGTERM.
+TEST(ControlService, ReloadsKeepTheSlewRateAndSIGTERMWinsOverASIGHUPStorm) {
+    Harness h;
+    Child mac = h.startVirtualMac("intel-desktop");
+    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
+    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
+    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
+    const fs::path config = h.root() / "control.json";
+    std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
+    Child service = h.spawn(kClientName, {"serve", "--config", config.string()}, h.root() / "service.out", h.root() / "service.err");
+    const auto log = [&] { return readFile(h.root() / "service.err"); };
+    ASSERT_TRUE(Harness::waitUntil(10.0, [&] { return log().find("following \"Silent Stealth\"") != std::string::npos || !service.running(); }, 20ms))
+        << log();
+    std::this_thread::sleep_for(1500ms);
+    const double quiet = *h.readKey("F0Tg");
+    ASSERT_LT(quiet, 2700.0 - 2 * 600);
+
+    std::ofstream(config, std::ios::trunc) << R"({"profile": "Max Thermal Blast"})";
+    const auto switched = SteadyClock::now();
+    for (int i = 0; i < 200; ++i) service.signal(SIGHUP);
+    std::vector<std::pair<double, double>> seen;  // (seconds since the switch, F0Tg)
+    ASSERT_TRUE(Harness::waitUntil(10.0, [&] {
+        const double target = *h.readKey("F0Tg");
+        if (seen.empty() || seen.back().second != target)
+            seen.emplace_back(std::chrono::duration<double>(SteadyClock::now() - switched).count(), target);
+        return target >= 2700.0 - 50;  // the last step may stop within the dead band
+    }, 5ms)) << log();
+    // Each step at most one tick's worth of the rate (600 rpm a second), with room for a late tick.
+    double previous = quiet;
+    for (const auto& [t, target] : seen) {
+        EXPECT_LE(target - previous, 600.0 * 1.5) << "at " << t << " s: " << previous << " -> " << target;
+        previous = target;
+    }
+    EXPECT_GE(seen.size(), 3u);
+    EXPECT_LE(occurrences(log(), "reloaded "), 3u) << log();
+
+    // SIGTERM in the middle of a storm ends the service at once.
+    // The storm goes on until the service has handed the fans back; it stays unreaped (a zombie
+    // at worst) until the storm ends, so its pid cannot be reused meanwhile.
+    std::atomic<bool> storming{true};
+    const pid_t pid = service.pid();
+    std::thread storm([&] {
+        while (storming) ::kill(pid, SIGHUP);
+    });
+    std::this_thread::sleep_for(300ms);
+    ::kill(pid, SIGTERM);
+    const bool handedBack = Harness::waitUntil(5.0, [&] { return log().find("every fan is back") != std::string::npos; }, 20ms);
+    storming = false;
+    storm.join();
+    EXPECT_TRUE(handedBack) << log();
+    const auto stopped = service.waitFor(5.0);
+    ASSERT_TRUE(stopped) << log();
+    EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe() << log();
+    EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
 }
 
 }  // namespace

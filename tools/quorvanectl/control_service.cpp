@@ -17,6 +17,7 @@
 #include "platform/bootstrap/service_manager.hpp"
 #include "sensor_feed.hpp"
 #include "smc_session.hpp"
+#include "stop_signal.hpp"
 
 namespace quorvane::ctl {
 
@@ -48,9 +49,13 @@ int checkConfigCommand(const std::string& configPath) {
 }
 
 int serveCommand(const std::string& configPath) {
+    // Blocked from the first instant: a SIGHUP while the file is read must not end the service.
+    const StopSignal signals;
     ControlLoop initial = loopFor(ControlConfig::read(configPath));
     ControlServiceClaim claim(following(initial));
     DriveOptions drive;
+    drive.persistent = true;
+    drive.log = [](const std::string& line) { std::cerr << "quorvane-control: " << line << std::endl; };
     drive.ready = [&](const ControlLoop& loop) {
         std::cerr << "quorvane-control: following \"" << following(loop) << "\" from " << configPath << std::endl;
         bootstrap::notifyServiceManager("READY=1\nSTATUS=following " + following(loop));
