@@ -128,6 +128,7 @@ TEST(ControlService, FollowsTheFileReloadsWithoutLettingGoRefusesRivalsAndHandsB
     EXPECT_EQ(readFile(h.root() / "service.out"), "");  // no terminal, no tick lines
 
     const RunResult status = h.client({"status"});
+    EXPECT_TRUE(status.status->exitedWith(0)) << status.status->describe();
     EXPECT_NE(status.out.find("control service: running, pid " + std::to_string(service.pid()) + ", following \"Silent Stealth\""),
               std::string::npos) << status.out;
     for (const auto& rival : std::vector<std::vector<std::string>>{{"set-rpm", "0", "2000", "--hold", "0"},
@@ -187,7 +188,9 @@ TEST(ControlService, FollowsTheFileReloadsWithoutLettingGoRefusesRivalsAndHandsB
     EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe() << log();
     EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
     EXPECT_NE(notify.received().find("STOPPING=1"), std::string::npos);
-    EXPECT_NE(h.client({"status"}).out.find("control service: not running"), std::string::npos);
+    const RunResult stoppedStatus = h.client({"status"});
+    EXPECT_NE(stoppedStatus.out.find("control service: not running"), std::string::npos);
+    EXPECT_TRUE(stoppedStatus.status->exitedWith(3)) << stoppedStatus.status->describe();
     EXPECT_TRUE(h.client({"set-rpm", "0", "2000", "--hold", "0"}).status->exitedWith(0));
 }
 
@@ -288,6 +291,9 @@ TEST(ControlService, SurvivesFailingWritesAndADaemonRestartAndTakesTheFansAgain)
     std::this_thread::sleep_for(1500ms);
     ASSERT_TRUE(service.running()) << log();
     EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
+    const RunResult unreachable = h.client({"status", "--json"});
+    EXPECT_TRUE(unreachable.status->exitedWith(1)) << unreachable.status->describe();
+    EXPECT_NE(unreachable.out.find(R"("problem": "cannot reach the daemon)"), std::string::npos) << unreachable.out;
     Child again = h.spawnDaemon(h.root() / "daemon-again.log");
     ASSERT_TRUE(h.waitForDaemon(again)) << readFile(h.root() / "daemon-again.log");
     ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return occurrences(log(), "working again after ") == 2; }, 20ms)) << log();
@@ -299,6 +305,57 @@ TEST(ControlService, SurvivesFailingWritesAndADaemonRestartAndTakesTheFansAgain)
     ASSERT_TRUE(stopped);
     EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe() << log();
     EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
+}
+
+// One claim, both ways: while set-rpm holds a fan the service does not start; while the service
+// runs, restore refuses, and restore --force hands the fans back, which the service survives by
+// taking them again.
+TEST(ControlService, OneClaimBothWaysAndAForcedRestoreIsSurvived) {
+    Harness h;
+    Child mac = h.startVirtualMac("intel-desktop");
+    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
+    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
+    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
+    const fs::path config = h.root() / "control.json";
+    std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
+
+    Child holder = h.spawn(kClientName, {"set-rpm", "0", "2000", "--hold", "20"}, h.root() / "set-rpm.out", h.root() / "set-rpm.err");
+    ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return readFile(h.root() / "set-rpm.out") == "2000.0\n"; }, 20ms))
+        << readFile(h.root() / "set-rpm.out") << readFile(h.root() / "set-rpm.err");
+    const std::string heldBy = "quorvanectl set-rpm (pid " + std::to_string(holder.pid()) + ") is in control of the fans";
+    for (const auto& rival : std::vector<std::vector<std::string>>{{"serve", "--config", config.string()},
+                                                                    {"run", "--seconds", "1"},
+                                                                    {"restore"},
+                                                                    {"manual", "0", "off"}}) {
+        const RunResult r = h.client(rival);
+        ASSERT_TRUE(r.status);
+        EXPECT_TRUE(r.status->exitedWith(2)) << rival[0] << " " << r.status->describe();
+        EXPECT_NE(r.err.find(heldBy), std::string::npos) << r.err;
+    }
+    const RunResult heldStatus = h.client({"status"});
+    EXPECT_TRUE(heldStatus.status->exitedWith(3));
+    EXPECT_NE(heldStatus.out.find("fans held by: quorvanectl set-rpm, pid " + std::to_string(holder.pid())), std::string::npos)
+        << heldStatus.out;
+    EXPECT_EQ(h.readKey("F0Tg"), 2000.0);
+    holder.signal(SIGTERM);
+    ASSERT_TRUE(holder.waitFor(5.0));
+
+    Child service = h.spawn(kClientName, {"serve", "--config", config.string()}, h.root() / "service.out", h.root() / "service.err");
+    const auto log = [&] { return readFile(h.root() / "service.err"); };
+    ASSERT_TRUE(Harness::waitUntil(10.0, [&] { return log().find("following \"Silent Stealth\"") != std::string::npos || !service.running(); }, 20ms))
+        << log();
+    const RunResult refused = h.client({"restore"});
+    EXPECT_TRUE(refused.status->exitedWith(2));
+    EXPECT_NE(refused.err.find("restore would take them from it"), std::string::npos) << refused.err;
+    EXPECT_EQ(h.readKey("F0Md"), 1.0);
+    for (int i = 0; i < 2; ++i) EXPECT_TRUE(h.client({"restore", "--force"}).succeeded());
+    ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("taking it again") != std::string::npos; }, 20ms)) << log();
+    EXPECT_TRUE(Harness::waitUntil(3.0, [&] { return h.readKey("F0Md") == 1.0 && h.readKey("F1Md") == 1.0; }, 20ms)) << log();
+    EXPECT_TRUE(service.running()) << log();
+    service.signal(SIGTERM);
+    const auto stopped = service.waitFor(5.0);
+    ASSERT_TRUE(stopped);
+    EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe() << log();
 }
 
 // A reload to a louder profile moves the fans at the slew rate, not at once; a storm of SIGHUPs

@@ -17,8 +17,9 @@ struct HoldOptions {
 // Through the daemon.
 int versionCommand();
 int setRPMCommand(long fan, double rpm, const HoldOptions& hold);
-int manualCommand(long fan, bool on, const HoldOptions& hold);
-int restoreCommand();
+// `manual off` and `restore` refuse while another process holds the fans, unless `force`.
+int manualCommand(long fan, bool on, const HoldOptions& hold, bool force);
+int restoreCommand(bool force);
 
 // Through this process's own SMC connection.
 int fansCommand(bool json);

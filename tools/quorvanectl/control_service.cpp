@@ -23,6 +23,8 @@ namespace quorvane::ctl {
 
 namespace {
 
+constexpr int kStatusNotRunning = 3;
+
 ControlLoop loopFor(ControlConfig config) {
     WorkloadPolicy workload;
     workload.appsLaunched(config.boostApplications);
@@ -52,7 +54,7 @@ int serveCommand(const std::string& configPath) {
     // Blocked from the first instant: a SIGHUP while the file is read must not end the service.
     const StopSignal signals;
     ControlLoop initial = loopFor(ControlConfig::read(configPath));
-    ControlServiceClaim claim(following(initial));
+    FanClaim claim(FanClaim::serviceHolder, following(initial));
     DriveOptions drive;
     drive.persistent = true;
     drive.log = [](const std::string& line) { std::cerr << "quorvane-control: " << line << std::endl; };
@@ -100,26 +102,33 @@ int statusCommand(bool json) {
     } catch (const ClientError& e) {
         problem = e.what();
     }
-    const auto service = runningControlService();
+    const auto holder = fanClaimHolder();
+    const auto service = holder && holder->isControlService() ? holder : std::nullopt;
     if (json) {
         nlohmann::ordered_json out;
         out["version"] = 1;
         out["daemon"] = {{"running", version.has_value()}};
         if (version) out["daemon"]["version"] = *version;
+        if (!version) out["daemon"]["problem"] = problem;
         out["controlService"] = {{"running", service.has_value()}};
         if (service) {
             out["controlService"]["pid"] = service->pid;
             out["controlService"]["following"] = service->following;
         }
-        std::cout << out.dump(2) << std::endl;
+        if (holder && !service) out["fansHeldBy"] = {{"holder", holder->holder}, {"pid", holder->pid}};
+        // A state file written by an older service may hold a cut character: shown replaced.
+        std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
     } else {
         std::cout << "daemon: " << (version ? "running, version " + *version : "not running (" + problem + ")") << "\n"
                   << "control service: "
                   << (service ? "running, pid " + std::to_string(service->pid) + ", following \"" + service->following + "\""
                               : std::string("not running"))
                   << std::endl;
+        if (holder && !service) std::cout << "fans held by: " << holder->holder << ", pid " << holder->pid << std::endl;
     }
-    return ExitStatus::ok;
+    // In the manner of an init script's status: 3 when the service does not run.
+    if (!version) return ExitStatus::failed;
+    return service ? ExitStatus::ok : kStatusNotRunning;
 }
 
 }  // namespace quorvane::ctl

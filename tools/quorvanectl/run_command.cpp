@@ -237,7 +237,8 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
 }
 
 int runCommand(const RunOptions& options) {
-    refuseWhileControlServiceRuns();
+    // Taken before anything else, and held until the fans are handed back.
+    const FanClaim claim("quorvanectl run");
     WorkloadPolicy workload;
     workload.appsLaunched(options.apps);
     std::optional<CustomMode> mode;
