@@ -83,7 +83,8 @@ RunTick tick(double t, ControlLoop& loop, SensorFeed& feed, const SensorFeed::Se
                 if (tick.fans[i].id != command.fan) continue;
                 tick.duty[i] = command.duty;
                 if (!command.send) continue;
-                if (held && held->count(command.fan) && !tick.fans[i].isManaged && log) {
+                // Said once: the fan counts as held again only once the daemon has taken it.
+                if (held && !tick.fans[i].isManaged && held->erase(command.fan) && log) {
                     log("fan " + std::to_string(command.fan) + " was handed back to automatic control by something else; taking it again");
                 }
                 fans.applied(tick.fans[i], client.setTargetRPM(command.fan, command.targetRPM));
@@ -112,6 +113,8 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
     FanWatch fans(bridge);
     DaemonClient::Options clientOptions;
     clientOptions.onConnectionLost = [] { StopSignal::wake(); };
+    // The ticks say when the daemon fails; a heartbeat's failure would say it once more each second.
+    if (options.persistent) clientOptions.onHeartbeatFailure = [](const std::string&) {};
     std::unique_ptr<DaemonClient> client;
     const auto log = [&](const std::string& line) {
         if (options.log) options.log(line);
@@ -137,6 +140,8 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
     std::set<long> held;
     std::size_t failed = 0;  // consecutive failed ticks
     std::optional<double> unreachableSince;
+    double failingSince = -1;  // elapsed time of the first failed tick in a row; -1: none
+    bool handedBackWhileFailing = false;
     try {
         for (;;) {
             const double t = elapsed();
@@ -167,6 +172,8 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
                                            options.persistent ? &held : nullptr, log);
                 if (options.report) options.report->show(shown);
                 unreachableSince.reset();
+                failingSince = -1;
+                handedBackWhileFailing = false;
                 if (failed > 0) log("working again after " + failedTicks(failed));
                 failed = 0;
             } catch (const std::exception& e) {
@@ -181,6 +188,19 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
                         throw ClientError("gave up after " + failedTicks(failed) + ": the daemon at " +
                                           DaemonClient::socketPath() + " has been unreachable for " +
                                           std::to_string(static_cast<int>(daemonGoneSeconds)) + " s (" + e.what() + ")");
+                    }
+                }
+                // Fans held at a target nobody updates any more go back to the firmware until a
+                // tick works again (which takes them again).
+                if (failingSince < 0) failingSince = t;
+                if (!handedBackWhileFailing && t - failingSince >= failingHandBackSeconds && client &&
+                    !client->connectionLost() && !loop->monitorsOnly()) {
+                    try {
+                        client->restoreAutomaticControl();
+                        held.clear();
+                        handedBackWhileFailing = true;
+                        log("handed every fan back to automatic control until a tick works again");
+                    } catch (const std::exception&) {
                     }
                 }
             }
