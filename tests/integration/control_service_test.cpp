@@ -2,6 +2,7 @@
 // Mac: its configuration errors, readiness through a notify socket, a reload on SIGHUP that never
 // lets go of the fans, commands that would fight it, and the hand-back on SIGTERM.
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -48,7 +49,11 @@ TEST(ControlServiceConfig, EveryErrorNamesLineColumnAndKeyAndNothingStarts) {
         {"{\"profile\":\n  \"Quorvane", {":2:12: syntax error while parsing value - invalid string: missing closing quote"}},
         {"", {":1:1: syntax error"}},
         {R"({"profile": "Apple Auto", "mode": "/dev/null"})", {":1:35: mode: the mode file /dev/null is not a regular file"}},
+        // Relative to the configuration's directory, not to where the service runs.
+        {R"({"profile": "Apple Auto", "mode": "mode.fifo"})",
+         {":1:35: mode: the mode file " + (h.root() / "mode.fifo").string() + " is not a regular file"}},
     };
+    ASSERT_EQ(::mkfifo((h.root() / "mode.fifo").c_str(), 0600), 0);
     // The service refuses to start on the file, and --check (what a reload runs first) refuses it
     // with the same words.
     for (const auto& row : rows) {
@@ -72,6 +77,12 @@ TEST(ControlServiceConfig, EveryErrorNamesLineColumnAndKeyAndNothingStarts) {
             EXPECT_NE(r.err.find("cannot read the configuration file " + unreadable + ": "), std::string::npos) << r.err;
         }
     }
+    // run --mode takes a regular file only: a FIFO would block it for ever.
+    const RunResult fifo = h.client({"run", "--mode", (h.root() / "mode.fifo").string(), "--seconds", "1"});
+    ASSERT_TRUE(fifo.status);
+    EXPECT_TRUE(fifo.status->exitedWith(2)) << fifo.err;
+    EXPECT_NE(fifo.err.find("cannot read the mode file " + (h.root() / "mode.fifo").string() + ": not a regular file"),
+              std::string::npos) << fifo.err;
     // A good file without sensor ids needs no SMC to be judged.
     std::ofstream(file, std::ios::trunc) << R"({"profile": "Silent Stealth"})";
     const RunResult good = h.client({"serve", "--check", "--config", file});

@@ -263,7 +263,11 @@ ControlConfig ControlConfig::parse(std::string_view text, const std::string& ori
             } else if (key == "mode") {
                 if (value.is_null()) continue;
                 if (value.is_string()) {
-                    const std::string modePath = value.get<std::string>();
+                    // Relative to the configuration's own directory, wherever the service runs.
+                    std::filesystem::path relative(value.get<std::string>());
+                    const std::string modePath = relative.is_relative()
+                                                     ? (std::filesystem::path(origin).parent_path() / relative).string()
+                                                     : relative.string();
                     std::error_code error;
                     if (!std::filesystem::is_regular_file(modePath, error))
                         throw ClientError("the mode file " + modePath + " is not a regular file", ExitStatus::usage);
