@@ -47,11 +47,14 @@ std::vector<std::pair<std::string, double>> percentages(const nlohmann::json& mo
 
 void checkSensorId(const ModeSensor& sensor, const char* role, const std::vector<SMCSensor>& sensors) {
     if (sensor.kind != ModeSensor::Kind::sensor) return;
+    // A Mac may have a hundred sensors: the message names the first few and counts the rest.
+    constexpr std::size_t shown = 16;
     std::string ids;
-    for (const auto& s : sensors) {
-        if (s.id == sensor.id) return;
-        ids += (ids.empty() ? "" : " ") + s.id;
+    for (std::size_t i = 0; i < sensors.size(); ++i) {
+        if (sensors[i].id == sensor.id) return;
+        if (i < shown) ids += (ids.empty() ? "" : " ") + sensors[i].id;
     }
+    if (sensors.size() > shown) ids += " and " + std::to_string(sensors.size() - shown) + " more (quorvanectl sensors --all)";
     throw ClientError("the mode's " + std::string(role) + " \"" + sensor.id + "\" is not a sensor of this Mac; " +
                           (ids.empty() ? std::string("it has no temperature sensors") : "its sensors are " + ids),
                       ExitStatus::usage);
