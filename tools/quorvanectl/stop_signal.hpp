@@ -17,7 +17,8 @@ public:
     StopSignal& operator=(const StopSignal&) = delete;
 
     // Waits until a signal arrives, wake() is called, or `seconds` pass (forever when negative).
-    // SIGTERM and SIGINT are taken before a SIGHUP that is pending with them.
+    // SIGTERM and SIGINT are taken before a SIGHUP that is pending with them (that SIGHUP is
+    // dropped: the caller stops anyway).
     Reason wait(double seconds);
     // The signal that ended the last wait with Reason::signal.
     int lastSignal() const { return lastSignal_; }
