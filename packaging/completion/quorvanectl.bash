@@ -28,9 +28,10 @@ _quorvanectl() {
         fans | profiles | status) options="--json" ;;
         sensors) options="--all --json" ;;
         set-rpm) options="--hold --no-heartbeat" ;;
-        manual) options="--hold"; [[ $cur != -* ]] && options="on off" ;;
+        manual) options="--hold --force"; [[ $cur != -* ]] && options="on off" ;;
+        restore) options="--force" ;;
         run) options="--profile --mode --seconds --json --app" ;;
-        serve) options="--config" ;;
+        serve) options="--config --check" ;;
         mode) options="new" ;;
         smc) options="read write keys --force" ;;
     esac

@@ -87,6 +87,8 @@ TEST_F(QuorvanectlTest, EveryCommandPrintsItsResultAndExitStatus) {
         {{"manual", "0", "maybe"}, 2, "", ""},
         {{"mode", "new", "Loud", "--fixed", "70"}, 2, "", "70 is outside 0…1: a speed is a fraction of the fan's range"},
         {{"mode", "new", "Loud", "--sensor", "TZ9Z"}, 2, "", "\"TZ9Z\" is not a sensor of this Mac; its sensors are TA0P TA0V "},
+        {{"mode", "new", "Loud", "--sensor", "TZ9Z"}, 2, "", " more (quorvanectl sensors --all)\n"},
+        {{"mode", "new", "Caf\xe9"}, 2, "", "the mode's name is not UTF-8 text"},
         {{"mode", "new", "Loud", "--from", "gaming", "--floor", "0.5"}, 0, "\"floor\": {\n      \"percentage\": 0.5", ""},
     };
     for (const auto& row : rows) {

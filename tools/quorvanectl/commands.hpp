@@ -17,8 +17,9 @@ struct HoldOptions {
 // Through the daemon.
 int versionCommand();
 int setRPMCommand(long fan, double rpm, const HoldOptions& hold);
-int manualCommand(long fan, bool on, const HoldOptions& hold);
-int restoreCommand();
+// `manual off` and `restore` refuse while another process holds the fans, unless `force`.
+int manualCommand(long fan, bool on, const HoldOptions& hold, bool force);
+int restoreCommand(bool force);
 
 // Through this process's own SMC connection.
 int fansCommand(bool json);
@@ -45,6 +46,8 @@ struct RunOptions {
 int runCommand(const RunOptions& options);
 // The control service: the same loop, following a configuration file, reloaded on SIGHUP.
 int serveCommand(const std::string& configPath);
+// `serve --check`: whether the service would take the file; prints what it would follow.
+int checkConfigCommand(const std::string& configPath);
 // Whether the daemon answers and whether the control service runs.
 int statusCommand(bool json);
 

@@ -1,10 +1,15 @@
 #include "control_config.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <optional>
+#include <set>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -41,25 +46,53 @@ Position positionAt(std::string_view text, std::size_t offset) {
     return p;
 }
 
+// Deeper than any configuration needs; refusing more keeps every later pass over the value small.
+constexpr std::size_t kDepthLimit = 32;
+// Paths are recorded only as deep as the decoders look, and only with keys of a sane length: an
+// error further in is placed at its nearest recorded enclosing value. This keeps the index linear
+// in the text whatever its shape.
+constexpr std::size_t kRecordedDepth = 6;
+constexpr std::size_t kRecordedKeyLength = 64;
+
+// Where the text first opens an array or object deeper than kDepthLimit, if it does.
+std::optional<std::size_t> tooDeep(std::string_view text) {
+    std::size_t depth = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '"') {
+            for (++i; i < text.size() && text[i] != '"'; ++i)
+                if (text[i] == '\\') ++i;
+        } else if (c == '{' || c == '[') {
+            if (++depth > kDepthLimit) return i;
+        } else if ((c == '}' || c == ']') && depth > 0) {
+            --depth;
+        }
+    }
+    return std::nullopt;
+}
+
 // Where each value starts, by the key path the decoders report ("mode.speed.fixed",
 // "boostApplications[1]"). The text is valid JSON already; one pass, no recursion.
 std::map<std::string, std::size_t> valueOffsets(std::string_view text) {
     struct Frame {
-        std::string path;
+        std::optional<std::string> path;  // absent: too deep or under a long key, not recorded
         bool array;
         std::size_t index = 0;
         std::string key;
+        bool keyTooLong = false;
         bool expectKey = true;
     };
     std::map<std::string, std::size_t> offsets;
     std::vector<Frame> stack;
-    auto valueStarts = [&](std::size_t at) -> std::string {
-        std::string path;
+    auto valueStarts = [&](std::size_t at) -> std::optional<std::string> {
+        std::optional<std::string> path = std::string();
         if (!stack.empty()) {
             Frame& f = stack.back();
-            path = f.array ? json_decoding::childPath(f.path, f.index++) : json_decoding::childPath(f.path, f.key);
+            const std::size_t index = f.index++;
+            if (!f.path || stack.size() > kRecordedDepth || (!f.array && f.keyTooLong)) return std::nullopt;
+            path = f.array ? json_decoding::childPath(*f.path, index) : json_decoding::childPath(*f.path, f.key);
         }
-        offsets.emplace(path, at);
+        offsets.emplace(*path, at);
         return path;
     };
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -69,17 +102,18 @@ std::map<std::string, std::size_t> valueOffsets(std::string_view text) {
             const std::size_t start = i;
             for (++i; i < text.size() && text[i] != '"'; ++i) {
                 if (text[i] == '\\') ++i;  // the decoders' keys need no unescaping to match
-                else s += text[i];
+                else if (s.size() <= kRecordedKeyLength) s += text[i];
             }
             if (!stack.empty() && !stack.back().array && stack.back().expectKey) {
+                stack.back().keyTooLong = s.size() > kRecordedKeyLength;
                 stack.back().key = std::move(s);
                 stack.back().expectKey = false;
             } else {
                 valueStarts(start);
             }
         } else if (c == '{' || c == '[') {
-            std::string path = valueStarts(i);
-            stack.push_back(Frame{std::move(path), c == '[', 0, {}, true});
+            auto path = valueStarts(i);
+            stack.push_back(Frame{std::move(path), c == '[', 0, {}, false, true});
         } else if (c == '}' || c == ']') {
             if (!stack.empty()) stack.pop_back();
         } else if (c == ',') {
@@ -107,6 +141,9 @@ public:
     void at(const std::string& path, const std::string& what) {
         if (offsets_.empty()) offsets_ = valueOffsets(text_);
         std::string p = path;
+        // Nothing longer was recorded: start from the longest prefix that could have been.
+        constexpr std::size_t longest = kRecordedDepth * (kRecordedKeyLength + 24);
+        if (p.size() > longest) p.resize(std::min(p.find_last_of(".[", longest), longest));
         for (;;) {
             if (const auto it = offsets_.find(p); it != offsets_.end()) return at(it->second, path, what);
             const auto cut = p.find_last_of(".[");
@@ -143,6 +180,18 @@ private:
     std::map<std::string, std::size_t> offsets_;
 };
 
+constexpr std::array<std::string_view, 4> kKeys = {"profile", "mode", "alert", "boostApplications"};
+
+bool isKnownKey(const std::string& key) { return std::find(kKeys.begin(), kKeys.end(), key) != kKeys.end(); }
+
+// A key as an error line shows it: a long one is cut, at a character boundary.
+std::string shownKey(const std::string& key) {
+    if (key.size() <= kRecordedKeyLength) return key;
+    std::size_t cut = kRecordedKeyLength;
+    while (cut > 0 && (static_cast<unsigned char>(key[cut]) & 0xC0) == 0x80) --cut;
+    return key.substr(0, cut) + "… (" + std::to_string(key.size()) + " bytes)";
+}
+
 // The stored form clamps a percentage; a person who wrote 70 meant something else.
 void checkPercentage(const nlohmann::json& mode, Problems& problems) {
     const nlohmann::json* speed = mode.contains("speed") ? &mode["speed"] : nullptr;
@@ -169,9 +218,24 @@ ControlConfig ControlConfig::parse(std::string_view text, const std::string& ori
         problems.at(0, "", "the file is larger than 1 MiB");
         problems.throwIfAny();
     }
+    if (const auto deep = tooDeep(text)) {
+        problems.at(*deep, "", "nested deeper than " + std::to_string(kDepthLimit) + " levels");
+        problems.throwIfAny();
+    }
     nlohmann::json json;
+    std::set<std::string> seen;
+    std::vector<std::string> unknown, repeated;
     try {
-        json = nlohmann::json::parse(text);
+        // An unknown key's value is checked for syntax only, never kept: whatever its size or
+        // shape, it costs no memory.
+        json = nlohmann::json::parse(text, [&](int depth, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
+            if (depth != 1 || event != nlohmann::json::parse_event_t::key) return true;
+            std::string key = parsed.get<std::string>();
+            if (!seen.insert(key).second) repeated.push_back(key);
+            if (isKnownKey(key)) return true;
+            unknown.push_back(std::move(key));
+            return false;
+        });
     } catch (const nlohmann::json::parse_error& e) {
         const std::string what = e.what();
         // nlohmann's text: "[json.exception.parse_error.101] parse error at line 3, column 5: …"
@@ -184,6 +248,11 @@ ControlConfig ControlConfig::parse(std::string_view text, const std::string& ori
         problems.throwIfAny();
     }
 
+    for (const auto& key : unknown)
+        problems.at(shownKey(key), "unknown key; the keys are \"profile\", \"mode\", \"alert\", \"boostApplications\"");
+    // The parser would keep the last silently, and a mistake would point at the first.
+    for (const auto& key : repeated) problems.at(shownKey(key), "appears more than once");
+
     ControlConfig config{FanProfile::builtins().front(), std::nullopt, defaultAlert, {}};
     bool profileGiven = false;
     for (const auto& [key, value] : json.items()) {
@@ -194,7 +263,11 @@ ControlConfig ControlConfig::parse(std::string_view text, const std::string& ori
             } else if (key == "mode") {
                 if (value.is_null()) continue;
                 if (value.is_string()) {
-                    const std::string modePath = value.get<std::string>();
+                    // Relative to the configuration's own directory, wherever the service runs.
+                    std::filesystem::path relative(value.get<std::string>());
+                    const std::string modePath = relative.is_relative()
+                                                     ? (std::filesystem::path(origin).parent_path() / relative).string()
+                                                     : relative.string();
                     std::error_code error;
                     if (!std::filesystem::is_regular_file(modePath, error))
                         throw ClientError("the mode file " + modePath + " is not a regular file", ExitStatus::usage);
@@ -210,7 +283,7 @@ ControlConfig ControlConfig::parse(std::string_view text, const std::string& ori
                 for (std::size_t i = 0; i < value.size(); ++i)
                     config.boostApplications.push_back(json_decoding::string(value[i], json_decoding::childPath(key, i)));
             } else {
-                problems.at(key, "unknown key; the keys are \"profile\", \"mode\", \"alert\", \"boostApplications\"");
+                problems.at(shownKey(key), "unknown key; the keys are \"profile\", \"mode\", \"alert\", \"boostApplications\"");
             }
         } catch (const DecodingError& e) {
             problems.at(e);

@@ -1,8 +1,8 @@
 // The control service's configuration, /etc/quorvane/control.json: which built-in profile to
-// follow, an optional custom mode on top (its stored JSON form, or the path of a mode file), the
-// alert rule, and the applications whose presence boosts the fans. Every error names the file,
-// the line and column, and the key path; all errors are reported at once. Value type; reading
-// touches only the file (at most 1 MiB).
+// follow, an optional custom mode on top (its stored JSON form, or the path of a mode file,
+// relative to the configuration's directory), the alert rule, and the applications whose
+// presence boosts the fans. Every error names the file, the line and column, and the key path;
+// all errors are reported at once. Value type; reading touches only the file (at most 1 MiB).
 #pragma once
 
 #include <optional>

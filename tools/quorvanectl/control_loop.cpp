@@ -59,7 +59,14 @@ std::vector<FanCommand> ControlLoop::step(double t, std::optional<double> temper
     for (const auto& fan : fans) {
         if (!usableBounds(fan)) continue;
         auto it = fans_.find(fan.id);
-        if (it == fans_.end()) it = fans_.emplace(fan.id, makeFanState(fan)).first;
+        if (it == fans_.end()) {
+            it = fans_.emplace(fan.id, makeFanState(fan)).first;
+            if (const auto carried = carried_.find(fan.id); carried != carried_.end()) {
+                it->second.deadband = carried->second.deadband;
+                it->second.sent = carried->second.sent;
+                carried_.erase(carried);
+            }
+        }
         FanState& state = it->second;
         state.pipeline.proactiveFloor = floor();
         const double duty = state.pipeline.targetPercentage(input);
@@ -77,6 +84,14 @@ std::vector<FanCommand> ControlLoop::step(double t, std::optional<double> temper
 
 void ControlLoop::resend() {
     for (auto& [id, state] : fans_) state.sent.reset();
+    for (auto& [id, carried] : carried_) carried.sent.reset();
+}
+
+void ControlLoop::continueFrom(const ControlLoop& previous) {
+    lastT_ = previous.lastT_;
+    history_ = previous.history_;
+    carried_ = previous.carried_;
+    for (const auto& [id, state] : previous.fans_) carried_.insert_or_assign(id, Carried{state.deadband, state.sent});
 }
 
 ThermalTrend ControlLoop::trend() const {

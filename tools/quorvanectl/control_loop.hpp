@@ -55,6 +55,9 @@ public:
     bool alertFiring() const { return alertFiring_; }
     // Forgets what was sent, so the next tick sends every target again.
     void resend();
+    // Takes over from the loop this one replaces (a reload): its clock, its temperature history
+    // and each fan's last target, so the first tick moves a fan no faster than the slew rate.
+    void continueFrom(const ControlLoop& previous);
 
 private:
     struct FanState {
@@ -71,6 +74,12 @@ private:
     AlertRule alert_;
     WorkloadPolicy workload_;
     std::map<long, FanState> fans_;
+    // What a replaced loop last did with each fan, taken up when the fan is first seen.
+    struct Carried {
+        TargetDeadband deadband;
+        std::optional<double> sent;
+    };
+    std::map<long, Carried> carried_;
     std::deque<ThermalSample> history_;
     std::optional<double> lastT_;
     bool alertFiring_ = false;

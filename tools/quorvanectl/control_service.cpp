@@ -2,6 +2,7 @@
 // the same loop as `run`, tells the service manager when the fans are under control, takes a
 // changed file on SIGHUP without handing the fans back (a file with errors is reported and the
 // current configuration kept), and on SIGTERM hands every fan back. Says only what changes.
+// `serve --check` judges a file the way a reload would, without touching the fans.
 #include <iostream>
 
 #include <nlohmann/json.hpp>
@@ -14,10 +15,15 @@
 #include "drive_fans.hpp"
 #include "mode_file.hpp"
 #include "platform/bootstrap/service_manager.hpp"
+#include "sensor_feed.hpp"
+#include "smc_session.hpp"
+#include "stop_signal.hpp"
 
 namespace quorvane::ctl {
 
 namespace {
+
+constexpr int kStatusNotRunning = 3;
 
 ControlLoop loopFor(ControlConfig config) {
     WorkloadPolicy workload;
@@ -29,28 +35,53 @@ std::string following(const ControlLoop& loop) {
     return loop.mode() ? loop.profile().name + " + " + loop.mode()->name : loop.profile().name;
 }
 
+bool namesSensorIds(const CustomMode& mode) {
+    return mode.controlSensor.kind == ModeSensor::Kind::sensor ||
+           (mode.displaySensor && mode.displaySensor->kind == ModeSensor::Kind::sensor);
+}
+
 }  // namespace
 
+int checkConfigCommand(const std::string& configPath) {
+    const ControlLoop loop = loopFor(ControlConfig::read(configPath));
+    // Sensor ids can only be judged against this Mac's sensors, as the service would at a reload.
+    if (loop.mode() && namesSensorIds(*loop.mode())) checkModeSensors(*loop.mode(), SensorFeed(openSMC()).sensors());
+    std::cout << configPath << ": would follow \"" << following(loop) << "\"" << std::endl;
+    return ExitStatus::ok;
+}
+
 int serveCommand(const std::string& configPath) {
+    // Blocked from the first instant: a SIGHUP while the file is read must not end the service.
+    const StopSignal signals;
     ControlLoop initial = loopFor(ControlConfig::read(configPath));
-    ControlServiceClaim claim(following(initial));
+    FanClaim claim(FanClaim::serviceHolder, following(initial));
     DriveOptions drive;
+    drive.persistent = true;
+    drive.log = [](const std::string& line) { std::cerr << "quorvane-control: " << line << std::endl; };
     drive.ready = [&](const ControlLoop& loop) {
         std::cerr << "quorvane-control: following \"" << following(loop) << "\" from " << configPath << std::endl;
         bootstrap::notifyServiceManager("READY=1\nSTATUS=following " + following(loop));
     };
     drive.reload = [&](const ControlLoop& current, const std::vector<SMCSensor>& sensors) -> std::optional<ControlLoop> {
         bootstrap::notifyServiceManager("RELOADING=1");
+        // All or nothing: the new loop is handed over only once every check has passed and the
+        // claim says what it follows.
         std::optional<ControlLoop> next;
         try {
-            next.emplace(loopFor(ControlConfig::read(configPath)));
-            if (next->mode()) checkModeSensors(*next->mode(), sensors);
-            claim.update(following(*next));
+            ControlLoop candidate = loopFor(ControlConfig::read(configPath));
+            if (candidate.mode()) checkModeSensors(*candidate.mode(), sensors);
+            claim.update(following(candidate));
+            next.emplace(std::move(candidate));
             std::cerr << "quorvane-control: reloaded " << configPath << ", following \"" << following(*next) << "\""
                       << std::endl;
-        } catch (const ClientError& e) {
+        } catch (const std::exception& e) {
+            next.reset();
             std::cerr << "quorvane-control: " << e.what() << "\nquorvane-control: kept following \""
                       << following(current) << "\"" << std::endl;
+            try {
+                claim.update(following(current));
+            } catch (const std::exception&) {
+            }
         }
         bootstrap::notifyServiceManager("READY=1\nSTATUS=following " + following(next ? *next : current));
         return next;
@@ -71,26 +102,33 @@ int statusCommand(bool json) {
     } catch (const ClientError& e) {
         problem = e.what();
     }
-    const auto service = runningControlService();
+    const auto holder = fanClaimHolder();
+    const auto service = holder && holder->isControlService() ? holder : std::nullopt;
     if (json) {
         nlohmann::ordered_json out;
         out["version"] = 1;
         out["daemon"] = {{"running", version.has_value()}};
         if (version) out["daemon"]["version"] = *version;
+        if (!version) out["daemon"]["problem"] = problem;
         out["controlService"] = {{"running", service.has_value()}};
         if (service) {
             out["controlService"]["pid"] = service->pid;
             out["controlService"]["following"] = service->following;
         }
-        std::cout << out.dump(2) << std::endl;
+        if (holder && !service) out["fansHeldBy"] = {{"holder", holder->holder}, {"pid", holder->pid}};
+        // A state file written by an older service may hold a cut character: shown replaced.
+        std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
     } else {
         std::cout << "daemon: " << (version ? "running, version " + *version : "not running (" + problem + ")") << "\n"
                   << "control service: "
                   << (service ? "running, pid " + std::to_string(service->pid) + ", following \"" + service->following + "\""
                               : std::string("not running"))
                   << std::endl;
+        if (holder && !service) std::cout << "fans held by: " << holder->holder << ", pid " << holder->pid << std::endl;
     }
-    return ExitStatus::ok;
+    // In the manner of an init script's status: 3 when the service does not run.
+    if (!version) return ExitStatus::failed;
+    return service ? ExitStatus::ok : kStatusNotRunning;
 }
 
 }  // namespace quorvane::ctl

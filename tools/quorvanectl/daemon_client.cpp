@@ -196,7 +196,11 @@ void DaemonClient::heartbeatLoop() {
                 std::lock_guard lock(state_->mutex);
                 if (state_->stopping || state_->lostReason) return;
             }
-            std::fprintf(stderr, "quorvanectl: %s\n", e.what());
+            if (options_.onHeartbeatFailure) {
+                options_.onHeartbeatFailure(e.what());
+            } else {
+                std::fprintf(stderr, "quorvanectl: %s\n", e.what());
+            }
         }
         next += interval;
         // A beat that waited out its timeout must not make the next ones bunch up.

@@ -25,6 +25,8 @@ public:
         double heartbeatInterval = HelperConstants::heartbeatInterval;
         // Runs (on another thread) once the connection is known to be gone.
         std::function<void()> onConnectionLost;
+        // A heartbeat that failed (on the heartbeat thread); without it, a line on stderr.
+        std::function<void(const std::string&)> onHeartbeatFailure;
     };
 
     explicit DaemonClient(Options options);

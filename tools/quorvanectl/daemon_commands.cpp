@@ -73,7 +73,7 @@ int versionCommand() {
 }
 
 int setRPMCommand(long fan, double rpm, const HoldOptions& hold) {
-    refuseWhileControlServiceRuns();
+    const FanClaim claim("quorvanectl set-rpm");
     StopSignal stop;
     DaemonClient client(holding(hold));
     const double applied = client.setTargetRPM(fan, rpm);
@@ -82,14 +82,15 @@ int setRPMCommand(long fan, double rpm, const HoldOptions& hold) {
     return holdControl(client, stop, hold);
 }
 
-int manualCommand(long fan, bool on, const HoldOptions& hold) {
+int manualCommand(long fan, bool on, const HoldOptions& hold, bool force) {
     if (!on) {
+        refuseWhileFansAreClaimed("manual off", force);
         DaemonClient client(oneShot());
         client.setManualControl(fan, false);
         std::cout << "off" << std::endl;
         return ExitStatus::ok;
     }
-    refuseWhileControlServiceRuns();
+    const FanClaim claim("quorvanectl manual");
     // Manual mode alone would drive the fan to whatever target the key still holds from an earlier
     // session; the fan is taken at the speed it runs now instead (the daemon engages manual mode
     // and writes the target in one job).
@@ -101,7 +102,8 @@ int manualCommand(long fan, bool on, const HoldOptions& hold) {
     return holdControl(client, stop, hold);
 }
 
-int restoreCommand() {
+int restoreCommand(bool force) {
+    refuseWhileFansAreClaimed("restore", force);
     DaemonClient client(oneShot());
     client.restoreAutomaticControl();
     std::cout << "restored" << std::endl;

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "control_loop.hpp"
@@ -25,8 +26,25 @@ struct DriveOptions {
     // Called on SIGHUP (without it, SIGHUP stops the loop like SIGTERM) with the current loop and
     // the sensors this Mac has: the loop to follow from now on, or nothing to keep the current
     // one. The fans stay manual across the switch.
+    // Reloads are taken at the next tick, one however many SIGHUPs came meanwhile; SIGINT and
+    // SIGTERM win over a pending SIGHUP.
     std::function<std::optional<ControlLoop>(const ControlLoop&, const std::vector<SMCSensor>&)> reload;
+    // The control service's way. A tick that fails (an SMC read, a daemon call) is logged once and
+    // tried again each second until one works (logged once more); a lost daemon connection is
+    // opened again; after failingHandBackSeconds of failed ticks the fans go back to the firmware
+    // until one works; a fan handed back by something else is taken again, with a log line. Only a
+    // signal, or the daemon unreachable for daemonGoneSeconds, ends the loop. Without it (`run`),
+    // the first failure ends it.
+    bool persistent = false;
+    // Where the loop says what happened (without it: "quorvanectl: " lines on stderr, failures
+    // thrown).
+    std::function<void(const std::string&)> log;
 };
+
+// How long the persistent loop waits for a daemon that accepts no connection before it gives up.
+inline constexpr double daemonGoneSeconds = 30;
+// How long its ticks may fail before it hands the fans back to the firmware meanwhile.
+inline constexpr double failingHandBackSeconds = 10;
 
 // Returns the exit status; throws ClientError (after handing the fans back where it still can).
 int driveFans(ControlLoop loop, const DriveOptions& options);

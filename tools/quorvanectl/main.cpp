@@ -27,6 +27,7 @@ constexpr const char* kFooter =
     "  0  done\n"
     "  1  the daemon or the SMC failed, refused or could not be reached\n"
     "  2  the command line or an input file is wrong\n"
+    "  3  status: the daemon answers but the control service does not run\n"
     "\n"
     "Environment:\n"
     "  QUORVANE_BOOTSTRAP    directory of the daemon's and the SMC's sockets (default /run/quorvane)\n"
@@ -99,8 +100,11 @@ int main(int argc, char** argv) {
         ->required()
         ->check(CLI::IsMember({"on", "off"}));
     addHoldOption(manual, hold.seconds);
+    const char* forceHelp = "Hand the fans back although another process (the control service, run, set-rpm) holds them";
+    manual->add_flag("--force", force, forceHelp);
 
     auto* restore = app.add_subcommand("restore", "Hand every fan back to Apple automatic control");
+    restore->add_flag("--force", force, forceHelp);
 
     bool all = false;
     auto* sensors = app.add_subcommand("sensors", "The device's temperature rows and the control-source temperatures");
@@ -129,6 +133,10 @@ int main(int argc, char** argv) {
     std::string configPath = ControlConfig::defaultPath;
     auto* serve = app.add_subcommand("serve", "Run as the control service: follow a configuration file, reload it on SIGHUP");
     serve->add_option("--config", configPath, "Configuration file (see quorvane-control.json(5))")->capture_default_str();
+    bool checkOnly = false;
+    serve->add_flag("--check", checkOnly,
+                    "Only judge the configuration as a reload would, print what it would follow and exit "
+                    "(status 2 when it would be refused)");
     auto* status = app.add_subcommand("status", "Whether the daemon answers and the control service runs");
     status->add_flag("--json", json, "Print JSON");
 
@@ -168,14 +176,14 @@ int main(int argc, char** argv) {
         if (*smcWrite) return smcWriteCommand(key, value, force);
         if (*smcKeys) return smcKeysCommand();
         if (*setRPM) return setRPMCommand(fan, rpm, hold);
-        if (*manual) return manualCommand(fan, state == "on", hold);
-        if (*restore) return restoreCommand();
+        if (*manual) return manualCommand(fan, state == "on", hold, force);
+        if (*restore) return restoreCommand(force);
         if (*sensors) return sensorsCommand(all, json);
         if (*profiles) return profilesCommand(json);
         if (*doctor) return doctorCommand();
         if (*runCommandLine) return runCommand(run);
         if (*modeNew) return modeNewCommand(modeOptions);
-        if (*serve) return serveCommand(configPath);
+        if (*serve) return checkOnly ? checkConfigCommand(configPath) : serveCommand(configPath);
         if (*status) return statusCommand(json);
     } catch (const ClientError& e) {
         std::cerr << "quorvanectl: " << e.what() << std::endl;

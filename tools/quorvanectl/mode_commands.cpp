@@ -5,6 +5,8 @@
 #include <fstream>
 #include <iostream>
 
+#include <nlohmann/json.hpp>
+
 #include "client_error.hpp"
 #include "commands.hpp"
 #include "mode_file.hpp"
@@ -40,10 +42,22 @@ void writeFile(const std::string& path, const std::string& text, bool replace) {
     }
 }
 
+bool isUTF8(const std::string& text) {
+    try {
+        (void)nlohmann::json(text).dump();
+        return true;
+    } catch (const nlohmann::json::type_error&) {
+        return false;
+    }
+}
+
 }  // namespace
 
 int modeNewCommand(const ModeOptions& options) {
     if (options.name.empty()) throw ClientError("the mode needs a name", ExitStatus::usage);
+    // The stored form is JSON, which carries UTF-8 only.
+    if (!isUTF8(options.name)) throw ClientError("the mode's name is not UTF-8 text", ExitStatus::usage);
+    if (options.symbol && !isUTF8(*options.symbol)) throw ClientError("the symbol name is not UTF-8 text", ExitStatus::usage);
     CustomMode mode = options.from ? builtinTemplate(*options.from)
                                    : CustomMode(Uuid(), "", kDefaultSymbol, ModeSpeed::floor(0),
                                                 ModeSensor::source(ControlSource::hottest));

@@ -1,7 +1,12 @@
 #include "mode_file.hpp"
 
+#include <cerrno>
 #include <cmath>
-#include <fstream>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "client_error.hpp"
 #include "shared/common/decoding_error.hpp"
@@ -42,11 +47,14 @@ std::vector<std::pair<std::string, double>> percentages(const nlohmann::json& mo
 
 void checkSensorId(const ModeSensor& sensor, const char* role, const std::vector<SMCSensor>& sensors) {
     if (sensor.kind != ModeSensor::Kind::sensor) return;
+    // A Mac may have a hundred sensors: the message names the first few and counts the rest.
+    constexpr std::size_t shown = 16;
     std::string ids;
-    for (const auto& s : sensors) {
-        if (s.id == sensor.id) return;
-        ids += (ids.empty() ? "" : " ") + s.id;
+    for (std::size_t i = 0; i < sensors.size(); ++i) {
+        if (sensors[i].id == sensor.id) return;
+        if (i < shown) ids += (ids.empty() ? "" : " ") + sensors[i].id;
     }
+    if (sensors.size() > shown) ids += " and " + std::to_string(sensors.size() - shown) + " more (quorvanectl sensors --all)";
     throw ClientError("the mode's " + std::string(role) + " \"" + sensor.id + "\" is not a sensor of this Mac; " +
                           (ids.empty() ? std::string("it has no temperature sensors") : "its sensors are " + ids),
                       ExitStatus::usage);
@@ -92,12 +100,22 @@ CustomMode customModeFromText(const std::string& text, const std::string& file) 
 }
 
 CustomMode readCustomMode(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ClientError("cannot read the mode file " + path, ExitStatus::usage);
+    // Non-blocking open and a regular file only: a FIFO or a device must not stall the caller.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        const std::string why = fd < 0 ? std::strerror(errno) : "not a regular file";
+        if (fd >= 0) ::close(fd);
+        throw ClientError("cannot read the mode file " + path + ": " + why, ExitStatus::usage);
+    }
     std::string text(static_cast<std::size_t>(kModeFileLimit) + 1, '\0');
-    in.read(text.data(), kModeFileLimit + 1);
-    if (in.gcount() > kModeFileLimit) refuse(path, "is larger than 1 MiB");
-    text.resize(static_cast<std::size_t>(in.gcount()));
+    std::size_t size = 0;
+    ssize_t n;
+    while (size < text.size() && ((n = ::read(fd, text.data() + size, text.size() - size)) > 0 || (n < 0 && errno == EINTR)))
+        if (n > 0) size += static_cast<std::size_t>(n);
+    ::close(fd);
+    if (size > static_cast<std::size_t>(kModeFileLimit)) refuse(path, "is larger than 1 MiB");
+    text.resize(size);
     return customModeFromText(text, path);
 }
 

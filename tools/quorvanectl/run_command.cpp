@@ -6,7 +6,11 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <iostream>
+#include <memory>
+#include <set>
+#include <string>
 
 #include "client_error.hpp"
 #include "commands.hpp"
@@ -51,9 +55,11 @@ SensorFeed::SensorFilter controlInputs(const ControlLoop& loop, const SensorFeed
 }
 
 // One tick: read, decide, command; returns what to show. Only the live table shows the sensor
-// rows; without it a tick reads just the sensors behind the control temperature.
+// rows; without it a tick reads just the sensors behind the control temperature. `held` (when
+// given) is the fans this loop has taken; one found automatic again is said so in `log`.
 RunTick tick(double t, ControlLoop& loop, SensorFeed& feed, const SensorFeed::SensorFilter& inputs, bool withRows,
-             FanWatch& fans, DaemonClient& client) {
+             FanWatch& fans, DaemonClient& client, std::set<long>* held,
+             const std::function<void(const std::string&)>& log) {
     if (withRows) {
         feed.refresh();
     } else {
@@ -70,12 +76,19 @@ RunTick tick(double t, ControlLoop& loop, SensorFeed& feed, const SensorFeed::Se
     tick.duty.assign(tick.fans.size(), std::nullopt);
     if (tick.monitoring) {
         loop.record(t, tick.temperature);
+        if (held) held->clear();
     } else {
         for (const auto& command : loop.step(t, tick.temperature, tick.fans)) {
             for (std::size_t i = 0; i < tick.fans.size(); ++i) {
                 if (tick.fans[i].id != command.fan) continue;
                 tick.duty[i] = command.duty;
-                if (command.send) fans.applied(tick.fans[i], client.setTargetRPM(command.fan, command.targetRPM));
+                if (!command.send) continue;
+                // Said once: the fan counts as held again only once the daemon has taken it.
+                if (held && !tick.fans[i].isManaged && held->erase(command.fan) && log) {
+                    log("fan " + std::to_string(command.fan) + " was handed back to automatic control by something else; taking it again");
+                }
+                fans.applied(tick.fans[i], client.setTargetRPM(command.fan, command.targetRPM));
+                if (held) held->insert(command.fan);
             }
         }
     }
@@ -84,6 +97,8 @@ RunTick tick(double t, ControlLoop& loop, SensorFeed& feed, const SensorFeed::Se
     if (withRows) tick.rows = feed.rows();
     return tick;
 }
+
+std::string failedTicks(std::size_t n) { return n == 1 ? "1 failed tick" : std::to_string(n) + " failed ticks"; }
 
 }  // namespace
 
@@ -98,68 +113,152 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
     FanWatch fans(bridge);
     DaemonClient::Options clientOptions;
     clientOptions.onConnectionLost = [] { StopSignal::wake(); };
-    DaemonClient client(clientOptions);
+    // The ticks say when the daemon fails; a heartbeat's failure would say it once more each second.
+    if (options.persistent) clientOptions.onHeartbeatFailure = [](const std::string&) {};
+    std::unique_ptr<DaemonClient> client;
+    const auto log = [&](const std::string& line) {
+        if (options.log) options.log(line);
+    };
     // Fails early and plainly when the daemon is not there; a monitoring run starts from Apple's
     // control in any case.
-    if (loop->monitorsOnly()) {
-        client.restoreAutomaticControl();
-    } else {
-        client.helperVersion();
-    }
+    auto connect = [&] {
+        client = std::make_unique<DaemonClient>(clientOptions);
+        if (loop->monitorsOnly()) {
+            client->restoreAutomaticControl();
+        } else {
+            client->helperVersion();
+        }
+    };
+    if (!options.persistent) connect();
 
     const bool withRows = options.report && options.report->showsRows();
     const auto start = SteadyClock::now();
     auto elapsed = [&] { return std::chrono::duration<double>(SteadyClock::now() - start).count(); };
     bool ready = false;
+    bool reloadPending = false;
+    bool handBackPending = false;  // a reload switched to monitoring
+    std::set<long> held;
+    std::size_t failed = 0;  // consecutive failed ticks
+    std::optional<double> unreachableSince;
+    double failingSince = -1;  // elapsed time of the first failed tick in a row; -1: none
+    bool handedBackWhileFailing = false;
     try {
         for (;;) {
             const double t = elapsed();
-            const RunTick shown = tick(t, *loop, feed, inputs, withRows, fans, client);
-            if (options.report) options.report->show(shown);
-            if (!ready && options.ready) options.ready(*loop);
-            ready = true;
-            double wait = kTickSeconds - (elapsed() - t);
-            if (options.seconds) {
-                const double left = *options.seconds - elapsed();
-                if (left <= 0) break;
-                wait = std::min(wait, left);
-            }
-            const auto reason = stop.wait(std::max(wait, 0.0));
-            if (reason == StopSignal::Reason::signal && stop.lastSignal() == SIGHUP && options.reload) {
+            if (reloadPending) {
+                reloadPending = false;
                 // The daemon keeps every fan manual meanwhile: the connection and its heartbeats
-                // stay, and the next tick (now) sends the new loop's targets.
+                // stay, and this tick sends the new loop's targets.
                 if (auto next = options.reload(*loop, feed.sensors())) {
                     const bool wasDriving = !loop->monitorsOnly();
+                    next->continueFrom(*loop);
                     loop.emplace(std::move(*next));
                     inputs = controlInputs(*loop, feed);
-                    if (wasDriving && loop->monitorsOnly()) client.restoreAutomaticControl();
+                    handBackPending = handBackPending || (wasDriving && loop->monitorsOnly());
                 }
-                continue;
             }
-            if (reason == StopSignal::Reason::signal) break;
-            if (reason == StopSignal::Reason::woken) {
-                throw ClientError("lost the connection to the daemon at " + DaemonClient::socketPath() +
-                                  "; it hands the fans back to automatic control");
+            try {
+                if (!client || client->connectionLost()) {
+                    client.reset();
+                    connect();
+                    loop->resend();
+                    handBackPending = false;
+                }
+                if (handBackPending) {
+                    client->restoreAutomaticControl();
+                    handBackPending = false;
+                }
+                const RunTick shown = tick(t, *loop, feed, inputs, withRows, fans, *client,
+                                           options.persistent ? &held : nullptr, log);
+                if (options.report) options.report->show(shown);
+                unreachableSince.reset();
+                failingSince = -1;
+                handedBackWhileFailing = false;
+                if (failed > 0) log("working again after " + failedTicks(failed));
+                failed = 0;
+            } catch (const std::exception& e) {
+                if (!options.persistent) throw;
+                if (failed++ == 0) log(std::string(e.what()) + "; trying again each second");
+                // Whatever was sent may not have arrived.
+                loop->resend();
+                if (!client || client->connectionLost()) {
+                    client.reset();
+                    if (!unreachableSince) unreachableSince = t;
+                    if (t - *unreachableSince >= daemonGoneSeconds) {
+                        throw ClientError("gave up after " + failedTicks(failed) + ": the daemon at " +
+                                          DaemonClient::socketPath() + " has been unreachable for " +
+                                          std::to_string(static_cast<int>(daemonGoneSeconds)) + " s (" + e.what() + ")");
+                    }
+                }
+                // Fans held at a target nobody updates any more go back to the firmware until a
+                // tick works again (which takes them again).
+                if (failingSince < 0) failingSince = t;
+                if (!handedBackWhileFailing && t - failingSince >= failingHandBackSeconds && client &&
+                    !client->connectionLost() && !loop->monitorsOnly()) {
+                    try {
+                        client->restoreAutomaticControl();
+                        held.clear();
+                        handedBackWhileFailing = true;
+                        log("handed every fan back to automatic control until a tick works again");
+                    } catch (const std::exception&) {
+                    }
+                }
             }
+            if (!ready && failed == 0 && options.ready) {
+                options.ready(*loop);
+                ready = true;
+            }
+            double deadline = t + kTickSeconds;
+            if (options.seconds) {
+                if (*options.seconds - elapsed() <= 0) break;
+                deadline = std::min(deadline, *options.seconds);
+            }
+            bool stopping = false;
+            for (double wait; !stopping && (wait = deadline - elapsed()) > 0;) {
+                const auto reason = stop.wait(wait);
+                if (reason == StopSignal::Reason::timeout) break;
+                if (reason == StopSignal::Reason::signal) {
+                    if (stop.lastSignal() == SIGHUP && options.reload) {
+                        reloadPending = true;
+                    } else {
+                        stopping = true;
+                    }
+                } else if (!options.persistent) {
+                    throw ClientError("lost the connection to the daemon at " + DaemonClient::socketPath() +
+                                      "; it hands the fans back to automatic control");
+                }
+                // Persistent: a lost connection is opened again at the next tick.
+            }
+            if (stopping) break;
             if (options.seconds && elapsed() >= *options.seconds) break;
         }
-    } catch (const ClientError&) {
+    } catch (const std::exception&) {
         // Hand the fans back now rather than when the connection closes, where that still works.
-        if (!client.connectionLost()) {
+        if (client && !client->connectionLost()) {
             try {
-                client.restoreAutomaticControl();
-            } catch (const ClientError&) {
+                client->restoreAutomaticControl();
+            } catch (const std::exception&) {
             }
         }
         throw;
     }
-    client.restoreAutomaticControl();
-    std::cerr << "quorvanectl: every fan is back under automatic control" << std::endl;
+    // A connection lost meanwhile handed the fans back at the daemon's end; a fresh one confirms it.
+    if (!client || client->connectionLost()) {
+        client.reset();
+        connect();
+    }
+    client->restoreAutomaticControl();
+    if (options.log) {
+        options.log("every fan is back under automatic control");
+    } else {
+        std::cerr << "quorvanectl: every fan is back under automatic control" << std::endl;
+    }
     return ExitStatus::ok;
 }
 
 int runCommand(const RunOptions& options) {
-    refuseWhileControlServiceRuns();
+    // Taken before anything else, and held until the fans are handed back.
+    const FanClaim claim("quorvanectl run");
     WorkloadPolicy workload;
     workload.appsLaunched(options.apps);
     std::optional<CustomMode> mode;

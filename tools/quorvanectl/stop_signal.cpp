@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cmath>
 #include <ctime>
+#include <initializer_list>
 
 #include <pthread.h>
 #include <unistd.h>
@@ -10,8 +11,26 @@
 namespace quorvane::ctl {
 
 namespace {
+
 constexpr int kWakeSignal = SIGUSR1;
+
+// The kernel hands out the lowest-numbered pending signal first, and SIGHUP is 1: behind a stream
+// of SIGHUPs a SIGTERM would wait for ever. A pending SIGTERM or SIGINT is taken instead.
+int stopSignalBehind(int signo) {
+    sigset_t pending;
+    if (sigpending(&pending) != 0) return signo;
+    for (const int stopping : {SIGTERM, SIGINT}) {
+        if (!sigismember(&pending, stopping)) continue;
+        sigset_t one;
+        sigemptyset(&one);
+        sigaddset(&one, stopping);
+        const timespec now{};
+        if (sigtimedwait(&one, nullptr, &now) == stopping) return stopping;
+    }
+    return signo;
 }
+
+}  // namespace
 
 StopSignal::StopSignal() {
     sigemptyset(&set_);
@@ -31,8 +50,9 @@ StopSignal::Reason StopSignal::wait(double seconds) {
         timeout.tv_nsec = static_cast<long>((seconds - std::floor(seconds)) * 1e9);
     }
     for (;;) {
-        const int signo = forever ? sigwaitinfo(&set_, nullptr) : sigtimedwait(&set_, nullptr, &timeout);
+        int signo = forever ? sigwaitinfo(&set_, nullptr) : sigtimedwait(&set_, nullptr, &timeout);
         if (signo == kWakeSignal) return Reason::woken;
+        if (signo == SIGHUP) signo = stopSignalBehind(signo);
         if (signo > 0) {
             lastSignal_ = signo;
             return Reason::signal;
