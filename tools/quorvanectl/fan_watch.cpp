@@ -18,6 +18,10 @@ FanWatch::FanWatch(std::shared_ptr<SMCKernelBridge> bridge)
 std::vector<FanStatus> FanWatch::read() {
     std::vector<FanStatus> fans;
     fans.reserve(static_cast<std::size_t>(count_));
+    // Where the force bitmask holds every fan, one read of it a tick answers for all of them
+    // (through the kernel's driver each read of it is a read of every fan's mode file).
+    const bool byMask = keys_.forceBitmask && keys_.modeKeys == 0;
+    const auto mask = byMask && count_ > 0 ? reader_.tryRead(FanKey::forceBitmask) : std::nullopt;
     for (long i = 0; i < count_; ++i) {
         auto known = bounds_.find(i);
         if (known == bounds_.end()) {
@@ -36,7 +40,7 @@ std::vector<FanStatus> FanWatch::read() {
         } else {
             s.currentRPMValid = false;
         }
-        s.isManaged = reader_.isManaged(i, &keys_);
+        s.isManaged = byMask ? mask && FanControlKeys::forceBit(*mask, i).value_or(false) : reader_.isManaged(i, &keys_);
         // A fan the firmware took back (or that was never ours) shows the firmware's target.
         const auto ours = applied_.find(i);
         if (s.isManaged && ours != applied_.end()) {
