@@ -301,13 +301,13 @@ private:
     FileResult readFile(const std::string& path) {
         s_->operations.fetch_add(1, std::memory_order_relaxed);
         FileResult r = files_.read(path);
-        if (r.error == ENODEV || r.error == ENOENT) s_->forgetIndex();
+        if (r.error == ENODEV) s_->forgetIndex();
         return r;
     }
     FileResult writeFile(const std::string& path, const std::string& text) {
         s_->operations.fetch_add(1, std::memory_order_relaxed);
         FileResult r = files_.write(path, text);
-        if (r.error == ENODEV || r.error == ENOENT) s_->forgetIndex();
+        if (r.error == ENODEV) s_->forgetIndex();
         if (r.ok() && s_->afterWrite) s_->afterWrite(path, text);
         return r;
     }
@@ -325,6 +325,10 @@ private:
     // Points the shared cursor at index; the driver lock must be held.
     Outcome seek(int index) {
         const FileResult r = writeFile(s_->cursor.index, std::to_string(index));
+        // A descriptor of a removed device says ENODEV; a device gone before the open, ENOENT.
+        // Either way the table may come back another: learn it again. (A fan file that is simply
+        // not there on this Mac is no reason to.)
+        if (r.error == ENOENT) s_->forgetIndex();
         return r.ok() ? Outcome{} : Outcome::io(ioReturnFor(r.error));
     }
     Outcome readName(std::uint32_t& name) {
