@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -260,7 +261,7 @@ TEST_F(KernelBackendFaults, AFileThatFailsOrGoesAwayCostsThatCallOnly) {
     auto bridge = open(Kind::applesmc);
     std::thread writer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        std::ofstream(tree.path("fan1_input")) << "1\n";
+        std::ofstream writer(tree.path("fan1_input"));  // opened and closed: nothing written, no SIGPIPE
     });
     EXPECT_EQ(errorOf([&] { bridge->read("F0Ac"); }), SMCError::callFailed(kIOReturnIOError));  // ESPIPE
     writer.join();
@@ -301,6 +302,111 @@ TEST_F(KernelBackendFaults, TheCursorIsOurLockFilesAndAMovedCursorIsNeverCached)
     bridge = open(Kind::applesmc);
     EXPECT_EQ(bridge->read("LSOF"), 0);
     EXPECT_FALSE(fs::exists(tree.path("elsewhere")));
+}
+
+// What the layouts and key types leave at the edges: values a file's integer cannot carry come from
+// the cursor, a speed key of a type no speed is written in is refused, a pwm layout's mode reads
+// back, a service made without the write hook (as the daemon makes it) still writes, a target with
+// no fan is no writable fan, and temperatures stop at the first channel without a label.
+TEST_F(KernelBackendFaults, EdgesOfTheLayoutsAndTheKeyTypes) {
+    auto withKeys = [&](std::vector<Key> extra, const std::string& fanDir = "", const std::string& target = "output",
+                        const std::string& mode = "manual") {
+        std::vector<Key> k = table(false);
+        for (auto& e : extra) {
+            const auto it = std::find_if(k.begin(), k.end(), [&](const Key& key) { return key.name == e.name; });
+            if (it != k.end()) *it = e;
+            else k.push_back(e);
+        }
+        std::sort(k.begin(), k.end(), [](const Key& a, const Key& b) { return a.name < b.name; });
+        k[0].bytes = std::string("\0\0\0", 3) + static_cast<char>(k.size());
+        tree.keys(k);
+        for (int n = 1; n <= 2; ++n) fanFiles(tree, fanDir, n, target, mode);
+    };
+    struct Row {
+        const char* name;
+        std::function<void()> build;
+        std::function<void(SMCKernelBridge&)> check;
+    };
+    const std::vector<Row> rows = {
+        {"a ui16 speed whose file shows 65536 reads its raw bytes",
+         [&] {
+             withKeys({{"F0Ac", "ui16", std::string("\x12\x34", 2)}});
+             tree.put("fan1_input", "65536\n");
+         },
+         [&](SMCKernelBridge& b) { EXPECT_EQ(b.read("F0Ac"), 0x1234); }},
+        {"a speed of a type no fan file carries reads its raw bytes",
+         [&] { withKeys({{"F0Ac", "si32", std::string("\x00\x00\x07\x08", 4)}}); },
+         [&](SMCKernelBridge& b) { EXPECT_EQ(b.readRaw("F0Ac").bytes.size(), 4u); EXPECT_EQ(b.readRaw("F0Ac").bytes[3], 0x08); }},
+        {"a target of a 2-byte type that is not fpe2 is never written",
+         [&] { withKeys({{"F0Tg", "sp78", std::string("\x2d\x00", 2)}}); },
+         [&](SMCKernelBridge& b) {
+             EXPECT_EQ(errorOf([&] { b.write("F0Tg", 45); }), SMCError::callFailed(kIOReturnBadArgument));
+             EXPECT_EQ(tree.get("fan1_output"), "1800\n");
+         }},
+        {"a T2 table on the pwm layout reads its mode key back from pwmN_enable",
+         [&] {
+             std::vector<Key> k = table(true);
+             tree.keys(k);
+             for (int n = 1; n <= 2; ++n) fanFiles(tree, "hwmon/hwmon1/", n, "target", "pwm");
+         },
+         [&](SMCKernelBridge& b) {
+             EXPECT_EQ(b.read("F0Md"), 0);
+             b.write("F0Md", 1);
+             EXPECT_EQ(tree.get("hwmon/hwmon1/pwm1_enable"), "1\n");
+             EXPECT_EQ(b.read("F0Md"), 1);
+             tree.put("hwmon/hwmon1/pwm1_enable", "0\n");  // full speed, no control: not ours
+             EXPECT_EQ(b.read("F0Md"), 0);
+         }},
+        {"temperatures stop at the first channel without a label, one read each",
+         [&] {
+             withKeys({});
+             tree.put("temp1_label", "TC0P\n");
+             tree.put("temp1_input", "45250\n");
+             tree.put("temp2_label", "TN0P\n");
+             tree.put("temp2_input", "50000\n");
+             tree.put("temp3_input", "60000\n");
+         },
+         [&](SMCKernelBridge&) {
+             const auto before = service->fileOperations();
+             const auto t = service->readTemperatures();
+             ASSERT_EQ(t.size(), 2u);
+             EXPECT_EQ(t[1].label, "TN0P");
+             EXPECT_EQ(t[1].celsius, 50);
+             EXPECT_EQ(service->fileOperations() - before, 2u);
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(tree.path());
+        fs::create_directories(tree.path());
+        row.build();
+        auto bridge = open(Kind::applesmc);
+        row.check(*bridge);
+        registration.reset();
+    }
+
+    // Made as the daemon makes it: no hook after writes, the driver's own files only.
+    fs::remove_all(tree.path());
+    fs::create_directories(tree.path());
+    tree.put("name", "macsmc_hwmon\n");
+    fanFiles(tree, "", 1, "target", "");
+    std::string error;
+    service = iokit::KernelSMCService::create({Kind::macsmcHwmon, tree.path(), std::chrono::milliseconds(50), {}, tree.path("lock")}, error);
+    ASSERT_TRUE(service) << error;
+    registration.emplace("AppleSMC", service);
+    SMCKernelBridge::open()->write("F0Tg", 2500);
+    EXPECT_EQ(tree.get("fan1_target"), "2500\n");
+    registration.reset();
+
+    // A target file without a fan to drive is not a writable fan.
+    fs::remove_all(tree.path());
+    fs::create_directories(tree.path());
+    withKeys({});
+    fs::remove(tree.path("fan1_input"));
+    service = iokit::KernelSMCService::create({Kind::applesmc, tree.path(), std::chrono::milliseconds(50), {}, tree.path("lock")}, error);
+    ASSERT_TRUE(service) << error;
+    EXPECT_EQ(service->layout().fanCount, 0);
+    EXPECT_FALSE(service->layout().targetWritable);
 }
 
 // Without root the cursor cannot be moved: fans and temperatures still read from their own files,
