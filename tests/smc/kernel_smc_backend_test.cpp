@@ -417,6 +417,16 @@ TEST_F(KernelBackendFaults, EdgesOfTheLayoutsAndTheKeyTypes) {
     ASSERT_TRUE(service) << error;
     EXPECT_EQ(service->layout().fanCount, 0);
     EXPECT_FALSE(service->layout().targetWritable);
+
+    // Writable as the daemon has it: by the file's mode, never by root's capabilities.
+    tree.put("fan1_input", "1800\n");
+    if (::geteuid() != 0) return;  // the rows are root's files
+    for (const auto& [mode, writable] : {std::pair{fs::perms(0644), true}, {fs::perms(0444), false}, {fs::perms(0446), true}}) {
+        fs::permissions(tree.path("fan1_output"), mode);
+        service = iokit::KernelSMCService::create({Kind::applesmc, tree.path(), std::chrono::milliseconds(50), {}, tree.path("lock")}, error);
+        ASSERT_TRUE(service) << error;
+        EXPECT_EQ(service->layout().targetWritable, writable) << std::oct << static_cast<int>(mode);
+    }
 }
 
 // Without root the cursor cannot be moved: fans and temperatures still read from their own files,
