@@ -40,6 +40,9 @@ TEST_F(IOKitRegistry, BadHandlesAndArgumentsAreRejectedBeforeReachingTheClient) 
               kIOReturnBadArgument);
     EXPECT_EQ(IOConnectCallStructMethod(c, testing::kEcho, nullptr, 80, big.data(), &size), kIOReturnBadArgument);
     EXPECT_EQ(IOConnectCallStructMethod(c, testing::kEcho, big.data(), 80, nullptr, &size), kIOReturnBadArgument);
+    size = 1;  // the smallest buffer still needs somewhere to go
+    EXPECT_EQ(IOConnectCallStructMethod(c, testing::kEcho, big.data(), 1, nullptr, &size), kIOReturnBadArgument);
+    EXPECT_EQ(IOConnectCallStructMethod(c, testing::kEcho, nullptr, 1, big.data(), &size), kIOReturnBadArgument);
     size = 5000;
     EXPECT_EQ(IOConnectCallStructMethod(c, testing::kEcho, big.data(), 80, big.data(), &size), kIOReturnBadArgument);
     IOServiceClose(c);
