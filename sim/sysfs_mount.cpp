@@ -12,24 +12,36 @@
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
+#include <unordered_map>
 #include <vector>
 
 namespace quorvane::sim {
 
+// One open file: the show a read from the start took, and the files' generation it was opened in
+// (after a vanish the files are new ones, and this one stays dead).
+struct SysfsOpenFile {
+    std::string snapshot;
+    std::uint64_t generation = 0;
+};
+
+// What the FUSE loop's operations share: the tree, and every file opened and not yet released.
+// A mount detached while a program still holds a file never sees its release; the state frees
+// those with the mount. Used by the FUSE thread only, then by the destructor after it has ended.
+struct SysfsMount::State {
+    const SysfsTree* tree = nullptr;
+    std::unordered_map<SysfsOpenFile*, std::unique_ptr<SysfsOpenFile>> open;
+};
+
 namespace {
 
-const SysfsTree& treeOf() { return *static_cast<const SysfsTree*>(fuse_get_context()->private_data); }
+SysfsMount::State& stateOf() { return *static_cast<SysfsMount::State*>(fuse_get_context()->private_data); }
+const SysfsTree& treeOf() { return *stateOf().tree; }
 DriverFileFaults& faults() { return treeOf().faults(); }
 
 // "/fan1_manual" → "fan1_manual"; the tree is one flat directory.
 std::string_view nameOf(const char* path) { return std::string_view(path).substr(1); }
 
-// One open file: the show a read from the start took, and the files' generation it was opened in
-// (after a vanish the files are new ones, and this one stays dead).
-struct OpenFile {
-    std::string snapshot;
-    std::uint64_t generation = 0;
-};
+using OpenFile = SysfsOpenFile;
 
 OpenFile& openFileOf(fuse_file_info* fi) { return *reinterpret_cast<OpenFile*>(fi->fh); }
 
@@ -68,12 +80,14 @@ int openOp(const char* path, fuse_file_info* fi) {
     // Sysfs refuses to open a file without a store for writing, even to root.
     if ((fi->flags & O_ACCMODE) != O_RDONLY && !file->writable) return -EACCES;
     fi->direct_io = 1;
-    fi->fh = reinterpret_cast<std::uint64_t>(new OpenFile{{}, generation});
+    auto opened = std::make_unique<OpenFile>(OpenFile{{}, generation});
+    fi->fh = reinterpret_cast<std::uint64_t>(opened.get());
+    stateOf().open.emplace(opened.get(), std::move(opened));
     return 0;
 }
 
 int releaseOp(const char*, fuse_file_info* fi) {
-    delete &openFileOf(fi);
+    stateOf().open.erase(&openFileOf(fi));
     return 0;
 }
 
@@ -155,8 +169,10 @@ SysfsMount::SysfsMount(std::shared_ptr<const SysfsTree> tree, std::string direct
     std::vector<char*> raw;
     for (auto& a : argv) raw.push_back(a.data());
     fuse_args args = FUSE_ARGS_INIT(static_cast<int>(raw.size()), raw.data());
+    state_ = std::make_unique<State>();
+    state_->tree = tree_.get();
     fuse_ = fuse_new(&args, &kOperations, sizeof kOperations,
-                     const_cast<void*>(static_cast<const void*>(tree_.get())));
+                     state_.get());
     fuse_opt_free_args(&args);
     if (fuse_ == nullptr) throw std::runtime_error("cannot mount " + directory_ + ": FUSE refused the options");
     if (fuse_mount(fuse_, directory_.c_str()) != 0) {

@@ -26,9 +26,12 @@ public:
 
     const std::string& directory() const { return directory_; }
 
+    struct State;
+
 private:
     std::shared_ptr<const SysfsTree> tree_;
     std::string directory_;
+    std::unique_ptr<State> state_;  // the FUSE loop's; outlives it
     ::fuse* fuse_ = nullptr;
     std::thread loop_;
 };
