@@ -142,6 +142,7 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
     if (options.persistent) clientOptions.onHeartbeatFailure = [](const std::string&) {};
     std::unique_ptr<DaemonClient> client;
     bool connectedOnce = false;
+    bool connectionDropped = false;  // the daemon closed the connection since the last good tick
     // Fails early and plainly when the daemon is not there; a monitoring run starts from Apple's
     // control in any case.
     auto connect = [&] {
@@ -196,13 +197,14 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
                                            options.persistent ? &held : nullptr, log);
                 if (options.report) options.report->show(shown);
                 unreachableSince = -1;
+                connectionDropped = false;
                 failingSince = -1;
                 handedBackWhileFailing = false;
                 if (failed > 0) log("working again after " + failedTicks(failed));
                 failed = 0;
             } catch (const std::exception& e) {
                 if (!options.persistent) throw;
-                const bool daemonGone = !client || client->connectionLost();
+                const bool daemonGone = !client || client->connectionLost() || connectionDropped;
                 if (failed++ == 0) {
                     if (!daemonGone) {
                         log(std::string(e.what()) + "; trying again each second");
@@ -263,6 +265,8 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
                 } else if (!options.persistent) {
                     throw ClientError("lost the connection to the daemon at " + DaemonClient::socketPath() +
                                       "; " + lostDaemonAftermath);
+                } else {
+                    connectionDropped = true;
                 }
                 // Persistent: a lost connection is opened again at the next tick.
             }
