@@ -143,6 +143,7 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
     std::unique_ptr<DaemonClient> client;
     bool connectedOnce = false;
     bool connectionDropped = false;  // the daemon closed the connection since the last good tick
+    bool connecting = false;         // a connection is being opened (a failure means no daemon)
     // Fails early and plainly when the daemon is not there; a monitoring run starts from Apple's
     // control in any case.
     auto connect = [&] {
@@ -184,7 +185,9 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
             try {
                 if (!client || client->connectionLost()) {
                     client.reset();
+                    connecting = true;
                     connect();
+                    connecting = false;
                     connectedOnce = true;
                     loop->resend();
                     handBackPending = false;
@@ -204,7 +207,8 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
                 failed = 0;
             } catch (const std::exception& e) {
                 if (!options.persistent) throw;
-                const bool daemonGone = !client || client->connectionLost() || connectionDropped;
+                const bool daemonGone = connecting || connectionDropped || !client || client->connectionLost();
+                connecting = false;
                 if (failed++ == 0) {
                     if (!daemonGone) {
                         log(std::string(e.what()) + "; trying again each second");
