@@ -305,6 +305,10 @@ TEST(ControlService, SurvivesFailingWritesAndADaemonRestartAndTakesTheFansAgain)
     daemon.signal(SIGTERM);
     ASSERT_TRUE(daemon.waitFor(5.0));
     ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return occurrences(log(), "trying again each second") == 2; }, 20ms)) << log();
+    // What became of the fans, in words that hold for a stop as for a crash.
+    EXPECT_EQ(occurrences(log(), "lost the connection to the daemon at "), 1u) << log();
+    EXPECT_EQ(occurrences(log(), "it hands the fans back when it stops, and at its next start after a crash"), 1u)
+        << log();
     std::this_thread::sleep_for(1500ms);
     ASSERT_TRUE(service.running()) << log();
     EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
@@ -320,6 +324,32 @@ TEST(ControlService, SurvivesFailingWritesAndADaemonRestartAndTakesTheFansAgain)
         << log();
     EXPECT_EQ(log().find("quorvanectl: "), std::string::npos) << "one program name, one line an outage: " << log();
 
+    service.signal(SIGTERM);
+    const auto stopped = service.waitFor(5.0);
+    ASSERT_TRUE(stopped);
+    EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe() << log();
+    EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
+}
+
+// Started before the daemon (as outside the service manager's ordering), the service says once that
+// it waits, then follows the file as soon as the daemon serves.
+TEST(ControlService, WaitsForADaemonThatStartsAfterIt) {
+    Harness h;
+    Child mac = h.startVirtualMac("intel-desktop");
+    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
+    const fs::path config = h.root() / "control.json";
+    std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
+    Child service = h.spawn(kClientName, {"serve", "--config", config.string()}, h.root() / "service.out", h.root() / "service.err");
+    const auto log = [&] { return readFile(h.root() / "service.err"); };
+    ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("waiting for the daemon") != std::string::npos; }, 20ms))
+        << log();
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_TRUE(service.running()) << log();
+    EXPECT_EQ(occurrences(log(), "waiting for the daemon"), 1u) << log();
+    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
+    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
+    ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("following \"Silent Stealth\"") != std::string::npos; }, 20ms))
+        << log();
     service.signal(SIGTERM);
     const auto stopped = service.waitFor(5.0);
     ASSERT_TRUE(stopped);

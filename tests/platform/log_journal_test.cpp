@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/log/journal_sink.hpp"
@@ -71,9 +72,9 @@ public:
 
     // The next entry, read from the datagram or from the memory file it carries; empty if none
     // comes within a second. sealed tells whether a passed file was sealed against change.
-    std::string receive(bool* passedFile = nullptr, bool* sealed = nullptr) {
+    std::string receive(bool* passedFile = nullptr, bool* sealed = nullptr, int timeoutMs = 1000) {
         pollfd ready{fd_, POLLIN, 0};
-        if (::poll(&ready, 1, 1000) != 1) return {};
+        if (::poll(&ready, 1, timeoutMs) != 1) return {};
         std::string datagram(256 * 1024, '\0');
         iovec part{datagram.data(), datagram.size()};
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
@@ -166,6 +167,64 @@ TEST(LogJournal, OnlyASocketCountsAsAJournalAndAMissingOneDropsQuietly) {
     nobody.write(Record{Level::Fault, "s", "c", "nobody listens"});  // no throw, no signal
     JournalSink tooLong(std::string(200, 'p'));
     tooLong.write(Record{Level::Fault, "s", "c", "the path does not fit"});
+}
+
+std::string deviceAndInode(int fd) {
+    struct stat st {};
+    EXPECT_EQ(::fstat(fd, &st), 0);
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
+
+// What the sink chosen by default wrote: each message lands in exactly one place.
+TEST(LogDefaultSink, JournalOnlyWhenStderrIsItsStreamAndItListensElseStderrNeverBoth) {
+    FakeJournal journal;
+    int pipeFds[2];
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK), 0);
+    const int stderrFd = pipeFds[1];
+    const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const std::string own = deviceAndInode(stderrFd);
+    const std::string other = deviceAndInode(devNull);
+    const std::string missing = journal.path() + ".missing";
+    struct Row {
+        const char* what;
+        std::optional<std::string> journalStream;
+        const std::string* socketPath;
+        bool toJournal;
+    };
+    const Row rows[] = {
+        {"stderr is the journal's stream, journal listening", own, &journal.path(), true},
+        {"stderr is the journal's stream, no journal socket", own, &missing, false},
+        {"another stream is the journal's (stderr redirected)", other, &journal.path(), false},
+        {"no JOURNAL_STREAM (a terminal)", std::nullopt, &journal.path(), false},
+        {"empty JOURNAL_STREAM", std::string(), &journal.path(), false},
+        {"device only", own.substr(0, own.find(':') + 1), &journal.path(), false},
+        {"inode only", own.substr(own.find(':')), &journal.path(), false},
+        {"trailing text", own + "x", &journal.path(), false},
+        {"not numbers", std::string("dev:ino"), &journal.path(), false},
+    };
+    for (const auto& row : rows) {
+        const char* stream = row.journalStream ? row.journalStream->c_str() : nullptr;
+        EXPECT_EQ(isJournalStream(stderrFd, stream), row.journalStream == own) << row.what;
+        const auto sink = defaultSink(stream, stderrFd, *row.socketPath);
+        sink->write(Record{Level::Error, "com.quorvane.test", "sinks", std::string("once: ") + row.what});
+        char buffer[4096];
+        const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
+        const std::string onStderr = n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+        const std::string inJournal = journal.receive(nullptr, nullptr, row.toJournal ? 1000 : 50);
+        if (row.toJournal) {
+            EXPECT_EQ(onStderr, "") << row.what;
+            EXPECT_EQ(parseEntry(inJournal).at("PRIORITY"), "3") << row.what;
+            EXPECT_EQ(parseEntry(inJournal).at("MESSAGE"), std::string("once: ") + row.what);
+        } else {
+            EXPECT_EQ(inJournal, "") << row.what;
+            EXPECT_NE(onStderr.find(std::string(" error com.quorvane.test [sinks] once: ") + row.what + "\n"),
+                      std::string::npos)
+                << row.what << ": " << onStderr;
+        }
+    }
+    ::close(devNull);
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
 }
 
 }  // namespace

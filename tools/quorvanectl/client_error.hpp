@@ -11,7 +11,15 @@ namespace ExitStatus {
 inline constexpr int ok = 0;
 inline constexpr int failed = 1;  // the daemon or the hardware said no, or could not be reached
 inline constexpr int usage = 2;   // the command line was wrong or the command refused itself
+// The control service found no daemon (or no SMC) within its wait (EX_UNAVAILABLE): its unit does
+// not restart on it, so a machine without either ends in one failed state.
+inline constexpr int unavailable = 69;
 }  // namespace ExitStatus
+
+// What became of the fans when the daemon went away: a daemon that stops hands them back itself;
+// one that crashed cannot, and its restart's launch restore does.
+inline constexpr const char* lostDaemonAftermath =
+    "it hands the fans back when it stops, and at its next start after a crash";
 
 // What a user without the rights to the bootstrap directory's sockets is told, naming the
 // directory actually in use.

@@ -30,7 +30,7 @@ int holdControl(DaemonClient& client, StopSignal& stop, const HoldOptions& hold)
     const auto reason = stop.wait(hold.seconds.value_or(-1));
     if (reason == StopSignal::Reason::woken) {
         throw ClientError("lost the connection to the daemon at " + DaemonClient::socketPath() +
-                          "; it hands the fans back to automatic control");
+                          "; " + lostDaemonAftermath);
     }
     client.restoreAutomaticControl();
     std::cerr << "quorvanectl: every fan is back under automatic control\n";

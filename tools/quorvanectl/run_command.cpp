@@ -105,7 +105,32 @@ std::string failedTicks(std::size_t n) { return n == 1 ? "1 failed tick" : std::
 int driveFans(ControlLoop initial, const DriveOptions& options) {
     StopSignal stop;
     std::optional<ControlLoop> loop(std::move(initial));
-    const auto bridge = openSMC();
+    const auto log = [&](const std::string& line) {
+        if (options.log) options.log(line);
+    };
+    // A service may start before the SMC's driver or the virtual Mac: it waits, saying so once, as
+    // long as it would for a lost daemon, and then ends for good (no restart loop). A stop signal
+    // meanwhile ends it at once: no fan has been taken.
+    std::shared_ptr<SMCKernelBridge> bridge;
+    const auto waitBegun = SteadyClock::now();
+    for (bool said = false; !bridge;) {
+        try {
+            bridge = openSMC();
+        } catch (const ClientError& e) {
+            if (!options.persistent || e.what() == permissionDeniedText()) throw;
+            if (std::chrono::duration<double>(SteadyClock::now() - waitBegun).count() >= daemonGoneSeconds) {
+                throw ClientError("gave up: no SMC after " + std::to_string(static_cast<int>(daemonGoneSeconds)) +
+                                      " s (" + e.what() + ")",
+                                  ExitStatus::unavailable);
+            }
+            if (!said) {
+                log(std::string(e.what()) + "; waiting for the SMC for up to " +
+                    std::to_string(static_cast<int>(daemonGoneSeconds)) + " s");
+                said = true;
+            }
+            if (stop.wait(1.0) == StopSignal::Reason::signal && stop.lastSignal() != SIGHUP) return ExitStatus::ok;
+        }
+    }
     SensorFeed feed(bridge);
     // Before any fan is taken: a sensor this Mac lacks would leave the loop without a temperature.
     if (loop->mode()) checkModeSensors(*loop->mode(), feed.sensors());
@@ -116,9 +141,9 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
     // The ticks say when the daemon fails; a heartbeat's failure would say it once more each second.
     if (options.persistent) clientOptions.onHeartbeatFailure = [](const std::string&) {};
     std::unique_ptr<DaemonClient> client;
-    const auto log = [&](const std::string& line) {
-        if (options.log) options.log(line);
-    };
+    bool connectedOnce = false;
+    bool connectionDropped = false;  // the daemon closed the connection since the last good tick
+    bool connecting = false;         // a connection is being opened (a failure means no daemon)
     // Fails early and plainly when the daemon is not there; a monitoring run starts from Apple's
     // control in any case.
     auto connect = [&] {
@@ -139,7 +164,7 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
     bool handBackPending = false;  // a reload switched to monitoring
     std::set<long> held;
     std::size_t failed = 0;  // consecutive failed ticks
-    std::optional<double> unreachableSince;
+    double unreachableSince = -1;  // elapsed time the daemon was first found unreachable; -1: reachable
     double failingSince = -1;  // elapsed time of the first failed tick in a row; -1: none
     bool handedBackWhileFailing = false;
     try {
@@ -160,7 +185,10 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
             try {
                 if (!client || client->connectionLost()) {
                     client.reset();
+                    connecting = true;
                     connect();
+                    connecting = false;
+                    connectedOnce = true;
                     loop->resend();
                     handBackPending = false;
                 }
@@ -171,23 +199,38 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
                 const RunTick shown = tick(t, *loop, feed, inputs, withRows, fans, *client,
                                            options.persistent ? &held : nullptr, log);
                 if (options.report) options.report->show(shown);
-                unreachableSince.reset();
+                unreachableSince = -1;
+                connectionDropped = false;
                 failingSince = -1;
                 handedBackWhileFailing = false;
                 if (failed > 0) log("working again after " + failedTicks(failed));
                 failed = 0;
             } catch (const std::exception& e) {
                 if (!options.persistent) throw;
-                if (failed++ == 0) log(std::string(e.what()) + "; trying again each second");
+                const bool daemonGone = connecting || connectionDropped || !client || client->connectionLost();
+                connecting = false;
+                if (failed++ == 0) {
+                    if (!daemonGone) {
+                        log(std::string(e.what()) + "; trying again each second");
+                    } else if (connectedOnce) {
+                        log("lost the connection to the daemon at " + DaemonClient::socketPath() + " (" + e.what() +
+                            "); " + lostDaemonAftermath + "; trying again each second");
+                    } else {
+                        log(std::string(e.what()) + "; waiting for the daemon, trying again each second for up to " +
+                            std::to_string(static_cast<int>(daemonGoneSeconds)) + " s");
+                    }
+                }
                 // Whatever was sent may not have arrived.
                 loop->resend();
                 if (!client || client->connectionLost()) {
                     client.reset();
-                    if (!unreachableSince) unreachableSince = t;
-                    if (t - *unreachableSince >= daemonGoneSeconds) {
+                    if (unreachableSince < 0) unreachableSince = t;
+                    if (t - unreachableSince >= daemonGoneSeconds) {
                         throw ClientError("gave up after " + failedTicks(failed) + ": the daemon at " +
-                                          DaemonClient::socketPath() + " has been unreachable for " +
-                                          std::to_string(static_cast<int>(daemonGoneSeconds)) + " s (" + e.what() + ")");
+                                              DaemonClient::socketPath() + " has been unreachable for " +
+                                              std::to_string(static_cast<int>(daemonGoneSeconds)) + " s (" + e.what() +
+                                              ")",
+                                          ExitStatus::unavailable);
                     }
                 }
                 // Fans held at a target nobody updates any more go back to the firmware until a
@@ -225,7 +268,9 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
                     }
                 } else if (!options.persistent) {
                     throw ClientError("lost the connection to the daemon at " + DaemonClient::socketPath() +
-                                      "; it hands the fans back to automatic control");
+                                      "; " + lostDaemonAftermath);
+                } else {
+                    connectionDropped = true;
                 }
                 // Persistent: a lost connection is opened again at the next tick.
             }

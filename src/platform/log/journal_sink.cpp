@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -119,6 +120,28 @@ void JournalSink::sendAsMemoryFile(const std::string& entry) const {
         (void)::sendmsg(fd_, &message, sendFlags);
     }
     ::close(file);
+}
+
+bool isJournalStream(int fd, const char* journalStream) {
+    if (!journalStream || !*journalStream) return false;
+    // "device:inode", both decimal; anything else is not the journal's doing.
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long device = std::strtoull(journalStream, &end, 10);
+    if (errno != 0 || end == journalStream || *end != ':') return false;
+    const char* inodeText = end + 1;
+    const unsigned long long inode = std::strtoull(inodeText, &end, 10);
+    if (errno != 0 || end == inodeText || *end != '\0') return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return false;
+    return static_cast<unsigned long long>(st.st_dev) == device && static_cast<unsigned long long>(st.st_ino) == inode;
+}
+
+std::shared_ptr<Sink> defaultSink(const char* journalStream, int stderrFd, const std::string& socketPath) {
+    if (isJournalStream(stderrFd, journalStream) && JournalSink::available(socketPath.c_str())) {
+        return std::make_shared<JournalSink>(socketPath);
+    }
+    return std::make_shared<StreamSink>(stderrFd);
 }
 
 }  // namespace quorvane::log

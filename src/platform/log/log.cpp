@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
 #include <utility>
@@ -102,25 +103,20 @@ std::string formatLine(const Record& record, std::chrono::system_clock::time_poi
 
 }  // namespace detail
 
-namespace {
-
-// One write(2) per line so that lines from different threads never interleave.
-class StderrSink final : public Sink {
-public:
-    void write(const Record& record) override {
-        const std::string line = detail::formatLine(record, std::chrono::system_clock::now());
-        const char* p = line.data();
-        std::size_t left = line.size();
-        while (left > 0) {
-            const ssize_t n = ::write(STDERR_FILENO, p, left);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return;  // nowhere to report a failing stderr
-            p += n;
-            left -= static_cast<std::size_t>(n);
-        }
+void StreamSink::write(const Record& record) {
+    const std::string line = detail::formatLine(record, std::chrono::system_clock::now());
+    const char* p = line.data();
+    std::size_t left = line.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd_, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // nowhere to report a failing stderr
+        p += n;
+        left -= static_cast<std::size_t>(n);
     }
-};
+}
 
+namespace {
 
 using SinkList = std::vector<std::shared_ptr<Sink>>;
 
@@ -132,8 +128,7 @@ struct SinkRegistry {
 
     SinkRegistry() {
         auto initial = std::make_shared<SinkList>();
-        initial->push_back(std::make_shared<StderrSink>());
-        if (JournalSink::available()) initial->push_back(std::make_shared<JournalSink>());
+        initial->push_back(defaultSink(std::getenv("JOURNAL_STREAM"), STDERR_FILENO));
         sinks = std::move(initial);
     }
 

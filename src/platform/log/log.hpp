@@ -1,7 +1,8 @@
 // Unified-log stand-in: a logger per (subsystem, category), five levels, printf-style formats in
 // which "%{public}s" and "%{private}s" are accepted as "%s". Messages go to every installed sink:
-// stderr (one line each), the systemd journal when its socket exists (journal_sink.hpp), and
-// capture sinks in tests. Each record carries the code location of the logging call. Thread-safe.
+// by default one of stderr (one line each) or the systemd journal, the journal when stderr is its
+// stream and its socket exists (journal_sink.hpp), so each message is logged once; and capture
+// sinks in tests. Each record carries the code location of the logging call. Thread-safe.
 #pragma once
 
 #include <chrono>
@@ -30,6 +31,17 @@ class Sink {
 public:
     virtual ~Sink() = default;
     virtual void write(const Record& record) = 0;
+};
+
+// One line per record (detail::formatLine) on a file descriptor, in one write(2) so that lines
+// from different threads never interleave. Does not own the descriptor.
+class StreamSink final : public Sink {
+public:
+    explicit StreamSink(int fd) : fd_(fd) {}
+    void write(const Record& record) override;
+
+private:
+    int fd_;
 };
 
 void addSink(std::shared_ptr<Sink> sink);
