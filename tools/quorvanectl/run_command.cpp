@@ -139,7 +139,7 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
     bool handBackPending = false;  // a reload switched to monitoring
     std::set<long> held;
     std::size_t failed = 0;  // consecutive failed ticks
-    std::optional<double> unreachableSince;
+    double unreachableSince = -1;  // elapsed time the daemon was first found unreachable; -1: reachable
     double failingSince = -1;  // elapsed time of the first failed tick in a row; -1: none
     bool handedBackWhileFailing = false;
     try {
@@ -171,20 +171,22 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
                 const RunTick shown = tick(t, *loop, feed, inputs, withRows, fans, *client,
                                            options.persistent ? &held : nullptr, log);
                 if (options.report) options.report->show(shown);
-                unreachableSince.reset();
+                if (options.observe) options.observe(shown);
+                unreachableSince = -1;
                 failingSince = -1;
                 handedBackWhileFailing = false;
                 if (failed > 0) log("working again after " + failedTicks(failed));
                 failed = 0;
             } catch (const std::exception& e) {
                 if (!options.persistent) throw;
+                if (options.tickFailed) options.tickFailed();
                 if (failed++ == 0) log(std::string(e.what()) + "; trying again each second");
                 // Whatever was sent may not have arrived.
                 loop->resend();
                 if (!client || client->connectionLost()) {
                     client.reset();
-                    if (!unreachableSince) unreachableSince = t;
-                    if (t - *unreachableSince >= daemonGoneSeconds) {
+                    if (unreachableSince < 0) unreachableSince = t;
+                    if (t - unreachableSince >= daemonGoneSeconds) {
                         throw ClientError("gave up after " + failedTicks(failed) + ": the daemon at " +
                                           DaemonClient::socketPath() + " has been unreachable for " +
                                           std::to_string(static_cast<int>(daemonGoneSeconds)) + " s (" + e.what() + ")");
