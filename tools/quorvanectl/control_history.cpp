@@ -53,17 +53,18 @@ bool ControlHistory::record(const TickSample& in) {
     ticksStored_ = std::min(ticksStored_ + 1, tickCapacity);
 
     const double minuteStart = std::floor(s.t / 60) * 60;
-    if (minute_ && minute_->start != minuteStart) {
-        minutes_[minuteNext_] = minute_->finish();
+    if (minuteOpen_ && minute_.start != minuteStart) {
+        minutes_[minuteNext_] = minute_.finish();
         minuteNext_ = (minuteNext_ + 1) % minuteCapacity;
         minutesStored_ = std::min(minutesStored_ + 1, minuteCapacity);
-        minute_.reset();
+        minuteOpen_ = false;
     }
-    if (!minute_) {
-        minute_.emplace();
-        minute_->start = minuteStart;
+    if (!minuteOpen_) {
+        minute_ = MinuteAccumulator();
+        minute_.start = minuteStart;
+        minuteOpen_ = true;
     }
-    auto& m = *minute_;
+    auto& m = minute_;
     if (m.ticks < UINT16_MAX) ++m.ticks;
     if (s.alertFiring && m.alertTicks < UINT16_MAX) ++m.alertTicks;
     m.fanCount = std::max(m.fanCount, s.fanCount);
@@ -93,7 +94,7 @@ std::vector<ControlHistory::MinuteSample> ControlHistory::minutesSince(double si
         const auto& m = minutes_[(first + k) % minuteCapacity];
         if (m.t >= since) out.push_back(m);
     }
-    if (minute_ && minute_->start >= since) out.push_back(minute_->finish());
+    if (minuteOpen_ && minute_.start >= since) out.push_back(minute_.finish());
     return out;
 }
 

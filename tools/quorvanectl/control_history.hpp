@@ -88,7 +88,8 @@ private:
     std::vector<MinuteSample> minutes_;  // minuteCapacity, allocated once
     std::size_t tickNext_ = 0, ticksStored_ = 0;
     std::size_t minuteNext_ = 0, minutesStored_ = 0;
-    std::optional<MinuteAccumulator> minute_;
+    MinuteAccumulator minute_;
+    bool minuteOpen_ = false;  // minute_ holds the current minute's ticks
     std::optional<double> lastT_;
 };
 

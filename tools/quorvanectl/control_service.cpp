@@ -6,6 +6,7 @@
 // bootstrap directory (ControlApi), on the socket's own thread.
 // `serve --check` judges a file the way a reload would, without touching the fans.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -54,14 +55,19 @@ bool namesSensorIds(const CustomMode& mode) {
 double unixNow() { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); }
 
 // The API's socket, readable and writable (connecting needs both) by the bootstrap directory's
-// group; without it the service still drives the fans.
+// group; without it the service still drives the fans. A user outside that group keeps its own
+// group on the socket.
 std::unique_ptr<bootstrap::LineSocketServer> openApi(const ControlApi& api) {
     const std::string path = bootstrap::socketPath(controlApiSocketName);
     try {
         auto server = std::make_unique<bootstrap::LineSocketServer>(
             path, [&api](const std::string& line) -> std::optional<std::string> { return api.answer(line, unixNow()); },
             controlApiMaxRequestBytes);
-        if (::chmod(path.c_str(), 0660) != 0) {
+        // The directory's group is who may read the fans' story (the web face runs in it).
+        struct stat directory {};
+        const bool grouped = ::stat(bootstrap::directory().c_str(), &directory) == 0 &&
+                             (::chown(path.c_str(), static_cast<uid_t>(-1), directory.st_gid) == 0 || errno == EPERM);
+        if (!grouped || ::chmod(path.c_str(), 0660) != 0) {
             std::cerr << "quorvane-control: cannot open " << path << " to the group: " << std::strerror(errno) << std::endl;
         }
         return server;
