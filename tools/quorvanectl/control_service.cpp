@@ -2,20 +2,31 @@
 // the same loop as `run`, tells the service manager when the fans are under control, takes a
 // changed file on SIGHUP without handing the fans back (a file with errors is reported and the
 // current configuration kept), and on SIGTERM hands every fan back. Says only what changes.
+// It keeps what each tick did and answers read-only questions about it on a Unix socket in the
+// bootstrap directory (ControlApi), on the socket's own thread.
 // `serve --check` judges a file the way a reload would, without touching the fans.
 #include <malloc.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <iostream>
+#include <memory>
 
 #include <nlohmann/json.hpp>
 
 #include "client_error.hpp"
 #include "commands.hpp"
+#include "control_api.hpp"
 #include "control_config.hpp"
 #include "control_service_state.hpp"
 #include "daemon_client.hpp"
 #include "drive_fans.hpp"
 #include "mode_file.hpp"
+#include "platform/bootstrap/bootstrap.hpp"
+#include "platform/bootstrap/line_socket.hpp"
 #include "platform/bootstrap/service_manager.hpp"
 #include "sensor_feed.hpp"
 #include "smc_session.hpp"
@@ -42,6 +53,31 @@ bool namesSensorIds(const CustomMode& mode) {
            (mode.displaySensor && mode.displaySensor->kind == ModeSensor::Kind::sensor);
 }
 
+double unixNow() { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); }
+
+// The API's socket, readable and writable (connecting needs both) by the bootstrap directory's
+// group; without it the service still drives the fans. A user outside that group keeps its own
+// group on the socket.
+std::unique_ptr<bootstrap::LineSocketServer> openApi(const ControlApi& api) {
+    const std::string path = bootstrap::socketPath(controlApiSocketName);
+    try {
+        auto server = std::make_unique<bootstrap::LineSocketServer>(
+            path, [&api](const std::string& line) -> std::optional<std::string> { return api.answer(line, unixNow()); },
+            controlApiMaxRequestBytes);
+        // The directory's group is who may read the fans' story (the web face runs in it).
+        struct stat directory {};
+        const bool grouped = ::stat(bootstrap::directory().c_str(), &directory) == 0 &&
+                             (::chown(path.c_str(), static_cast<uid_t>(-1), directory.st_gid) == 0 || errno == EPERM);
+        if (!grouped || ::chmod(path.c_str(), 0660) != 0) {
+            std::cerr << "quorvane-control: cannot open " << path << " to the group: " << std::strerror(errno) << std::endl;
+        }
+        return server;
+    } catch (const std::exception& e) {
+        std::cerr << "quorvane-control: no local API: " << e.what() << std::endl;
+        return nullptr;
+    }
+}
+
 }  // namespace
 
 int checkConfigCommand(const std::string& configPath) {
@@ -57,7 +93,12 @@ int serveCommand(const std::string& configPath) {
     const StopSignal signals;
     ControlLoop initial = loopFor(ControlConfig::read(configPath));
     FanClaim claim(FanClaim::serviceHolder, following(initial));
+    ControlApi api;
+    api.following(following(initial), initial.profile(), initial.alert());
+    const auto apiServer = openApi(api);
     DriveOptions drive;
+    drive.observe = [&api](const RunTick& tick) { api.record(tick, unixNow()); };
+    drive.tickFailed = [&api] { api.tickFailed(); };
     drive.persistent = true;
     drive.log = [](const std::string& line) { std::cerr << "quorvane-control: " << line << std::endl; };
     drive.ready = [&](const ControlLoop& loop) {
@@ -77,6 +118,7 @@ int serveCommand(const std::string& configPath) {
             if (candidate.mode()) checkModeSensors(*candidate.mode(), sensors);
             claim.update(following(candidate));
             next.emplace(std::move(candidate));
+            api.following(following(*next), next->profile(), next->alert());
             std::cerr << "quorvane-control: reloaded " << configPath << ", following \"" << following(*next) << "\""
                       << std::endl;
         } catch (const std::exception& e) {

@@ -39,6 +39,10 @@ struct DriveOptions {
     // Where the loop says what happened (without it: "quorvanectl: " lines on stderr, failures
     // thrown).
     std::function<void(const std::string&)> log;
+    // Called after each tick that worked, with what it read and commanded (the control service's
+    // history), and after each that failed. On the loop's thread: they must be quick.
+    std::function<void(const RunTick&)> observe;
+    std::function<void()> tickFailed;
 };
 
 // How long the persistent loop waits for a daemon that accepts no connection before it gives up.

@@ -199,6 +199,7 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
                 const RunTick shown = tick(t, *loop, feed, inputs, withRows, fans, *client,
                                            options.persistent ? &held : nullptr, log);
                 if (options.report) options.report->show(shown);
+                if (options.observe) options.observe(shown);
                 unreachableSince = -1;
                 connectionDropped = false;
                 failingSince = -1;
@@ -207,6 +208,7 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
                 failed = 0;
             } catch (const std::exception& e) {
                 if (!options.persistent) throw;
+                if (options.tickFailed) options.tickFailed();
                 const bool daemonGone = connecting || connectionDropped || !client || client->connectionLost();
                 connecting = false;
                 if (failed++ == 0) {

@@ -1,0 +1,117 @@
+#include "metrics.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+namespace quorvane::web {
+
+namespace {
+
+std::string labelValue(const std::string& v) {
+    std::string out;
+    for (const char c : v) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '"') {
+            out += "\\\"";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// Shortest round-tripping form; the value is known to be finite.
+std::string number(double v) {
+    char buffer[32];
+    if (v == std::trunc(v) && std::fabs(v) < 1e15) {
+        std::snprintf(buffer, sizeof buffer, "%.0f", v);
+        return buffer;
+    }
+    std::snprintf(buffer, sizeof buffer, "%.17g", v);
+    for (int precision = 1; precision <= 17; ++precision) {
+        char shorter[32];
+        std::snprintf(shorter, sizeof shorter, "%.*g", precision, v);
+        if (std::strtod(shorter, nullptr) == v) return shorter;
+    }
+    return buffer;
+}
+
+std::optional<double> finite(const nlohmann::json& j) {
+    if (j.is_boolean()) return j.get<bool>() ? 1.0 : 0.0;
+    if (!j.is_number()) return std::nullopt;
+    const double v = j.get<double>();
+    return std::isfinite(v) ? std::optional<double>(v) : std::nullopt;
+}
+
+class Writer {
+public:
+    void family(const char* name, const char* type, const char* help) {
+        out_ << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
+    }
+    void sample(const char* name, const std::string& labels, std::optional<double> v) {
+        if (!v) return;
+        out_ << name;
+        if (!labels.empty()) out_ << '{' << labels << '}';
+        out_ << ' ' << number(*v) << '\n';
+    }
+    std::string text() const { return out_.str(); }
+
+private:
+    std::ostringstream out_;
+};
+
+}  // namespace
+
+std::string metricsText(const std::optional<nlohmann::json>& state) {
+    Writer w;
+    const bool up = state && state->is_object() && !state->contains("error");
+    w.family("quorvane_up", "gauge", "Whether the control service answered (1) or not (0).");
+    w.sample("quorvane_up", "", up ? 1.0 : 0.0);
+    if (!up) return w.text();
+    const nlohmann::json& s = *state;
+    const nlohmann::json fans = s.contains("fans") && s["fans"].is_array() ? s["fans"] : nlohmann::json::array();
+    auto fanLabel = [](const nlohmann::json& fan) {
+        const auto id = finite(fan.value("id", nlohmann::json()));
+        return "fan=\"" + (id ? number(*id) : std::string("?")) + "\"";
+    };
+    struct FanMetric {
+        const char* name;
+        const char* key;
+        const char* help;
+    };
+    for (const FanMetric& m : {FanMetric{"quorvane_fan_actual_rpm", "actualRPM", "The fan's speed as read."},
+                               FanMetric{"quorvane_fan_target_rpm", "targetRPM", "The fan's target speed."},
+                               FanMetric{"quorvane_fan_min_rpm", "minRPM", "The fan's lowest speed."},
+                               FanMetric{"quorvane_fan_max_rpm", "maxRPM", "The fan's highest speed."},
+                               FanMetric{"quorvane_fan_manual", "manual", "Whether the fan is under manual control (1) or the firmware's (0)."},
+                               FanMetric{"quorvane_fan_duty_ratio", "duty", "The control loop's duty for the fan, 0 to 1."}}) {
+        w.family(m.name, "gauge", m.help);
+        for (const auto& fan : fans) {
+            if (fan.is_object()) w.sample(m.name, fanLabel(fan), finite(fan.value(m.key, nlohmann::json())));
+        }
+    }
+    w.family("quorvane_control_temperature_celsius", "gauge", "The temperature the fans follow.");
+    w.sample("quorvane_control_temperature_celsius", "", finite(s.value("temperatureCelsius", nlohmann::json())));
+    const nlohmann::json alert = s.value("alert", nlohmann::json::object());
+    w.family("quorvane_alert_threshold_celsius", "gauge", "The temperature at which the alert fires.");
+    w.sample("quorvane_alert_threshold_celsius", "", alert.is_object() ? finite(alert.value("thresholdCelsius", nlohmann::json())) : std::nullopt);
+    w.family("quorvane_alert_firing", "gauge", "Whether the temperature alert fires (1) or not (0).");
+    w.sample("quorvane_alert_firing", "", alert.is_object() ? finite(alert.value("firing", nlohmann::json())) : std::nullopt);
+    w.family("quorvane_monitoring", "gauge", "Whether the fans are left to the firmware (1) or driven (0).");
+    w.sample("quorvane_monitoring", "", finite(s.value("monitoring", nlohmann::json())));
+    w.family("quorvane_control_ticks_total", "counter", "Control loop ticks that worked since the service started.");
+    w.sample("quorvane_control_ticks_total", "", finite(s.value("ticks", nlohmann::json())));
+    w.family("quorvane_control_failed_ticks_total", "counter", "Control loop ticks that failed (an SMC read or a daemon call).");
+    w.sample("quorvane_control_failed_ticks_total", "", finite(s.value("failedTicks", nlohmann::json())));
+    const nlohmann::json following = s.value("following", nlohmann::json());
+    w.family("quorvane_following_info", "gauge", "What the control service follows.");
+    if (following.is_string()) w.sample("quorvane_following_info", "profile=\"" + labelValue(following.get<std::string>()) + "\"", 1.0);
+    return w.text();
+}
+
+}  // namespace quorvane::web

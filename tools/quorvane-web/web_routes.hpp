@@ -1,0 +1,33 @@
+// What the web face answers to each request: the dashboard's page and script, /metrics, and
+// /api/… relayed to the control service's socket. Pure but for `ask`, which the server gives a
+// real socket and tests a stand-in; thread-safe when `ask` is.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "http_request.hpp"
+
+namespace quorvane::web {
+
+struct Response {
+    int status = 200;
+    std::string contentType;
+    std::string body;
+};
+
+// One request line to the control service, its one reply line; none when it does not answer.
+using AskControl = std::function<std::optional<std::string>(const std::string&)>;
+
+Response route(const HttpRequest& request, const AskControl& ask);
+
+// The whole response, head and (unless HEAD) body, always closing the connection.
+std::string serialize(const Response& response, bool headOnly);
+Response errorResponse(int status, const std::string& message);
+
+// The dashboard's static files.
+const std::string& dashboardPage();
+const std::string& dashboardScript();
+
+}  // namespace quorvane::web
