@@ -120,10 +120,8 @@ private:
 
 TEST(ControlService, FollowsTheFileReloadsWithoutLettingGoRefusesRivalsAndHandsBackOnSIGTERM) {
     Harness h;
-    Child mac = h.startVirtualMac("intel-desktop");
-    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
-    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
-    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
+    Child mac, daemon;
+    ASSERT_NO_FATAL_FAILURE(startMacAndDaemon(h, mac, daemon));
     const fs::path config = h.root() / "control.json";
     std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
     NotifySocket notify(h.root() / "notify");
@@ -193,11 +191,7 @@ TEST(ControlService, FollowsTheFileReloadsWithoutLettingGoRefusesRivalsAndHandsB
     EXPECT_GE(perTickAtMost4, 5.0 * 2 / 4) << "at least two ticks of 1 + 2 x 2 reads";
     EXPECT_LE(perTickAtMost4, 5.0) << "at most four ticks of 1 + 2 x 2 reads";
 
-    service.signal(SIGTERM);
-    const auto stopped = service.waitFor(5.0);
-    ASSERT_TRUE(stopped);
-    EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe() << log();
-    EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
+    stopAndExpectEveryFanBack(h, service, log);
     EXPECT_NE(notify.received().find("STOPPING=1"), std::string::npos);
     const RunResult stoppedStatus = h.client({"status"});
     EXPECT_NE(stoppedStatus.out.find("control service: not running"), std::string::npos);
@@ -209,10 +203,8 @@ TEST(ControlService, FollowsTheFileReloadsWithoutLettingGoRefusesRivalsAndHandsB
 // of it changes nothing — the fans keep the old loop's targets and status the old name.
 TEST(ControlService, ARejectedReloadKeepsTheOldLoopAndCheckSaysSoBeforehand) {
     Harness h;
-    Child mac = h.startVirtualMac("intel-desktop");
-    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
-    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
-    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
+    Child mac, daemon;
+    ASSERT_NO_FATAL_FAILURE(startMacAndDaemon(h, mac, daemon));
     const fs::path config = h.root() / "control.json";
     std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
     Child service = h.spawn(kClientName, {"serve", "--config", config.string()}, h.root() / "service.out", h.root() / "service.err");
@@ -270,10 +262,8 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
 // it ends, the service keeps running, and it takes the fans again.
 TEST(ControlService, SurvivesFailingWritesAndADaemonRestartAndTakesTheFansAgain) {
     Harness h;
-    Child mac = h.startVirtualMac("intel-desktop");
-    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
-    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
-    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
+    Child mac, daemon;
+    ASSERT_NO_FATAL_FAILURE(startMacAndDaemon(h, mac, daemon));
     const fs::path config = h.root() / "control.json";
     std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
     Child service = h.spawn(kClientName, {"serve", "--config", config.string()}, h.root() / "service.out", h.root() / "service.err");
@@ -324,11 +314,7 @@ TEST(ControlService, SurvivesFailingWritesAndADaemonRestartAndTakesTheFansAgain)
         << log();
     EXPECT_EQ(log().find("quorvanectl: "), std::string::npos) << "one program name, one line an outage: " << log();
 
-    service.signal(SIGTERM);
-    const auto stopped = service.waitFor(5.0);
-    ASSERT_TRUE(stopped);
-    EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe() << log();
-    EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
+    stopAndExpectEveryFanBack(h, service, log);
 }
 
 // Started before the daemon (as outside the service manager's ordering), the service says once that
@@ -350,11 +336,7 @@ TEST(ControlService, WaitsForADaemonThatStartsAfterIt) {
     ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
     ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("following \"Silent Stealth\"") != std::string::npos; }, 20ms))
         << log();
-    service.signal(SIGTERM);
-    const auto stopped = service.waitFor(5.0);
-    ASSERT_TRUE(stopped);
-    EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe() << log();
-    EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
+    stopAndExpectEveryFanBack(h, service, log);
 }
 
 // One claim, both ways: while set-rpm holds a fan the service does not start; while the service
@@ -362,10 +344,8 @@ TEST(ControlService, WaitsForADaemonThatStartsAfterIt) {
 // taking them again.
 TEST(ControlService, OneClaimBothWaysAndAForcedRestoreIsSurvived) {
     Harness h;
-    Child mac = h.startVirtualMac("intel-desktop");
-    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
-    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
-    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
+    Child mac, daemon;
+    ASSERT_NO_FATAL_FAILURE(startMacAndDaemon(h, mac, daemon));
     const fs::path config = h.root() / "control.json";
     std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
 
@@ -412,10 +392,8 @@ TEST(ControlService, OneClaimBothWaysAndAForcedRestoreIsSurvived) {
 // is taken as one reload a tick and never holds back a SIGTERM.
 TEST(ControlService, ReloadsKeepTheSlewRateAndSIGTERMWinsOverASIGHUPStorm) {
     Harness h;
-    Child mac = h.startVirtualMac("intel-desktop");
-    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
-    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
-    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
+    Child mac, daemon;
+    ASSERT_NO_FATAL_FAILURE(startMacAndDaemon(h, mac, daemon));
     const fs::path config = h.root() / "control.json";
     std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
     Child service = h.spawn(kClientName, {"serve", "--config", config.string()}, h.root() / "service.out", h.root() / "service.err");
