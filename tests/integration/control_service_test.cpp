@@ -120,8 +120,10 @@ private:
 
 TEST(ControlService, FollowsTheFileReloadsWithoutLettingGoRefusesRivalsAndHandsBackOnSIGTERM) {
     Harness h;
-    Child mac, daemon;
-    ASSERT_NO_FATAL_FAILURE(startMacAndDaemon(h, mac, daemon));
+    Child mac = h.startVirtualMac("intel-desktop");
+    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
+    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
+    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
     const fs::path config = h.root() / "control.json";
     std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
     NotifySocket notify(h.root() / "notify");
@@ -191,7 +193,11 @@ TEST(ControlService, FollowsTheFileReloadsWithoutLettingGoRefusesRivalsAndHandsB
     EXPECT_GE(perTickAtMost4, 5.0 * 2 / 4) << "at least two ticks of 1 + 2 x 2 reads";
     EXPECT_LE(perTickAtMost4, 5.0) << "at most four ticks of 1 + 2 x 2 reads";
 
-    stopAndExpectEveryFanBack(h, service, log);
+    service.signal(SIGTERM);
+    const auto stopped = service.waitFor(5.0);
+    ASSERT_TRUE(stopped);
+    EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe() << log();
+    EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
     EXPECT_NE(notify.received().find("STOPPING=1"), std::string::npos);
     const RunResult stoppedStatus = h.client({"status"});
     EXPECT_NE(stoppedStatus.out.find("control service: not running"), std::string::npos);
@@ -203,8 +209,10 @@ TEST(ControlService, FollowsTheFileReloadsWithoutLettingGoRefusesRivalsAndHandsB
 // of it changes nothing — the fans keep the old loop's targets and status the old name.
 TEST(ControlService, ARejectedReloadKeepsTheOldLoopAndCheckSaysSoBeforehand) {
     Harness h;
-    Child mac, daemon;
-    ASSERT_NO_FATAL_FAILURE(startMacAndDaemon(h, mac, daemon));
+    Child mac = h.startVirtualMac("intel-desktop");
+    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
+    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
+    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
     const fs::path config = h.root() / "control.json";
     std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
     Child service = h.spawn(kClientName, {"serve", "--config", config.string()}, h.root() / "service.out", h.root() / "service.err");
@@ -262,8 +270,10 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
 // it ends, the service keeps running, and it takes the fans again.
 TEST(ControlService, SurvivesFailingWritesAndADaemonRestartAndTakesTheFansAgain) {
     Harness h;
-    Child mac, daemon;
-    ASSERT_NO_FATAL_FAILURE(startMacAndDaemon(h, mac, daemon));
+    Child mac = h.startVirtualMac("intel-desktop");
+    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
+    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
+    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
     const fs::path config = h.root() / "control.json";
     std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
     Child service = h.spawn(kClientName, {"serve", "--config", config.string()}, h.root() / "service.out", h.root() / "service.err");
@@ -314,7 +324,11 @@ TEST(ControlService, SurvivesFailingWritesAndADaemonRestartAndTakesTheFansAgain)
         << log();
     EXPECT_EQ(log().find("quorvanectl: "), std::string::npos) << "one program name, one line an outage: " << log();
 
-    stopAndExpectEveryFanBack(h, service, log);
+    service.signal(SIGTERM);
+    const auto stopped = service.waitFor(5.0);
+    ASSERT_TRUE(stopped);
+    EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe() << log();
+    EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
 }
 
 // Started before the daemon (as outside the service manager's ordering), the service says once that
@@ -336,7 +350,11 @@ TEST(ControlService, WaitsForADaemonThatStartsAfterIt) {
     ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
     ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("following \"Silent Stealth\"") != std::string::npos; }, 20ms))
         << log();
-    stopAndExpectEveryFanBack(h, service, log);
+    service.signal(SIGTERM);
+    const auto stopped = service.waitFor(5.0);
+    ASSERT_TRUE(stopped);
+    EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe() << log();
+    EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
 }
 
 // One claim, both ways: while set-rpm holds a fan the service does not start; while the service
@@ -344,8 +362,10 @@ TEST(ControlService, WaitsForADaemonThatStartsAfterIt) {
 // taking them again.
 TEST(ControlService, OneClaimBothWaysAndAForcedRestoreIsSurvived) {
     Harness h;
-    Child mac, daemon;
-    ASSERT_NO_FATAL_FAILURE(startMacAndDaemon(h, mac, daemon));
+    Child mac = h.startVirtualMac("intel-desktop");
+    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
+    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
+    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
     const fs::path config = h.root() / "control.json";
     std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
 
@@ -392,8 +412,10 @@ TEST(ControlService, OneClaimBothWaysAndAForcedRestoreIsSurvived) {
 // is taken as one reload a tick and never holds back a SIGTERM.
 TEST(ControlService, ReloadsKeepTheSlewRateAndSIGTERMWinsOverASIGHUPStorm) {
     Harness h;
-    Child mac, daemon;
-    ASSERT_NO_FATAL_FAILURE(startMacAndDaemon(h, mac, daemon));
+    Child mac = h.startVirtualMac("intel-desktop");
+    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
+    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
+    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
     const fs::path config = h.root() / "control.json";
     std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
     Child service = h.spawn(kClientName, {"serve", "--config", config.string()}, h.root() / "service.out", h.root() / "service.err");

@@ -24,8 +24,6 @@
 
 #include <fcntl.h>
 #include <grp.h>
-
-#include <functional>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -356,24 +354,6 @@ private:
     int runs_ = 0;
     uid_t runAs_ = 0;
 };
-
-// The virtual Mac (intel-desktop) and the daemon over it, both serving: where most cases with the
-// control service start.
-inline void startMacAndDaemon(Harness& h, Child& mac, Child& daemon) {
-    mac = h.startVirtualMac("intel-desktop");
-    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
-    daemon = h.spawnDaemon(h.root() / "daemon.log");
-    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
-}
-
-// SIGTERM to a control service: it ends with status 0 and every fan automatic.
-inline void stopAndExpectEveryFanBack(Harness& h, Child& service, const std::function<std::string()>& log) {
-    service.signal(SIGTERM);
-    const auto stopped = service.waitFor(5.0);
-    ASSERT_TRUE(stopped);
-    EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe() << log();
-    EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
-}
 
 // A virtual Mac served from the test process on the harness's AppleSMC socket, so a test reads
 // its state and write log directly and without delay. Thread-safe, like the virtual Mac.

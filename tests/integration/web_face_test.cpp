@@ -71,8 +71,10 @@ nlohmann::json ask(const Harness& h, const std::string& line) {
 
 TEST(WebFace, ServesStateHistoryAndMetricsFromTheRunningControlService) {
     Harness h;
-    Child mac, daemon;
-    ASSERT_NO_FATAL_FAILURE(startMacAndDaemon(h, mac, daemon));
+    Child mac = h.startVirtualMac("intel-desktop");
+    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
+    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
+    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
     const fs::path config = h.root() / "control.json";
     std::ofstream(config) << R"({"profile": "Silent Stealth"})";
     Child service = h.spawn(kClientName, {"serve", "--config", config.string()}, h.root() / "service.out", h.root() / "service.err");
