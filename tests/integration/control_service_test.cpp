@@ -88,7 +88,7 @@ TEST(ControlServiceConfig, EveryErrorNamesLineColumnAndKeyAndNothingStarts) {
     const RunResult good = h.client({"serve", "--check", "--config", file});
     ASSERT_TRUE(good.status);
     EXPECT_TRUE(good.status->exitedWith(0)) << good.err;
-    EXPECT_EQ(good.out, file + ": would follow \"Silent Stealth\"\n");
+    EXPECT_EQ(good.out, file + ": would follow \"Silent Stealth\" every 1 s\n");
 }
 
 // A datagram socket standing in for the service manager's notify socket.
@@ -160,7 +160,9 @@ TEST(ControlService, FollowsTheFileReloadsWithoutLettingGoRefusesRivalsAndHandsB
     service.signal(SIGHUP);
     ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("kept following \"Silent Stealth\"") != std::string::npos; }, 20ms)) << log();
     EXPECT_NE(log().find(":1:43: alert: expected an object"), std::string::npos) << log();
-    std::ofstream(config, std::ios::trunc) << R"({"profile": "Max Thermal Blast"})";
+    // An alert that fires at once, written to the log, as its clearing will be.
+    std::ofstream(config, std::ios::trunc)
+        << R"({"profile": "Max Thermal Blast", "alert": {"enabled": true, "thresholdCelsius": 20, "autoBoost": true}})";
     service.signal(SIGHUP);
     bool alwaysManual = true;
     ASSERT_TRUE(Harness::waitUntil(10.0, [&] {
@@ -171,6 +173,7 @@ TEST(ControlService, FollowsTheFileReloadsWithoutLettingGoRefusesRivalsAndHandsB
     EXPECT_TRUE(alwaysManual);
     EXPECT_GT(2650.0, quietTarget);
     EXPECT_NE(log().find("following \"Max Thermal Blast\""), std::string::npos) << log();
+    EXPECT_NE(log().find("quorvane-control: alert: the control temperature "), std::string::npos) << log();
     EXPECT_NE(h.client({"status", "--json"}).out.find(R"("following": "Max Thermal Blast")"), std::string::npos);
 
     // A mode on one sensor outside the die group: from the reload on, a tick reads that sensor and
@@ -181,6 +184,8 @@ TEST(ControlService, FollowsTheFileReloadsWithoutLettingGoRefusesRivalsAndHandsB
         << R"( "symbolName": "bolt.fill", "speed": {"fixed": {"percentage": 0.5}}, "controlSensor": {"sensor": {"id": "TC0P"}}}})";
     service.signal(SIGHUP);
     ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("following \"Max Thermal Blast + One\"") != std::string::npos; }, 20ms))
+        << log();
+    EXPECT_TRUE(Harness::waitUntil(3.0, [&] { return log().find("alert cleared: the control temperature is ") != std::string::npos; }, 20ms))
         << log();
     std::vector<double> targets;
     ASSERT_TRUE(Harness::waitUntil(15.0, [&] {
@@ -249,7 +254,7 @@ TEST(ControlService, ARejectedReloadKeepsTheOldLoopAndCheckSaysSoBeforehand) {
     const RunResult good = h.client({"serve", "--check", "--config", config.string()});
     ASSERT_TRUE(good.status);
     EXPECT_TRUE(good.status->exitedWith(0)) << good.err;
-    EXPECT_EQ(good.out, config.string() + ": would follow \"Silent Stealth + Loud\"\n");
+    EXPECT_EQ(good.out, config.string() + ": would follow \"Silent Stealth + Loud\" every 1 s\n");
     service.signal(SIGHUP);
     EXPECT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("following \"Silent Stealth + Loud\"") != std::string::npos; }, 20ms)) << log();
     service.signal(SIGTERM);

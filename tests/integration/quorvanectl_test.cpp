@@ -238,6 +238,7 @@ TEST_F(QuorvanectlTest, RunRaisesTheFansWithinTheirBoundsOnARisingLoadAndHandsTh
     for (const auto& tick : lines) {
         EXPECT_EQ(tick["version"], 1);
         EXPECT_EQ(tick["profile"], "Quorvane Standard");
+        EXPECT_EQ(tick["source"], "sensor group max");
         ASSERT_EQ(tick["fans"].size(), 2u);
         for (const auto& fan : tick["fans"]) {
             EXPECT_GE(fan["targetRPM"].get<double>(), fan["minRPM"].get<double>()) << tick.dump();

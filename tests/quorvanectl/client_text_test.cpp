@@ -9,6 +9,7 @@
 #include "command_line.hpp"
 #include "mode_file.hpp"
 #include "run_report.hpp"
+#include "service_log.hpp"
 
 namespace quorvane::ctl {
 namespace {
@@ -29,7 +30,8 @@ std::size_t visibleWidth(const std::string& line) {
 RunTick tickWith(std::size_t fans, std::size_t sensors) {
     RunTick tick;
     tick.profile = "Quorvane Standard + a mode with a name far longer than any terminal is wide, to be cut";
-    tick.source = "Hottest Sensor";
+    tick.source = "sensor group max";
+    tick.sourceDetail = "hottest of 78 CPU/GPU die keys and 8 HID die services";
     tick.temperature = 61.5;
     for (std::size_t i = 0; i < fans; ++i) {
         tick.fans.push_back({static_cast<std::int64_t>(i), 2400, 1200, 6000, 2500, true, true});
@@ -69,8 +71,10 @@ TEST(LiveTable, FitsTheTerminalKeepingTheControlLineAndEveryFan) {
             if (topLines < static_cast<std::size_t>(row.rows)) {
                 EXPECT_LE(lines.size(), static_cast<std::size_t>(row.rows - 1));
             }
-            EXPECT_EQ(lines[1].rfind("control Hottest Sensor ", 0), 0u) << lines[1];
-            EXPECT_NE(lines[1].find("61.5°C"), std::string::npos) << lines[1];
+            // The temperature first; the long story of its source last, cut where the line ends.
+            EXPECT_EQ(lines[1].rfind("control ", 0), 0u) << lines[1];
+            EXPECT_LT(lines[1].find("61.5°C"), 20u) << lines[1];
+            EXPECT_GT(lines[1].find("sensor group max"), lines[1].find("trend")) << lines[1];
             for (std::size_t f = 0; f < row.fans; ++f) EXPECT_EQ(lines[3 + f].substr(0, 3), "  " + std::to_string(f));
             std::size_t shown = 0, more = 0;
             for (const auto& line : lines) {
@@ -84,6 +88,22 @@ TEST(LiveTable, FitsTheTerminalKeepingTheControlLineAndEveryFan) {
             EXPECT_EQ(more, row.moreLine ? 1u : 0u);
         }
     }
+}
+
+TEST(ServiceLog, EachLineCarriesItsPriorityForTheJournalOrTheNameElsewhere) {
+    struct Row {
+        LogPriority priority;
+        std::string text;
+        bool journal;
+        std::string lines;
+    };
+    const std::vector<Row> rows = {
+        {LogPriority::error, "c.json:1:2: x\nc.json:3:4: y", true, "<3>c.json:1:2: x\n<3>c.json:3:4: y\n"},
+        {LogPriority::warning, "kept following", true, "<4>kept following\n"},
+        {LogPriority::info, "following", true, "<6>following\n"},
+        {LogPriority::error, "a\nb", false, "quorvane-control: a\nquorvane-control: b\n"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(serviceLogLines(row.priority, row.text, row.journal), row.lines) << row.text;
 }
 
 TEST(ModeFile, PersonWrittenFilesGetOneClearAnswer) {

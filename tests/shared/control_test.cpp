@@ -248,8 +248,8 @@ TEST(WorkloadPolicy, BoostsByPrefixAndMaximum) {
     WorkloadPolicy p;
     p.appLaunched("com.apple.Safari");
     EXPECT_TRUE(p.running.empty());
-    p.appsLaunched({"com.apple.dt.Xcode", "com.blackmagic-design.DaVinciResolve", "com.apple.dt.Xcode"});
-    p.appsLaunched({"com.apple.dt.Xcode"});
+    p.seed({"com.apple.dt.Xcode", "com.blackmagic-design.DaVinciResolve", "com.apple.dt.Xcode"});
+    p.seed({"com.apple.dt.Xcode"});
     EXPECT_EQ(p.running.size(), 2u);
     EXPECT_EQ(p.currentBoost(), 0.55);
     p.appTerminated("com.apple.Mail");

@@ -100,7 +100,10 @@ int helpCommand(const CLI::App& app, const std::vector<std::string>& words) {
         level = next;
         path += " " + word;
     }
-    std::cout << level->help(level == &app ? "" : path.substr(0, path.rfind(' '))) << std::flush;
+    // The program's own page: App::help would hand over to the command parsed, `help` itself.
+    std::cout << (level == &app ? app.get_formatter()->make_help(&app, app.get_name(), CLI::AppFormatMode::Normal)
+                                : level->help(path.substr(0, path.rfind(' '))))
+              << std::flush;
     return ExitStatus::ok;
 }
 

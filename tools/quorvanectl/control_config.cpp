@@ -4,6 +4,7 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -156,11 +157,19 @@ public:
         }
     }
     void at(const DecodingError& e) { at(e.codingPath(), message(e)); }
-    // In the order of the file, whatever order the keys were checked in.
+    // In the order of the file, whatever order the keys were checked in; a file of a thousand
+    // mistakes is told by its first few and a count.
     void throwIfAny() const {
         if (found_.empty()) return;
+        constexpr std::size_t shown = 20;
         std::string lines;
-        for (const auto& [offset, line] : found_) lines += (lines.empty() ? "" : "\n") + line;
+        std::size_t n = 0;
+        for (const auto& [offset, line] : found_) {
+            if (n++ == shown) break;
+            lines += (lines.empty() ? "" : "\n") + line;
+        }
+        if (found_.size() > shown)
+            lines += "\n" + origin_ + ": and " + std::to_string(found_.size() - shown) + " more problems";
         throw ClientError(lines, ExitStatus::usage);
     }
 
@@ -180,7 +189,9 @@ private:
     std::map<std::string, std::size_t> offsets_;
 };
 
-constexpr std::array<std::string_view, 4> kKeys = {"profile", "mode", "alert", "boostApplications"};
+constexpr std::array<std::string_view, 5> kKeys = {"profile", "interval", "mode", "alert", "boostApplications"};
+constexpr const char* kUnknownKey =
+    "unknown key; the keys are \"profile\", \"interval\", \"mode\", \"alert\", \"boostApplications\"";
 
 bool isKnownKey(const std::string& key) { return std::find(kKeys.begin(), kKeys.end(), key) != kKeys.end(); }
 
@@ -208,6 +219,29 @@ void checkPercentage(const nlohmann::json& mode, Problems& problems) {
     if (value && value->is_number()) {
         if (const auto problem = fractionProblem(value->get<double>())) problems.at(path, value->dump() + " " + *problem);
     }
+}
+
+std::string intervalRange() {
+    char text[48];
+    std::snprintf(text, sizeof text, "%g…%g", ControlConfig::minInterval, ControlConfig::maxInterval);
+    return text;
+}
+
+// A profile of one's own, in the form the library stores: the library's decoding, and what it
+// would take silently but a person meant otherwise.
+FanProfile ownProfile(const nlohmann::json& value, Problems& problems) {
+    FanProfile profile = FanProfile::fromJSON(value, "profile");
+    const auto& points = value["curvePoints"];
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const std::string path = json_decoding::childPath("profile.curvePoints", i);
+        const double fraction = points[i]["rpmPercentage"].get<double>();
+        if (const auto problem = fractionProblem(fraction)) problems.at(path + ".rpmPercentage", points[i]["rpmPercentage"].dump() + " " + *problem);
+    }
+    if (profile.mode == ControlMode::adaptiveCurve && profile.curvePoints.size() < 2)
+        problems.at("profile.curvePoints", "a curve needs at least two points");
+    if (profile.mode != ControlMode::appleAuto && profile.targetSensorGroupID.empty())
+        problems.at("profile.targetSensorGroupID", "names no sensor: \"max\", a control source or a sensor's key");
+    return profile;
 }
 
 }  // namespace
@@ -244,22 +278,29 @@ ControlConfig ControlConfig::parse(std::string_view text, const std::string& ori
         problems.throwIfAny();
     }
     if (!json.is_object()) {
-        problems.at(0, "", "expected an object with \"profile\" and optionally \"mode\", \"alert\", \"boostApplications\"");
+        problems.at(0, "", "expected an object with \"profile\" and optionally \"interval\", \"mode\", \"alert\", "
+                           "\"boostApplications\"");
         problems.throwIfAny();
     }
 
     for (const auto& key : unknown)
-        problems.at(shownKey(key), "unknown key; the keys are \"profile\", \"mode\", \"alert\", \"boostApplications\"");
+        problems.at(shownKey(key), kUnknownKey);
     // The parser would keep the last silently, and a mistake would point at the first.
     for (const auto& key : repeated) problems.at(shownKey(key), "appears more than once");
 
-    ControlConfig config{FanProfile::builtins().front(), std::nullopt, defaultAlert, {}};
+    ControlConfig config{FanProfile::builtins().front(), defaultInterval, std::nullopt, defaultAlert, {}};
     bool profileGiven = false;
     for (const auto& [key, value] : json.items()) {
         try {
             if (key == "profile") {
                 profileGiven = true;
-                config.profile = builtinProfile(json_decoding::string(value, key));
+                config.profile = value.is_object() ? ownProfile(value, problems)
+                                                   : builtinProfile(json_decoding::string(value, key));
+            } else if (key == "interval") {
+                const double seconds = json_decoding::number(value, key);
+                if (!(seconds >= minInterval && seconds <= maxInterval))
+                    problems.at(key, value.dump() + " is outside " + intervalRange() + " seconds");
+                config.interval = seconds;
             } else if (key == "mode") {
                 if (value.is_null()) continue;
                 if (value.is_string()) {
@@ -283,7 +324,7 @@ ControlConfig ControlConfig::parse(std::string_view text, const std::string& ori
                 for (std::size_t i = 0; i < value.size(); ++i)
                     config.boostApplications.push_back(json_decoding::string(value[i], json_decoding::childPath(key, i)));
             } else {
-                problems.at(shownKey(key), "unknown key; the keys are \"profile\", \"mode\", \"alert\", \"boostApplications\"");
+                problems.at(shownKey(key), kUnknownKey);
             }
         } catch (const DecodingError& e) {
             problems.at(e);

@@ -29,6 +29,7 @@
 #include "platform/bootstrap/line_socket.hpp"
 #include "platform/bootstrap/service_manager.hpp"
 #include "sensor_feed.hpp"
+#include "service_log.hpp"
 #include "smc_session.hpp"
 #include "stop_signal.hpp"
 
@@ -40,7 +41,7 @@ constexpr int kStatusNotRunning = 3;
 
 ControlLoop loopFor(ControlConfig config) {
     WorkloadPolicy workload;
-    workload.appsLaunched(config.boostApplications);
+    workload.seed(config.boostApplications);
     return ControlLoop(std::move(config.profile), std::move(config.mode), config.alert, std::move(workload));
 }
 
@@ -48,9 +49,16 @@ std::string following(const ControlLoop& loop) {
     return loop.mode() ? loop.profile().name + " + " + loop.mode()->name : loop.profile().name;
 }
 
-bool namesSensorIds(const CustomMode& mode) {
-    return mode.controlSensor.kind == ModeSensor::Kind::sensor ||
-           (mode.displaySensor && mode.displaySensor->kind == ModeSensor::Kind::sensor);
+bool namesSensorIds(const ControlLoop& loop) {
+    const auto& mode = loop.mode();
+    return namesSensorKey(loop.profile()) ||
+           (mode && (mode->controlSensor.kind == ModeSensor::Kind::sensor ||
+                     (mode->displaySensor && mode->displaySensor->kind == ModeSensor::Kind::sensor)));
+}
+
+void checkSensors(const ControlLoop& loop, const std::vector<SMCSensor>& sensors) {
+    checkProfileSensor(loop.profile(), sensors);
+    if (loop.mode()) checkModeSensors(*loop.mode(), sensors);
 }
 
 double unixNow() { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); }
@@ -69,11 +77,11 @@ std::unique_ptr<bootstrap::LineSocketServer> openApi(const ControlApi& api) {
         const bool grouped = ::stat(bootstrap::directory().c_str(), &directory) == 0 &&
                              (::chown(path.c_str(), static_cast<uid_t>(-1), directory.st_gid) == 0 || errno == EPERM);
         if (!grouped || ::chmod(path.c_str(), 0660) != 0) {
-            std::cerr << "quorvane-control: cannot open " << path << " to the group: " << std::strerror(errno) << std::endl;
+            serviceLog(LogPriority::warning, "cannot open " + path + " to the group: " + std::strerror(errno));
         }
         return server;
     } catch (const std::exception& e) {
-        std::cerr << "quorvane-control: no local API: " << e.what() << std::endl;
+        serviceLog(LogPriority::warning, std::string("no local API: ") + e.what());
         return nullptr;
     }
 }
@@ -81,17 +89,20 @@ std::unique_ptr<bootstrap::LineSocketServer> openApi(const ControlApi& api) {
 }  // namespace
 
 int checkConfigCommand(const std::string& configPath) {
-    const ControlLoop loop = loopFor(ControlConfig::read(configPath));
+    const ControlConfig config = ControlConfig::read(configPath);
+    const ControlLoop loop = loopFor(config);
     // Sensor ids can only be judged against this Mac's sensors, as the service would at a reload.
-    if (loop.mode() && namesSensorIds(*loop.mode())) checkModeSensors(*loop.mode(), SensorFeed(openSMC()).sensors());
-    std::cout << configPath << ": would follow \"" << following(loop) << "\"" << std::endl;
+    if (namesSensorIds(loop)) checkSensors(loop, SensorFeed(openSMC()).sensors());
+    std::cout << configPath << ": would follow \"" << following(loop) << "\" every " << config.interval << " s" << std::endl;
     return ExitStatus::ok;
 }
 
 int serveCommand(const std::string& configPath) {
     // Blocked from the first instant: a SIGHUP while the file is read must not end the service.
     const StopSignal signals;
-    ControlLoop initial = loopFor(ControlConfig::read(configPath));
+    ControlConfig config = ControlConfig::read(configPath);
+    const double interval = config.interval;
+    ControlLoop initial = loopFor(std::move(config));
     FanClaim claim(FanClaim::serviceHolder, following(initial));
     ControlApi api;
     api.following(following(initial), initial.profile(), initial.alert());
@@ -100,9 +111,10 @@ int serveCommand(const std::string& configPath) {
     drive.observe = [&api](const RunTick& tick) { api.record(tick, unixNow()); };
     drive.tickFailed = [&api] { api.tickFailed(); };
     drive.persistent = true;
-    drive.log = [](const std::string& line) { std::cerr << "quorvane-control: " << line << std::endl; };
+    drive.tickSeconds = interval;
+    drive.log = serviceLog;
     drive.ready = [&](const ControlLoop& loop) {
-        std::cerr << "quorvane-control: following \"" << following(loop) << "\" from " << configPath << std::endl;
+        serviceLog(LogPriority::info, "following \"" + following(loop) + "\" from " + configPath);
         bootstrap::notifyServiceManager("READY=1\nSTATUS=following " + following(loop));
         // The start-up walk of the key table is done; what it freed goes back to the system
         // rather than staying resident for the life of the service.
@@ -114,17 +126,19 @@ int serveCommand(const std::string& configPath) {
         // claim says what it follows.
         std::optional<ControlLoop> next;
         try {
-            ControlLoop candidate = loopFor(ControlConfig::read(configPath));
-            if (candidate.mode()) checkModeSensors(*candidate.mode(), sensors);
+            ControlConfig read = ControlConfig::read(configPath);
+            const double seconds = read.interval;
+            ControlLoop candidate = loopFor(std::move(read));
+            checkSensors(candidate, sensors);
             claim.update(following(candidate));
             next.emplace(std::move(candidate));
+            drive.tickSeconds = seconds;
             api.following(following(*next), next->profile(), next->alert());
-            std::cerr << "quorvane-control: reloaded " << configPath << ", following \"" << following(*next) << "\""
-                      << std::endl;
+            serviceLog(LogPriority::info, "reloaded " + configPath + ", following \"" + following(*next) + "\"");
         } catch (const std::exception& e) {
             next.reset();
-            std::cerr << "quorvane-control: " << e.what() << "\nquorvane-control: kept following \""
-                      << following(current) << "\"" << std::endl;
+            serviceLog(LogPriority::error, e.what());
+            serviceLog(LogPriority::warning, "kept following \"" + following(current) + "\"");
             try {
                 claim.update(following(current));
             } catch (const std::exception&) {

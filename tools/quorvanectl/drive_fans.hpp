@@ -14,6 +14,7 @@
 
 #include "control_loop.hpp"
 #include "run_report.hpp"
+#include "service_log.hpp"
 #include "shared/sensors/smc_sensor.hpp"
 
 namespace quorvane::ctl {
@@ -36,9 +37,11 @@ struct DriveOptions {
     // signal, or the daemon unreachable for daemonGoneSeconds, ends the loop. Without it (`run`),
     // the first failure ends it.
     bool persistent = false;
-    // Where the loop says what happened (without it: "quorvanectl: " lines on stderr, failures
-    // thrown).
-    std::function<void(const std::string&)> log;
+    // Where the loop says what happened, an alert that fires or clears included (without it:
+    // "quorvanectl: " lines on stderr, failures thrown).
+    std::function<void(LogPriority, const std::string&)> log;
+    // Seconds from one tick to the next; read at every tick, so a reload may change it.
+    double tickSeconds = 1.0;
     // Called after each tick that worked, with what it read and commanded (the control service's
     // history), and after each that failed. On the loop's thread: they must be quick.
     std::function<void(const RunTick&)> observe;

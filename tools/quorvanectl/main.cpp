@@ -12,6 +12,7 @@
 #include "client_error.hpp"
 #include "command_line.hpp"
 #include "commands.hpp"
+#include "service_log.hpp"
 #include "control_config.hpp"
 #include "display_text.hpp"
 #include "platform/xpc/code_identity.hpp"
@@ -185,12 +186,15 @@ int main(int argc, char** argv) {
         if (*modeNew) return modeNewCommand(modeOptions);
         if (*serve) return checkOnly ? checkConfigCommand(configPath) : serveCommand(configPath);
         if (*status) return statusCommand(json);
-    } catch (const ClientError& e) {
-        std::cerr << "quorvanectl: " << e.what() << std::endl;
-        return e.exitStatus();
     } catch (const std::exception& e) {
-        std::cerr << "quorvanectl: " << e.what() << std::endl;
-        return ExitStatus::failed;
+        // The service's last words go where its others went, marked as an error.
+        if (*serve && !checkOnly) {
+            serviceLog(LogPriority::error, e.what());
+        } else {
+            std::cerr << "quorvanectl: " << e.what() << std::endl;
+        }
+        const auto* client = dynamic_cast<const ClientError*>(&e);
+        return client ? client->exitStatus() : ExitStatus::failed;
     }
     return ExitStatus::usage;
 }

@@ -11,6 +11,7 @@
 #include "client_error.hpp"
 #include "shared/common/decoding_error.hpp"
 #include "shared/common/json_decoding.hpp"
+#include "shared/sensors/control_source.hpp"
 #include "shared/smc/smc_data_codec.hpp"
 
 namespace quorvane::ctl {
@@ -55,7 +56,7 @@ void checkSensorId(const ModeSensor& sensor, const char* role, const std::vector
         if (i < shown) ids += (ids.empty() ? "" : " ") + sensors[i].id;
     }
     if (sensors.size() > shown) ids += " and " + std::to_string(sensors.size() - shown) + " more (quorvanectl sensors --all)";
-    throw ClientError("the mode's " + std::string(role) + " \"" + sensor.id + "\" is not a sensor of this Mac; " +
+    throw ClientError("the " + std::string(role) + " \"" + sensor.id + "\" is not a sensor of this Mac; " +
                           (ids.empty() ? std::string("it has no temperature sensors") : "its sensors are " + ids),
                       ExitStatus::usage);
 }
@@ -120,8 +121,17 @@ CustomMode readCustomMode(const std::string& path) {
 }
 
 void checkModeSensors(const CustomMode& mode, const std::vector<SMCSensor>& sensors) {
-    checkSensorId(mode.controlSensor, "control sensor", sensors);
-    if (mode.displaySensor) checkSensorId(*mode.displaySensor, "display sensor", sensors);
+    checkSensorId(mode.controlSensor, "mode's control sensor", sensors);
+    if (mode.displaySensor) checkSensorId(*mode.displaySensor, "mode's display sensor", sensors);
+}
+
+bool namesSensorKey(const FanProfile& profile) {
+    const auto& group = profile.targetSensorGroupID;
+    return profile.mode != ControlMode::appleAuto && group != "max" && !controlSourceFromRawValue(group);
+}
+
+void checkProfileSensor(const FanProfile& profile, const std::vector<SMCSensor>& sensors) {
+    if (namesSensorKey(profile)) checkSensorId(ModeSensor::sensor(profile.targetSensorGroupID), "profile's sensor", sensors);
 }
 
 }  // namespace quorvane::ctl

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "shared/profiles/custom_mode.hpp"
+#include "shared/profiles/fan_profile.hpp"
 #include "shared/sensors/smc_sensor.hpp"
 
 namespace quorvane::ctl {
@@ -23,5 +24,8 @@ CustomMode readCustomMode(const std::string& path);
 
 // Every sensor id the mode names must be one of `sensors`; the error lists the ids there are.
 void checkModeSensors(const CustomMode& mode, const std::vector<SMCSensor>& sensors);
+// A profile of one's own may follow a sensor by its key ("TC0P"): the same check.
+bool namesSensorKey(const FanProfile& profile);
+void checkProfileSensor(const FanProfile& profile, const std::vector<SMCSensor>& sensors);
 
 }  // namespace quorvane::ctl

@@ -24,6 +24,7 @@
 #include "profile_choice.hpp"
 #include "run_report.hpp"
 #include "sensor_feed.hpp"
+#include "display_text.hpp"
 #include "smc_session.hpp"
 #include "stop_signal.hpp"
 
@@ -33,17 +34,31 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr double kTickSeconds = 1.0;
+// What a tick shows of the loop: worked out when the loop starts or changes, not at every tick.
+struct LoopLabels {
+    std::string profile;
+    std::string source;        // stable: "sensor group max", "GPU Average", "sensor TC0P"
+    std::string sourceDetail;  // what stands behind it, for people; may be long
+};
 
-std::string sourceLabel(const ControlLoop& loop, const SensorFeed& feed) {
+LoopLabels labelsFor(const ControlLoop& loop, const SensorFeed& feed) {
+    LoopLabels labels;
+    labels.profile = loop.mode() ? loop.profile().name + " + " + loop.mode()->name : loop.profile().name;
     if (loop.mode()) {
         const auto& s = loop.mode()->controlSensor;
-        return s.kind == ModeSensor::Kind::source ? std::string(displayName(s.controlSource)) : "sensor " + s.id;
+        labels.source = s.kind == ModeSensor::Kind::source ? std::string(displayName(s.controlSource)) : "sensor " + s.id;
+        return labels;
     }
     const std::string& group = loop.profile().targetSensorGroupID;
-    if (group == "max") return "sensor group max (" + feed.dieGroupSummary() + ")";
-    if (const auto source = controlSourceFromRawValue(group)) return std::string(displayName(*source));
-    return "sensor " + group;
+    if (group == "max") {
+        labels.source = "sensor group max";
+        labels.sourceDetail = feed.dieGroupSummary();
+    } else if (const auto source = controlSourceFromRawValue(group)) {
+        labels.source = std::string(displayName(*source));
+    } else {
+        labels.source = "sensor " + group;
+    }
+    return labels;
 }
 
 std::optional<double> controlTemperature(const ControlLoop& loop, const SensorFeed& feed) {
@@ -57,9 +72,9 @@ SensorFeed::SensorFilter controlInputs(const ControlLoop& loop, const SensorFeed
 // One tick: read, decide, command; returns what to show. Only the live table shows the sensor
 // rows; without it a tick reads just the sensors behind the control temperature. `held` (when
 // given) is the fans this loop has taken; one found automatic again is said so in `log`.
-RunTick tick(double t, ControlLoop& loop, SensorFeed& feed, const SensorFeed::SensorFilter& inputs, bool withRows,
-             FanWatch& fans, DaemonClient& client, std::set<long>* held,
-             const std::function<void(const std::string&)>& log) {
+RunTick tick(double t, ControlLoop& loop, const LoopLabels& labels, SensorFeed& feed,
+             const SensorFeed::SensorFilter& inputs, bool withRows, FanWatch& fans, DaemonClient& client,
+             std::set<long>* held, const std::function<void(LogPriority, const std::string&)>& log) {
     if (withRows) {
         feed.refresh();
     } else {
@@ -67,8 +82,9 @@ RunTick tick(double t, ControlLoop& loop, SensorFeed& feed, const SensorFeed::Se
     }
     RunTick tick;
     tick.t = t;
-    tick.profile = loop.mode() ? loop.profile().name + " + " + loop.mode()->name : loop.profile().name;
-    tick.source = sourceLabel(loop, feed);
+    tick.profile = labels.profile;
+    tick.source = labels.source;
+    tick.sourceDetail = labels.sourceDetail;
     tick.temperature = controlTemperature(loop, feed);
     tick.monitoring = loop.monitorsOnly();
     tick.alertThreshold = loop.alert().thresholdCelsius;
@@ -85,7 +101,7 @@ RunTick tick(double t, ControlLoop& loop, SensorFeed& feed, const SensorFeed::Se
                 if (!command.send) continue;
                 // Said once: the fan counts as held again only once the daemon has taken it.
                 if (held && !tick.fans[i].isManaged && held->erase(command.fan) && log) {
-                    log("fan " + std::to_string(command.fan) + " was handed back to automatic control by something else; taking it again");
+                    log(LogPriority::warning, "fan " + std::to_string(command.fan) + " was handed back to automatic control by something else; taking it again");
                 }
                 fans.applied(tick.fans[i], client.setTargetRPM(command.fan, command.targetRPM));
                 if (held) held->insert(command.fan);
@@ -98,6 +114,16 @@ RunTick tick(double t, ControlLoop& loop, SensorFeed& feed, const SensorFeed::Se
     return tick;
 }
 
+void logAlert(const RunTick& tick, const std::function<void(LogPriority, const std::string&)>& log) {
+    const std::string temperature = temperatureText(tick.temperature);
+    if (tick.alertFiring) {
+        log(LogPriority::warning, "alert: the control temperature " + temperature + " reached " +
+                                      temperatureText(tick.alertThreshold));
+    } else {
+        log(LogPriority::info, "alert cleared: the control temperature is " + temperature);
+    }
+}
+
 std::string failedTicks(std::size_t n) { return n == 1 ? "1 failed tick" : std::to_string(n) + " failed ticks"; }
 
 }  // namespace
@@ -105,8 +131,8 @@ std::string failedTicks(std::size_t n) { return n == 1 ? "1 failed tick" : std::
 int driveFans(ControlLoop initial, const DriveOptions& options) {
     StopSignal stop;
     std::optional<ControlLoop> loop(std::move(initial));
-    const auto log = [&](const std::string& line) {
-        if (options.log) options.log(line);
+    const auto log = [&](LogPriority priority, const std::string& line) {
+        if (options.log) options.log(priority, line);
     };
     // A service may start before the SMC's driver or the virtual Mac: it waits, saying so once, as
     // long as it would for a lost daemon, and then ends for good (no restart loop). A stop signal
@@ -124,7 +150,7 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
                                   ExitStatus::unavailable);
             }
             if (!said) {
-                log(std::string(e.what()) + "; waiting for the SMC for up to " +
+                log(LogPriority::warning, std::string(e.what()) + "; waiting for the SMC for up to " +
                     std::to_string(static_cast<int>(daemonGoneSeconds)) + " s");
                 said = true;
             }
@@ -133,8 +159,10 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
     }
     SensorFeed feed(bridge);
     // Before any fan is taken: a sensor this Mac lacks would leave the loop without a temperature.
+    checkProfileSensor(loop->profile(), feed.sensors());
     if (loop->mode()) checkModeSensors(*loop->mode(), feed.sensors());
     auto inputs = controlInputs(*loop, feed);
+    auto labels = labelsFor(*loop, feed);
     FanWatch fans(bridge);
     DaemonClient::Options clientOptions;
     clientOptions.onConnectionLost = [] { StopSignal::wake(); };
@@ -167,6 +195,7 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
     double unreachableSince = -1;  // elapsed time the daemon was first found unreachable; -1: reachable
     double failingSince = -1;  // elapsed time of the first failed tick in a row; -1: none
     bool handedBackWhileFailing = false;
+    bool alertFiring = false;
     try {
         for (;;) {
             const double t = elapsed();
@@ -179,6 +208,7 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
                     next->continueFrom(*loop);
                     loop.emplace(std::move(*next));
                     inputs = controlInputs(*loop, feed);
+                    labels = labelsFor(*loop, feed);
                     handBackPending = handBackPending || (wasDriving && loop->monitorsOnly());
                 }
             }
@@ -196,15 +226,19 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
                     client->restoreAutomaticControl();
                     handBackPending = false;
                 }
-                const RunTick shown = tick(t, *loop, feed, inputs, withRows, fans, *client,
+                const RunTick shown = tick(t, *loop, labels, feed, inputs, withRows, fans, *client,
                                            options.persistent ? &held : nullptr, log);
+                if (shown.alertFiring != alertFiring) {
+                    alertFiring = shown.alertFiring;
+                    logAlert(shown, log);
+                }
                 if (options.report) options.report->show(shown);
                 if (options.observe) options.observe(shown);
                 unreachableSince = -1;
                 connectionDropped = false;
                 failingSince = -1;
                 handedBackWhileFailing = false;
-                if (failed > 0) log("working again after " + failedTicks(failed));
+                if (failed > 0) log(LogPriority::info, "working again after " + failedTicks(failed));
                 failed = 0;
             } catch (const std::exception& e) {
                 if (!options.persistent) throw;
@@ -213,12 +247,12 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
                 connecting = false;
                 if (failed++ == 0) {
                     if (!daemonGone) {
-                        log(std::string(e.what()) + "; trying again each second");
+                        log(LogPriority::warning, std::string(e.what()) + "; trying again each second");
                     } else if (connectedOnce) {
-                        log("lost the connection to the daemon at " + DaemonClient::socketPath() + " (" + e.what() +
+                        log(LogPriority::error, "lost the connection to the daemon at " + DaemonClient::socketPath() + " (" + e.what() +
                             "); " + lostDaemonAftermath + "; trying again each second");
                     } else {
-                        log(std::string(e.what()) + "; waiting for the daemon, trying again each second for up to " +
+                        log(LogPriority::warning, std::string(e.what()) + "; waiting for the daemon, trying again each second for up to " +
                             std::to_string(static_cast<int>(daemonGoneSeconds)) + " s");
                     }
                 }
@@ -244,7 +278,7 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
                         client->restoreAutomaticControl();
                         held.clear();
                         handedBackWhileFailing = true;
-                        log("handed every fan back to automatic control until a tick works again");
+                        log(LogPriority::error, "handed every fan back to automatic control until a tick works again");
                     } catch (const std::exception&) {
                     }
                 }
@@ -253,7 +287,8 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
                 options.ready(*loop);
                 ready = true;
             }
-            double deadline = t + kTickSeconds;
+            // A failed tick is tried again within a second, whatever the interval.
+            double deadline = t + (failed > 0 ? std::min(options.tickSeconds, 1.0) : options.tickSeconds);
             if (options.seconds) {
                 if (*options.seconds - elapsed() <= 0) break;
                 deadline = std::min(deadline, *options.seconds);
@@ -296,7 +331,7 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
     }
     client->restoreAutomaticControl();
     if (options.log) {
-        options.log("every fan is back under automatic control");
+        options.log(LogPriority::info, "every fan is back under automatic control");
     } else {
         std::cerr << "quorvanectl: every fan is back under automatic control" << std::endl;
     }
@@ -307,7 +342,7 @@ int runCommand(const RunOptions& options) {
     // Taken before anything else, and held until the fans are handed back.
     const FanClaim claim("quorvanectl run");
     WorkloadPolicy workload;
-    workload.appsLaunched(options.apps);
+    workload.seed(options.apps);
     std::optional<CustomMode> mode;
     if (options.modeFile) mode = readCustomMode(*options.modeFile);
     ControlLoop loop(builtinProfile(options.profile), std::move(mode), ControlConfig::defaultAlert, std::move(workload));

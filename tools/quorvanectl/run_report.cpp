@@ -57,8 +57,10 @@ std::vector<std::string> tableFrame(const RunTick& tick, const TerminalStyle& st
                                                : style.dim("alert at " + temperatureText(tick.alertThreshold));
     lines.push_back(style.bold(tick.profile) + "  " + style.dim(oneDecimal(tick.t) + " s") + "  " +
                     (tick.monitoring ? style.green("fans left to Apple") : std::string("controlling")));
-    lines.push_back("control " + tick.source + " " + style.bold(temperatureText(tick.temperature)) + "  trend " +
-                    trendText(tick.trend) + "  " + alert);
+    // The temperature, its trend and the alert first: a narrow terminal cuts the source's story.
+    lines.push_back("control " + style.bold(temperatureText(tick.temperature)) + "  trend " + trendText(tick.trend) +
+                    "  " + alert + "  " +
+                    style.dim(tick.sourceDetail.empty() ? tick.source : tick.source + " (" + tick.sourceDetail + ")"));
     lines.push_back(style.bold("FAN  DUTY   TARGET  ACTUAL  MODE     RANGE"));
     for (std::size_t i = 0; i < tick.fans.size(); ++i) {
         const auto& f = tick.fans[i];

@@ -18,7 +18,8 @@ namespace quorvane::ctl {
 struct RunTick {
     double t = 0;                       // seconds since the loop started
     std::string profile;
-    std::string source;                 // what the control temperature is ("max", "GPU Average", …)
+    std::string source;                 // what the control temperature is ("sensor group max", "GPU Average", …)
+    std::string sourceDetail;           // what stands behind it, for people (the live table); may be empty
     std::optional<double> temperature;  // the control temperature
     ThermalTrend trend;
     double alertThreshold = 0;

@@ -30,8 +30,8 @@ void WorkloadPolicy::appTerminated(std::string_view bundleID) {
     if (const auto it = running.find(bundleID); it != running.end()) running.erase(it);
 }
 
-void WorkloadPolicy::appsLaunched(const std::vector<std::string>& bundleIDs) {
-    for (const std::string& id : bundleIDs) appLaunched(id);
+void WorkloadPolicy::seed(const std::vector<std::string>& runningBundleIDs) {
+    for (const std::string& id : runningBundleIDs) appLaunched(id);
 }
 
 double WorkloadPolicy::currentBoost() const {

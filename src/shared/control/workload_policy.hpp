@@ -25,7 +25,7 @@ struct WorkloadPolicy {
     void appTerminated(std::string_view bundleID);
     // Applications already running when the loop starts: each as appLaunched, added to what is
     // already recorded.
-    void appsLaunched(const std::vector<std::string>& bundleIDs);
+    void seed(const std::vector<std::string>& runningBundleIDs);
     // The largest boost among the running applications; 0 when none.
     double currentBoost() const;
 
