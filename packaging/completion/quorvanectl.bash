@@ -2,8 +2,8 @@
 _quorvanectl() {
     local cur prev words cword
     _init_completion || return
-    local commands="help version status fans sensors profiles set-rpm manual restore run serve mode smc"
-    local global="--help --version --fahrenheit --identifier --team --unsigned"
+    local commands="help version status doctor fans sensors profiles set-rpm manual restore run serve mode smc"
+    local global="-h --help --version --fahrenheit --identifier --team --unsigned"
     local command="" i
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
@@ -18,8 +18,10 @@ _quorvanectl() {
             COMPREPLY=($(compgen -W "$(printf '%s\n' 'Apple Auto' 'Silent Stealth' 'Quorvane Standard' 'Max Thermal Blast')" -- "$cur"))
             COMPREPLY=("${COMPREPLY[@]// /\\ }")
             return ;;
-        --mode | --config) _filedir json; return ;;
-        --identifier | --team | --hold | --seconds | --app) return ;;
+        --from) COMPREPLY=($(compgen -W "Gaming Recording Rendering" -- "$cur")); return ;;
+        --source) COMPREPLY=($(compgen -W "hottest cpuAverage cpuPerformance cpuEfficiency gpuAverage" -- "$cur")); return ;;
+        --mode | --config | -o | --output) _filedir json; return ;;
+        --identifier | --team | --hold | --seconds | --app | --fixed | --floor | --sensor | --symbol) return ;;
     esac
     local options=""
     case $command in
@@ -32,7 +34,10 @@ _quorvanectl() {
         restore) options="--force" ;;
         run) options="--profile --mode --seconds --json --app" ;;
         serve) options="--config --check" ;;
-        mode) options="new" ;;
+        mode)
+            options="new"
+            [[ " ${words[*]:i+1:cword-i-1} " == *" new "* ]] &&
+                options="--from --fixed --floor --source --sensor --symbol --main-readout -o --output --force" ;;
         smc) options="read write keys --force" ;;
     esac
     COMPREPLY=($(compgen -W "$options --help" -- "$cur"))
