@@ -470,5 +470,63 @@ TEST(ControlService, ReloadsKeepTheSlewRateAndSIGTERMWinsOverASIGHUPStorm) {
     EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
 }
 
+// The programs that take or release the fans, started at the same instant, round after round:
+// exactly one holds them and the others are refused naming a holder; restore without --force
+// either finds nobody in control or is refused; when the holder ends, every fan is automatic.
+TEST(ControlService, ServeRunSetRPMAndRestoreRacedLeaveOneHolder) {
+    Harness h;
+    Child mac = h.startVirtualMac("intel-desktop");
+    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
+    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
+    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
+    const fs::path config = h.root() / "control.json";
+    std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
+    const std::vector<std::vector<std::string>> racers = {{"serve", "--config", config.string()},
+                                                          {"run", "--seconds", "60"},
+                                                          {"set-rpm", "0", "2000", "--hold", "60"},
+                                                          {"restore"}};
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::vector<Child> children;
+        const auto err = [&](std::size_t i) { return readFile(h.root() / ("racer" + std::to_string(i) + ".err")); };
+        for (std::size_t i = 0; i < racers.size(); ++i) {
+            children.push_back(h.spawn(kClientName, racers[i], h.root() / ("racer" + std::to_string(i) + ".out"),
+                                       h.root() / ("racer" + std::to_string(i) + ".err")));
+        }
+        // The refused end at once; the holder stays.
+        const auto settled = [&] {
+            std::size_t running = 0;
+            for (std::size_t i = 0; i < 3; ++i) running += children[i].running();
+            return running <= 1 && !children[3].running();
+        };
+        ASSERT_TRUE(Harness::waitUntil(10.0, settled, 20ms));
+        std::this_thread::sleep_for(1500ms);
+        std::size_t holders = 0;
+        for (std::size_t i = 0; i < 3; ++i) {
+            if (children[i].running()) {
+                ++holders;
+                continue;
+            }
+            const auto status = children[i].waitFor(1.0);
+            ASSERT_TRUE(status);
+            EXPECT_TRUE(status->exitedWith(2)) << racers[i][0] << " " << status->describe() << err(i);
+            EXPECT_NE(err(i).find("in control of the fans"), std::string::npos) << racers[i][0] << ": " << err(i);
+        }
+        EXPECT_EQ(holders, 1u);
+        const auto restored = children[3].waitFor(1.0);
+        ASSERT_TRUE(restored);
+        EXPECT_TRUE(restored->exitedWith(0) || restored->exitedWith(2)) << restored->describe() << err(3);
+        EXPECT_TRUE(h.readKey("F0Md") == 1.0 || h.readKey("F1Md") == 1.0) << "the holder holds a fan";
+        for (auto& child : children) {
+            if (!child.running()) continue;
+            child.signal(SIGTERM);
+            const auto stopped = child.waitFor(5.0);
+            ASSERT_TRUE(stopped);
+            EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe();
+        }
+        EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
+    }
+}
+
 }  // namespace
 }  // namespace quorvane::integration
