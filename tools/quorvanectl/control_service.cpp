@@ -112,7 +112,7 @@ int serveCommand(const std::string& configPath) {
     drive.tickFailed = [&api] { api.tickFailed(); };
     drive.persistent = true;
     drive.tickSeconds = interval;
-    drive.log = serviceLog;
+    drive.log = [](LogPriority priority, const std::string& line) { serviceLog(priority, line); };
     drive.ready = [&](const ControlLoop& loop) {
         serviceLog(LogPriority::info, "following \"" + following(loop) + "\" from " + configPath);
         bootstrap::notifyServiceManager("READY=1\nSTATUS=following " + following(loop));

@@ -187,9 +187,10 @@ int main(int argc, char** argv) {
         if (*serve) return checkOnly ? checkConfigCommand(configPath) : serveCommand(configPath);
         if (*status) return statusCommand(json);
     } catch (const std::exception& e) {
-        // The service's last words go where its others went, marked as an error.
-        if (*serve && !checkOnly) {
-            serviceLog(LogPriority::error, e.what());
+        // The service's last words, and a reload's check, go where its others went, marked as
+        // errors for the journal.
+        if (*serve) {
+            serviceLog(LogPriority::error, e.what(), checkOnly ? "quorvanectl" : serviceName);
         } else {
             std::cerr << "quorvanectl: " << e.what() << std::endl;
         }

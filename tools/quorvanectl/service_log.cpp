@@ -10,8 +10,8 @@
 
 namespace quorvane::ctl {
 
-std::string serviceLogLines(LogPriority priority, std::string_view text, bool journal) {
-    const std::string mark = journal ? "<" + std::to_string(static_cast<int>(priority)) + ">" : std::string(serviceName) + ": ";
+std::string serviceLogLines(LogPriority priority, std::string_view text, bool journal, const char* name) {
+    const std::string mark = journal ? "<" + std::to_string(static_cast<int>(priority)) + ">" : std::string(name) + ": ";
     std::string out;
     for (std::size_t start = 0;;) {
         const auto end = text.find('\n', start);
@@ -24,10 +24,10 @@ std::string serviceLogLines(LogPriority priority, std::string_view text, bool jo
     return out;
 }
 
-void serviceLog(LogPriority priority, std::string_view text) {
+void serviceLog(LogPriority priority, std::string_view text, const char* name) {
     // Decided once: stderr does not change hands while the service runs.
     static const bool journal = log::isJournalStream(STDERR_FILENO, std::getenv("JOURNAL_STREAM"));
-    const std::string lines = serviceLogLines(priority, text, journal);
+    const std::string lines = serviceLogLines(priority, text, journal, name);
     // One write: lines of two threads never interleave within a line.
     for (std::size_t done = 0; done < lines.size();) {
         const ssize_t n = ::write(STDERR_FILENO, lines.data() + done, lines.size() - done);

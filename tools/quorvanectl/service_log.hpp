@@ -14,9 +14,9 @@ enum class LogPriority { error = 3, warning = 4, info = 6 };
 
 inline constexpr const char* serviceName = "quorvane-control";
 
-void serviceLog(LogPriority priority, std::string_view text);
+void serviceLog(LogPriority priority, std::string_view text, const char* name = serviceName);
 
 // The lines serviceLog writes, for a stream that is the journal's or not.
-std::string serviceLogLines(LogPriority priority, std::string_view text, bool journal);
+std::string serviceLogLines(LogPriority priority, std::string_view text, bool journal, const char* name = serviceName);
 
 }  // namespace quorvane::ctl
