@@ -98,9 +98,12 @@ package: deps
 	$(call dist_build,/usr)
 	cd build-dist && cpack -G DEB
 
-# The units, the install tree, the package and its maintainer scripts (no running systemd needed).
+# The units, the install tree, the package and its maintainer scripts (no running systemd needed);
+# then the package installed in a booted minimal Debian under systemd-nspawn (skipped, in one line,
+# where that cannot run; the Debian root is cached in build/nspawn-root).
 test-packaging: package
 	./tests/packaging/run
+	./tests/packaging/nspawn-boot
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz build-dist
