@@ -355,10 +355,19 @@ TEST(ControlService, WaitsForADaemonThatStartsAfterIt) {
     ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
     ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("following \"Silent Stealth\"") != std::string::npos; }, 20ms))
         << log();
+    // The daemon crashes and the service is stopped meanwhile (as the service manager does when
+    // it restarts the daemon): a clean stop, saying who hands the fans back.
+    daemon.signal(SIGKILL);
+    ASSERT_TRUE(daemon.waitFor(5.0));
+    ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("lost the connection to the daemon") != std::string::npos; }, 20ms))
+        << log();
     service.signal(SIGTERM);
     const auto stopped = service.waitFor(5.0);
     ASSERT_TRUE(stopped);
     EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe() << log();
+    EXPECT_NE(log().find("stopping without the daemon ("), std::string::npos) << log();
+    Child restarted = h.spawnDaemon(h.root() / "daemon2.log");
+    ASSERT_TRUE(h.waitForDaemon(restarted)) << readFile(h.root() / "daemon2.log");
     EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
 }
 

@@ -327,7 +327,15 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
     // A connection lost meanwhile handed the fans back at the daemon's end; a fresh one confirms it.
     if (!client || client->connectionLost()) {
         client.reset();
-        connect();
+        try {
+            connect();
+        } catch (const ClientError& e) {
+            // A service stopped because its daemon is gone (crashed, or restarting under the
+            // service manager) has nothing left to hand back: the daemon's own start does it.
+            if (!options.persistent) throw;
+            log(LogPriority::info, std::string("stopping without the daemon (") + e.what() + "); " + lostDaemonAftermath);
+            return ExitStatus::ok;
+        }
     }
     client->restoreAutomaticControl();
     if (options.log) {
