@@ -30,6 +30,11 @@ TEST(IOKitFrame, FramesAreLittleEndianRoundTripNegativeCodesAndLeaveTrailingByte
     EXPECT_EQ(r.value.output, (Bytes{1, 2, 3}));
     const Bytes open = encodeOpenReply(OpenReply{kIOReturnNotPrivileged});
     EXPECT_EQ(decodeOpenReply(open.data(), open.size()).value.result, kIOReturnNotPrivileged);
+    EXPECT_EQ(decodeOpenReply(open.data(), open.size()).consumed, 4u);
+    const Bytes openRequest = encodeOpenRequest(OpenRequest{0x01020304});
+    EXPECT_EQ(openRequest, (Bytes{4, 3, 2, 1}));
+    EXPECT_EQ(decodeOpenRequest(openRequest.data(), 5).value.type, 0x01020304u);
+    EXPECT_EQ(decodeOpenRequest(openRequest.data(), 5).consumed, 4u);
 }
 
 TEST(IOKitFrame, EveryStrictPrefixAndANullBufferAreIncomplete) {
