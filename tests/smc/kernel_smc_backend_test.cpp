@@ -612,27 +612,6 @@ TEST_F(KernelBackendFaults, EdgesOfTheLayoutsAndTheKeyTypes) {
     registration.emplace("AppleSMC", service);
     SMCKernelBridge::open()->write("F0Tg", 2500);
     EXPECT_EQ(tree.get("fan1_target"), "2500\n");
-    registration.reset();
-
-    // A target file without a fan to drive is not a writable fan.
-    fs::remove_all(tree.path());
-    fs::create_directories(tree.path());
-    withKeys({});
-    fs::remove(tree.path("fan1_input"));
-    service = iokit::KernelSMCService::create({Kind::applesmc, tree.path(), std::chrono::milliseconds(50), {}, tree.path("lock")}, error);
-    ASSERT_TRUE(service) << error;
-    EXPECT_EQ(service->layout().fanCount, 0);
-    EXPECT_FALSE(service->layout().targetWritable);
-
-    // Writable as the daemon has it: by the file's mode, never by root's capabilities.
-    tree.put("fan1_input", "1800\n");
-    if (::geteuid() != 0) return;  // the rows are root's files
-    for (const auto& [mode, writable] : {std::pair{fs::perms(0644), true}, {fs::perms(0444), false}, {fs::perms(0446), true}}) {
-        fs::permissions(tree.path("fan1_output"), mode);
-        service = iokit::KernelSMCService::create({Kind::applesmc, tree.path(), std::chrono::milliseconds(50), {}, tree.path("lock")}, error);
-        ASSERT_TRUE(service) << error;
-        EXPECT_EQ(service->layout().targetWritable, writable) << std::oct << static_cast<int>(mode);
-    }
 }
 
 // Without root the cursor cannot be moved: fans and temperatures still read from their own files,
@@ -794,6 +773,7 @@ TEST(KernelBackendProbe, ADirectoryIsRefusedWithItsReasonOrItsLayoutIsFound) {
         std::string fanDirectory = "", target = "", mode = "";
         int fans = 0, keys = 0;
         std::vector<std::string> labels = {};
+        bool writable = false;  // to root: by the target's mode, never by root's capabilities
     };
     const Row rows[] = {
         {"no key_count", Kind::applesmc, {}, "key_count cannot be read"},
@@ -805,22 +785,29 @@ TEST(KernelBackendProbe, ADirectoryIsRefusedWithItsReasonOrItsLayoutIsFound) {
         {"fans in a hwmon child, target and pwm", Kind::applesmc,
          {"key_count=0", "hwmon/hwmon0/name", "hwmon/other3/fan1_input", "hwmon/hwmon2/fan1_input", "hwmon/hwmon2/fan1_target",
           "hwmon/hwmon2/pwm1_enable", "hwmon/hwmon2/fan2_input", "hwmon/hwmon2/fan4_input"},
-         "", "hwmon/hwmon2", "target", "pwm", 2},
+         "", "hwmon/hwmon2", "target", "pwm", 2, 0, {}, true},
         {"output wins over target, manual over pwm", Kind::applesmc,
          {"key_count=1", "fan1_input", "fan1_output", "fan1_target", "fan1_manual", "pwm1_enable"}, "", "", "output",
-         "manual", 1, 1},
+         "manual", 1, 1, {}, true},
         {"at most ten fans; labels until the first gap", Kind::macsmcHwmon,
          {"name=macsmc_hwmon", "fan1_input", "fan2_input", "fan3_input", "fan4_input", "fan5_input", "fan6_input",
           "fan7_input", "fan8_input", "fan9_input", "fan10_input", "fan11_input", "temp1_label=TC0P", "temp2_label=CPU die",
           "temp4_label=TG0P"},
          "", "", "target", "", 10, 0, {"TC0P", "CPU die"}},
+        {"a target without a fan is no writable fan", Kind::applesmc, {"key_count=0", "fan1_output@644"}, "", "", "output"},
+        {"root's own target", Kind::applesmc, {"key_count=0", "fan1_input", "fan1_output@644"}, "", "", "output", "", 1, 0, {},
+         true},
+        {"a read-only target", Kind::applesmc, {"key_count=0", "fan1_input", "fan1_output@444"}, "", "", "output", "", 1},
+        {"a target others may write", Kind::applesmc, {"key_count=0", "fan1_input", "fan1_output@446"}, "", "", "output",
+         "", 1, 0, {}, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         Tree t;
         for (const std::string& f : row.files) {
-            const auto eq = f.find('=');
-            t.put(f.substr(0, eq), eq == std::string::npos ? "1\n" : f.substr(eq + 1) + "\n");
+            const auto eq = f.find('='), at = f.find('@');
+            t.put(f.substr(0, std::min(eq, at)), eq == std::string::npos ? "1\n" : f.substr(eq + 1) + "\n",
+                  at == std::string::npos ? fs::perms(0600) : fs::perms(std::stoi(f.substr(at + 1), nullptr, 8)));
         }
         std::string error;
         const auto service = iokit::KernelSMCService::create({row.kind, t.path(), std::chrono::milliseconds(50), {}, t.path("lock")}, error);
@@ -834,6 +821,9 @@ TEST(KernelBackendProbe, ADirectoryIsRefusedWithItsReasonOrItsLayoutIsFound) {
         EXPECT_EQ(l.fanCount, row.fans);
         EXPECT_EQ(l.keyCount, row.keys);
         EXPECT_EQ(l.temperatureLabels, row.labels);
+        if (::geteuid() == 0) {
+            EXPECT_EQ(l.targetWritable, row.writable);  // the files are root's
+        }
     }
 }
 
