@@ -201,10 +201,15 @@ TEST_F(ControlService, ARejectedReloadKeepsTheOldLoopAndCheckSaysSoBeforehand) {
     serve();
     ASSERT_NO_FATAL_FAILURE(awaitFollowing());
 
-    std::ofstream(config, std::ios::trunc)
-        << R"({"profile": "Silent Stealth", "mode": {"id": "6F1C2C3E-8D4B-4C59-9E3A-0A1B2C3D4E5F", "name": "Loud",)"
-        << R"( "symbolName": "bolt.fill", "speed": {"fixed": {"percentage": 0.95}}, "displaySensor": {"sensor": {"id": "ZZ9Z"}}}})";
-    const RunResult check = h.client({"serve", "--check", "--config", config.string()});
+    // The file names the mode's display sensor; --check judges it as a reload would.
+    const auto loudShowing = [&](const std::string& sensor) {
+        std::ofstream(config, std::ios::trunc)
+            << R"({"profile": "Silent Stealth", "mode": {"id": "6F1C2C3E-8D4B-4C59-9E3A-0A1B2C3D4E5F", "name": "Loud",)"
+            << R"( "symbolName": "bolt.fill", "speed": {"fixed": {"percentage": 0.95}}, "displaySensor": {"sensor": {"id": ")"
+            << sensor << R"("}}}})";
+        return h.client({"serve", "--check", "--config", config.string()});
+    };
+    const RunResult check = loudShowing("ZZ9Z");
     ASSERT_TRUE(check.status);
     EXPECT_TRUE(check.status->exitedWith(2)) << check.err;
     EXPECT_NE(check.err.find("the mode's display sensor \"ZZ9Z\" is not a sensor of this Mac"), std::string::npos) << check.err;
@@ -223,10 +228,7 @@ TEST_F(ControlService, ARejectedReloadKeepsTheOldLoopAndCheckSaysSoBeforehand) {
     EXPECT_NE(status.out.find("following \"Silent Stealth\""), std::string::npos) << status.out;
 
     // The same mode on a sensor this Mac has is taken.
-    std::ofstream(config, std::ios::trunc)
-        << R"({"profile": "Silent Stealth", "mode": {"id": "6F1C2C3E-8D4B-4C59-9E3A-0A1B2C3D4E5F", "name": "Loud",)"
-        << R"( "symbolName": "bolt.fill", "speed": {"fixed": {"percentage": 0.95}}, "displaySensor": {"sensor": {"id": "TC0P"}}}})";
-    const RunResult good = h.client({"serve", "--check", "--config", config.string()});
+    const RunResult good = loudShowing("TC0P");
     ASSERT_TRUE(good.status);
     EXPECT_TRUE(good.status->exitedWith(0)) << good.err;
     EXPECT_EQ(good.out, config.string() + ": would follow \"Silent Stealth + Loud\"\n");

@@ -357,6 +357,7 @@ TEST_F(KernelBackendFaults, AFilesIntegerReadsInTheKeysTypeOrAsTheRawBytes) {
         {{"F0Ac", "fpe2", raw2}, "fan1_input", "-1\n", raw2},
         {{"F0Ac", "flt ", raw4}, "fan1_input", "1800\n", flt_1800},
         {{"F0Ac", "si32", raw4}, "fan1_input", "1800\n", raw4},
+        {{"F0ID", "ui8", "\x07"}, "fan1_input", "1800\n", "\x07"},  // a fan key no file shows
         {{"F1Mx", "fpe2", raw2}, "fan2_max", "5000\n", std::string("\x4e\x20", 2)},
         {{"F0Sf", "fpe2", raw2}, "fan1_safe", "2000\n", std::string("\x1f\x40", 2)},
         {{"TC0P", "sp78", raw2}, "temp1_input", "127000\n", std::string("\x7f\x00", 2)},
@@ -409,6 +410,7 @@ TEST_F(KernelBackendFaults, WritesReachTheirFileOrAreRefusedOnEveryLayout) {
         {&mainline, "FS! ", 2, done, {{"fan1_manual", "0\n"}, {"fan2_manual", "1\n"}}, {{"fan1_manual", "1\n"}}},
         {&mainline, "FS! ", 4, bad, {{"fan1_manual", "0\n"}, {"fan2_manual", "0\n"}}},
         {&mainline, "F0Ac", 100, locked, {{"fan1_input", "1800\n"}}},
+        {&mainline, "#KEY", 12, locked, {}},  // the first key of the table is found like any other
         {&t2, "F0Md", 2, bad, {{"fan1_manual", "0\n"}}},
         {&t2, "F0Tg", -1, bad, {{"fan1_output", "1800\n"}}},
         {&t2, "F0Tg", 16383.6, bad, {{"fan1_output", "1800\n"}}},
@@ -557,6 +559,13 @@ TEST_F(KernelBackendFaults, EdgesOfTheLayoutsAndTheKeyTypes) {
          [&](SMCKernelBridge& b) {
              EXPECT_EQ(errorOf([&] { b.write("F0Tg", 45); }), SMCError::callFailed(kIOReturnBadArgument));
              EXPECT_EQ(tree.get("fan1_output"), "1800\n");
+         }},
+        {"a key of more than 32 bytes is no key the record can carry; 32 and 0 are",
+         [&] { withKeys({{"ZBIG", "ch8*", std::string(33, 'x')}, {"ZMAX", "ch8*", std::string(32, 'x')}, {"ZNUL", "ch8*", ""}}); },
+         [&](SMCKernelBridge& b) {
+             EXPECT_EQ(errorOf([&] { b.keyInfo("ZBIG"); }), SMCError::callFailed(kIOReturnIOError));
+             EXPECT_EQ(b.readRaw("ZMAX").bytes.size(), 32u);
+             EXPECT_EQ(b.keyInfo("ZNUL").dataSize, 0u);
          }},
         {"a T2 table on the pwm layout reads its mode key back from pwmN_enable",
          [&] {
@@ -823,6 +832,10 @@ TEST(KernelBackendProbe, ADirectoryIsRefusedWithItsReasonOrItsLayoutIsFound) {
         EXPECT_EQ(l.temperatureLabels, row.labels);
         if (::geteuid() == 0) {
             EXPECT_EQ(l.targetWritable, row.writable);  // the files are root's
+        }
+        if (l.fanCount == 10) {
+            iokit::ScopedServiceRegistration registration("AppleSMC", service);
+            EXPECT_EQ(SMCKernelBridge::open()->read("F9Ac"), 1) << "the tenth fan's keys are F9..";
         }
     }
 }
