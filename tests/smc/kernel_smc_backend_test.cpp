@@ -402,6 +402,7 @@ TEST_F(KernelBackendFaults, WritesReachTheirFileOrAreRefusedOnEveryLayout) {
         double value;
         SMCError error;
         Files after, before = {};
+        std::vector<Key> keys = {};  // the mainline table with these keys, instead of the layout's own
     };
     const Row rows[] = {
         {&mainline, "F0Tg", 0, done, {{"fan1_output", "0\n"}}},
@@ -411,6 +412,11 @@ TEST_F(KernelBackendFaults, WritesReachTheirFileOrAreRefusedOnEveryLayout) {
         {&mainline, "FS! ", 4, bad, {{"fan1_manual", "0\n"}, {"fan2_manual", "0\n"}}},
         {&mainline, "F0Ac", 100, locked, {{"fan1_input", "1800\n"}}},
         {&mainline, "#KEY", 12, locked, {}},  // the first key of the table is found like any other
+        {&mainline, "F0Tg", 2000, done, {{"fan1_output", "2000\n"}}, {}, {{"F0Tg", "ui32", std::string(4, '\0')}}},
+        {&mainline, "F0Tg", 2000, done, {{"fan1_output", "2000\n"}}, {}, {{"F0Tg", "ui16", std::string(2, '\0')}}},
+        {&mainline, "F0Tg", 200, done, {{"fan1_output", "200\n"}}, {}, {{"F0Tg", "ui8", std::string(1, '\0')}}},
+        {&mainline, "F0Tg", 2000.5, done, {{"fan1_output", "2001\n"}}, {}, {{"F0Tg", "flt ", flt_1800}}},
+        {&mainline, "F0Tg", 45, bad, {{"fan1_output", "1800\n"}}, {}, {{"F0Tg", "sp78", std::string("\x2d\x00", 2)}}},
         {&t2, "F0Md", 2, bad, {{"fan1_manual", "0\n"}}},
         {&t2, "F0Tg", -1, bad, {{"fan1_output", "1800\n"}}},
         {&t2, "F0Tg", 16383.6, bad, {{"fan1_output", "1800\n"}}},
@@ -427,7 +433,8 @@ TEST_F(KernelBackendFaults, WritesReachTheirFileOrAreRefusedOnEveryLayout) {
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.layout->name) + " " + row.key + "=" + std::to_string(row.value));
         clear();
-        build(*row.layout);
+        if (row.keys.empty()) build(*row.layout);
+        else withKeys(row.keys);
         for (const auto& [file, text] : row.before) tree.put(file, text);
         auto bridge = open(row.layout->kind);
         EXPECT_EQ(errorOf([&] { bridge->write(row.key, row.value); }), row.error);
@@ -524,6 +531,10 @@ TEST_F(KernelBackendFaults, AHeldLockIsWaitedOutAndAReturningTableIsLearntAgain)
     const auto before = service->fileOperations();
     EXPECT_EQ(bridge->read("LSOF"), 0);
     EXPECT_EQ(service->fileOperations() - before, 3u) << "a known key: seek, data, name";
+    for (long i = 0; i < bridge->keyCount(); ++i) bridge->key(i);
+    const auto walked = service->fileOperations();
+    for (long i = 0; i < bridge->keyCount(); ++i) bridge->key(i);
+    EXPECT_EQ(service->fileOperations(), walked) << "every name is read once";
     SMCError other = SMCError::smcResult(0);
     tree.twist = [&](const std::string& name, const std::string&) {
         if (name == "key_at_index") std::thread([&] { other = errorOf([&] { SMCKernelBridge::open()->keyInfo("TN0P"); }); }).join();
@@ -554,18 +565,14 @@ TEST_F(KernelBackendFaults, EdgesOfTheLayoutsAndTheKeyTypes) {
         std::function<void(SMCKernelBridge&)> check;
     };
     const std::vector<Row> rows = {
-        {"a target of a 2-byte type that is not fpe2 is never written",
-         [&] { withKeys({{"F0Tg", "sp78", std::string("\x2d\x00", 2)}}); },
-         [&](SMCKernelBridge& b) {
-             EXPECT_EQ(errorOf([&] { b.write("F0Tg", 45); }), SMCError::callFailed(kIOReturnBadArgument));
-             EXPECT_EQ(tree.get("fan1_output"), "1800\n");
-         }},
-        {"a key of more than 32 bytes is no key the record can carry; 32 and 0 are",
-         [&] { withKeys({{"ZBIG", "ch8*", std::string(33, 'x')}, {"ZMAX", "ch8*", std::string(32, 'x')}, {"ZNUL", "ch8*", ""}}); },
+        {"a key of more than 32 bytes or a type of more than 4 is none the record can carry",
+         [&] { withKeys({{"ZBIG", "ch8*", std::string(33, 'x')}, {"ZMAX", "ch8*", std::string(32, 'x')}, {"ZNUL", "ch8*", ""},
+                       {"ZTYP", "ch8*x", "ab"}}); },
          [&](SMCKernelBridge& b) {
              EXPECT_EQ(errorOf([&] { b.keyInfo("ZBIG"); }), SMCError::callFailed(kIOReturnIOError));
              EXPECT_EQ(b.readRaw("ZMAX").bytes.size(), 32u);
              EXPECT_EQ(b.keyInfo("ZNUL").dataSize, 0u);
+             EXPECT_EQ(errorOf([&] { b.keyInfo("ZTYP"); }), SMCError::callFailed(kIOReturnIOError)) << "a type of 5";
          }},
         {"a T2 table on the pwm layout reads its mode key back from pwmN_enable",
          [&] {
@@ -709,20 +716,20 @@ TEST(KernelAttributeFiles, ReadWholeFromTheStartOnOneDescriptorUpToTheAttributeS
         return -1;
     };
     t.put("stale", "5");
-    EXPECT_EQ(files.read(t.path("stale")).data, "5");
+    iokit::AttributeFiles staleFiles;
+    EXPECT_EQ(staleFiles.read(t.path("stale")).data, "5");
     const int writeOnly = ::open(t.path("stale").c_str(), O_WRONLY | O_CLOEXEC);
     ASSERT_EQ(::dup2(writeOnly, kept()), kept());
     ::close(writeOnly);
-    const auto opens = files.opens();
-    EXPECT_EQ(files.read(t.path("stale")).data, "5");
-    EXPECT_EQ(files.opens(), opens + 1);
+    EXPECT_EQ(staleFiles.read(t.path("stale")).data, "5");
+    EXPECT_EQ(staleFiles.opens(), 2u);
     const int directory = ::open(t.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const int fd = kept();
     ASSERT_EQ(::dup2(directory, fd), fd);
     ::close(directory);
-    EXPECT_EQ(files.read(t.path("stale")).error, EISDIR);
-    EXPECT_EQ(files.read(t.path("stale")).data, "5");
-    EXPECT_EQ(files.opens(), opens + 2);
+    EXPECT_EQ(staleFiles.read(t.path("stale")).error, EISDIR);
+    EXPECT_EQ(staleFiles.read(t.path("stale")).data, "5");
+    EXPECT_EQ(staleFiles.opens(), 3u);
 }
 
 TEST(KernelAttributeText, OnlyTheDriversIntegerFormIsAccepted) {
