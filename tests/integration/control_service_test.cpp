@@ -17,12 +17,13 @@
 
 #include <gtest/gtest.h>
 
-#include "integration/daemon_harness.hpp"
+#include "integration/service_fixture.hpp"
 
 namespace quorvane::integration {
 namespace {
 
 using namespace std::chrono_literals;
+using ControlService = ServiceTest;
 
 struct ConfigRow {
     const char* text;
@@ -118,19 +119,11 @@ private:
     std::string messages_;
 };
 
-TEST(ControlService, FollowsTheFileReloadsWithoutLettingGoRefusesRivalsAndHandsBackOnSIGTERM) {
-    Harness h;
-    Child mac = h.startVirtualMac("intel-desktop");
-    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
-    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
-    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
-    const fs::path config = h.root() / "control.json";
-    std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
+TEST_F(ControlService, FollowsTheFileReloadsWithoutLettingGoRefusesRivalsAndHandsBackOnSIGTERM) {
+    ASSERT_NO_FATAL_FAILURE(startMacAndDaemon());
     NotifySocket notify(h.root() / "notify");
     ASSERT_TRUE(notify.bound());
-    Child service = h.spawn(kClientName, {"serve", "--config", config.string()}, h.root() / "service.out",
-                            h.root() / "service.err", {"NOTIFY_SOCKET=" + (h.root() / "notify").string()});
-    const auto log = [&] { return readFile(h.root() / "service.err"); };
+    serve(kQuiet, {"NOTIFY_SOCKET=" + (h.root() / "notify").string()});
     ASSERT_TRUE(Harness::waitUntil(10.0, [&] { return notify.received().find("READY=1") != std::string::npos || !service.running(); }, 20ms))
         << log();
     ASSERT_TRUE(service.running()) << log();
@@ -158,7 +151,7 @@ TEST(ControlService, FollowsTheFileReloadsWithoutLettingGoRefusesRivalsAndHandsB
     const double quietTarget = *h.readKey("F0Tg");
     std::ofstream(config, std::ios::trunc) << R"({"profile": "Max Thermal Blast", "alert": 3})";
     service.signal(SIGHUP);
-    ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("kept following \"Silent Stealth\"") != std::string::npos; }, 20ms)) << log();
+    ASSERT_TRUE(logShows("kept following \"Silent Stealth\"")) << log();
     EXPECT_NE(log().find(":1:43: alert: expected an object"), std::string::npos) << log();
     // An alert that fires at once, written to the log, as its clearing will be.
     std::ofstream(config, std::ios::trunc)
@@ -183,7 +176,7 @@ TEST(ControlService, FollowsTheFileReloadsWithoutLettingGoRefusesRivalsAndHandsB
         << R"({"profile": "Max Thermal Blast", "mode": {"id": "6F1C2C3E-8D4B-4C59-9E3A-0A1B2C3D4E5F", "name": "One",)"
         << R"( "symbolName": "bolt.fill", "speed": {"fixed": {"percentage": 0.5}}, "controlSensor": {"sensor": {"id": "TC0P"}}}})";
     service.signal(SIGHUP);
-    ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("following \"Max Thermal Blast + One\"") != std::string::npos; }, 20ms))
+    ASSERT_TRUE(logShows("following \"Max Thermal Blast + One\""))
         << log();
     EXPECT_TRUE(Harness::waitUntil(3.0, [&] { return log().find("alert cleared: the control temperature is ") != std::string::npos; }, 20ms))
         << log();
@@ -198,11 +191,7 @@ TEST(ControlService, FollowsTheFileReloadsWithoutLettingGoRefusesRivalsAndHandsB
     EXPECT_GE(perTickAtMost4, 5.0 * 2 / 4) << "at least two ticks of 1 + 2 x 2 reads";
     EXPECT_LE(perTickAtMost4, 5.0) << "at most four ticks of 1 + 2 x 2 reads";
 
-    service.signal(SIGTERM);
-    const auto stopped = service.waitFor(5.0);
-    ASSERT_TRUE(stopped);
-    EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe() << log();
-    EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
+    ASSERT_NO_FATAL_FAILURE(stopService());
     EXPECT_NE(notify.received().find("STOPPING=1"), std::string::npos);
     const RunResult stoppedStatus = h.client({"status"});
     EXPECT_NE(stoppedStatus.out.find("control service: not running"), std::string::npos);
@@ -212,30 +201,26 @@ TEST(ControlService, FollowsTheFileReloadsWithoutLettingGoRefusesRivalsAndHandsB
 
 // A mode with a fixed speed and a display sensor this Mac lacks: --check refuses it, and a reload
 // of it changes nothing — the fans keep the old loop's targets and status the old name.
-TEST(ControlService, ARejectedReloadKeepsTheOldLoopAndCheckSaysSoBeforehand) {
-    Harness h;
-    Child mac = h.startVirtualMac("intel-desktop");
-    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
-    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
-    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
-    const fs::path config = h.root() / "control.json";
-    std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
-    Child service = h.spawn(kClientName, {"serve", "--config", config.string()}, h.root() / "service.out", h.root() / "service.err");
-    const auto log = [&] { return readFile(h.root() / "service.err"); };
-    ASSERT_TRUE(Harness::waitUntil(10.0, [&] { return log().find("following \"Silent Stealth\"") != std::string::npos || !service.running(); }, 20ms))
-        << log();
-    ASSERT_TRUE(service.running()) << log();
+TEST_F(ControlService, ARejectedReloadKeepsTheOldLoopAndCheckSaysSoBeforehand) {
+    ASSERT_NO_FATAL_FAILURE(startMacAndDaemon());
+    serve();
+    ASSERT_NO_FATAL_FAILURE(awaitFollowing());
 
-    std::ofstream(config, std::ios::trunc)
-        << R"({"profile": "Silent Stealth", "mode": {"id": "6F1C2C3E-8D4B-4C59-9E3A-0A1B2C3D4E5F", "name": "Loud",)"
-        << R"( "symbolName": "bolt.fill", "speed": {"fixed": {"percentage": 0.95}}, "displaySensor": {"sensor": {"id": "ZZ9Z"}}}})";
-    const RunResult check = h.client({"serve", "--check", "--config", config.string()});
+    // The file names the mode's display sensor; --check judges it as a reload would.
+    const auto loudShowing = [&](const std::string& sensor) {
+        std::ofstream(config, std::ios::trunc)
+            << R"({"profile": "Silent Stealth", "mode": {"id": "6F1C2C3E-8D4B-4C59-9E3A-0A1B2C3D4E5F", "name": "Loud",)"
+            << R"( "symbolName": "bolt.fill", "speed": {"fixed": {"percentage": 0.95}}, "displaySensor": {"sensor": {"id": ")"
+            << sensor << R"("}}}})";
+        return h.client({"serve", "--check", "--config", config.string()});
+    };
+    const RunResult check = loudShowing("ZZ9Z");
     ASSERT_TRUE(check.status);
     EXPECT_TRUE(check.status->exitedWith(2)) << check.err;
     EXPECT_NE(check.err.find("the mode's display sensor \"ZZ9Z\" is not a sensor of this Mac"), std::string::npos) << check.err;
 
     service.signal(SIGHUP);
-    ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("kept following \"Silent Stealth\"") != std::string::npos; }, 20ms)) << log();
+    ASSERT_TRUE(logShows("kept following \"Silent Stealth\"")) << log();
     // 95 % of fan 0's 1200…2700 rpm is 2625; the old loop keeps it well below.
     double highest = 0;
     Harness::waitUntil(2.5, [&] {
@@ -248,19 +233,13 @@ TEST(ControlService, ARejectedReloadKeepsTheOldLoopAndCheckSaysSoBeforehand) {
     EXPECT_NE(status.out.find("following \"Silent Stealth\""), std::string::npos) << status.out;
 
     // The same mode on a sensor this Mac has is taken.
-    std::ofstream(config, std::ios::trunc)
-        << R"({"profile": "Silent Stealth", "mode": {"id": "6F1C2C3E-8D4B-4C59-9E3A-0A1B2C3D4E5F", "name": "Loud",)"
-        << R"( "symbolName": "bolt.fill", "speed": {"fixed": {"percentage": 0.95}}, "displaySensor": {"sensor": {"id": "TC0P"}}}})";
-    const RunResult good = h.client({"serve", "--check", "--config", config.string()});
+    const RunResult good = loudShowing("TC0P");
     ASSERT_TRUE(good.status);
     EXPECT_TRUE(good.status->exitedWith(0)) << good.err;
     EXPECT_EQ(good.out, config.string() + ": would follow \"Silent Stealth + Loud\" every 1 s\n");
     service.signal(SIGHUP);
-    EXPECT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("following \"Silent Stealth + Loud\"") != std::string::npos; }, 20ms)) << log();
-    service.signal(SIGTERM);
-    const auto stopped = service.waitFor(5.0);
-    ASSERT_TRUE(stopped);
-    EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe() << log();
+    EXPECT_TRUE(logShows("following \"Silent Stealth + Loud\"")) << log();
+    stopService();
 }
 
 std::size_t occurrences(const std::string& text, const std::string& part) {
@@ -273,25 +252,17 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
 // (long enough for the service to hand every fan back meanwhile), then the daemon stopped (it
 // hands the fans back) and started again. Each outage is one log line when it starts and one when
 // it ends, the service keeps running, and it takes the fans again.
-TEST(ControlService, SurvivesFailingWritesAndADaemonRestartAndTakesTheFansAgain) {
-    Harness h;
-    Child mac = h.startVirtualMac("intel-desktop");
-    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
-    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
-    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
-    const fs::path config = h.root() / "control.json";
-    std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
-    Child service = h.spawn(kClientName, {"serve", "--config", config.string()}, h.root() / "service.out", h.root() / "service.err");
-    const auto log = [&] { return readFile(h.root() / "service.err"); };
+TEST_F(ControlService, SurvivesFailingWritesAndADaemonRestartAndTakesTheFansAgain) {
+    ASSERT_NO_FATAL_FAILURE(startMacAndDaemon());
     const auto bothManual = [&] { return h.readKey("F0Md") == 1.0 && h.readKey("F1Md") == 1.0; };
-    ASSERT_TRUE(Harness::waitUntil(10.0, [&] { return log().find("following \"Silent Stealth\"") != std::string::npos || !service.running(); }, 20ms))
-        << log();
+    serve();
+    ASSERT_NO_FATAL_FAILURE(awaitFollowing());
     ASSERT_TRUE(bothManual()) << log();
 
     // Every exchange of fan 0's target fails: the daemon's writes, and so the service's commands.
     ASSERT_TRUE(h.ctl({"fail", "F0Tg", "0x84"}).succeeded());
     ASSERT_TRUE(h.ctl({"write", "F0Md", "0"}).succeeded());  // the firmware took it back
-    ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("trying again each second") != std::string::npos; }, 20ms)) << log();
+    ASSERT_TRUE(logShows("trying again each second")) << log();
     // Ten seconds of failed ticks: nothing updates the targets, so every fan goes back meanwhile.
     ASSERT_TRUE(Harness::waitUntil(15.0, [&] {
         return log().find("handed every fan back to automatic control until a tick works again") != std::string::npos;
@@ -300,7 +271,7 @@ TEST(ControlService, SurvivesFailingWritesAndADaemonRestartAndTakesTheFansAgain)
     ASSERT_TRUE(service.running()) << log();
     EXPECT_EQ(occurrences(log(), "trying again each second"), 1u) << log();
     ASSERT_TRUE(h.ctl({"fail", "F0Tg", "off"}).succeeded());
-    ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("working again after ") != std::string::npos; }, 20ms)) << log();
+    ASSERT_TRUE(logShows("working again after ")) << log();
     EXPECT_TRUE(Harness::waitUntil(3.0, bothManual, 20ms)) << log() << h.state().dump();
     // Said once, however many ticks it took to take the fan again.
     EXPECT_EQ(occurrences(log(), "fan 0 was handed back to automatic control by something else; taking it again"), 1u)
@@ -320,8 +291,7 @@ TEST(ControlService, SurvivesFailingWritesAndADaemonRestartAndTakesTheFansAgain)
     const RunResult unreachable = h.client({"status", "--json"});
     EXPECT_TRUE(unreachable.status->exitedWith(1)) << unreachable.status->describe();
     EXPECT_NE(unreachable.out.find(R"("problem": "cannot reach the daemon)"), std::string::npos) << unreachable.out;
-    Child again = h.spawnDaemon(h.root() / "daemon-again.log");
-    ASSERT_TRUE(h.waitForDaemon(again)) << readFile(h.root() / "daemon-again.log");
+    ASSERT_NO_FATAL_FAILURE(startDaemon("daemon-again.log"));
     ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return occurrences(log(), "working again after ") == 2; }, 20ms)) << log();
     EXPECT_TRUE(Harness::waitUntil(3.0, bothManual, 20ms)) << log() << h.state().dump();
     EXPECT_EQ(occurrences(log(), "trying again each second"), 2u) << log();
@@ -329,59 +299,41 @@ TEST(ControlService, SurvivesFailingWritesAndADaemonRestartAndTakesTheFansAgain)
         << log();
     EXPECT_EQ(log().find("quorvanectl: "), std::string::npos) << "one program name, one line an outage: " << log();
 
-    service.signal(SIGTERM);
-    const auto stopped = service.waitFor(5.0);
-    ASSERT_TRUE(stopped);
-    EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe() << log();
-    EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
+    stopService();
 }
 
 // Started before the daemon (as outside the service manager's ordering), the service says once that
 // it waits, then follows the file as soon as the daemon serves.
-TEST(ControlService, WaitsForADaemonThatStartsAfterIt) {
-    Harness h;
-    Child mac = h.startVirtualMac("intel-desktop");
-    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
-    const fs::path config = h.root() / "control.json";
-    std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
-    Child service = h.spawn(kClientName, {"serve", "--config", config.string()}, h.root() / "service.out", h.root() / "service.err");
-    const auto log = [&] { return readFile(h.root() / "service.err"); };
-    ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("waiting for the daemon") != std::string::npos; }, 20ms))
+TEST_F(ControlService, WaitsForADaemonThatStartsAfterIt) {
+    ASSERT_NO_FATAL_FAILURE(startMac());
+    serve();
+    ASSERT_TRUE(logShows("waiting for the daemon"))
         << log();
     std::this_thread::sleep_for(1500ms);
     ASSERT_TRUE(service.running()) << log();
     EXPECT_EQ(occurrences(log(), "waiting for the daemon"), 1u) << log();
-    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
-    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
-    ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("following \"Silent Stealth\"") != std::string::npos; }, 20ms))
-        << log();
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_NO_FATAL_FAILURE(awaitFollowing("Silent Stealth", 5.0));
     // The daemon crashes and the service is stopped meanwhile (as the service manager does when
     // it restarts the daemon): a clean stop, saying who hands the fans back.
     daemon.signal(SIGKILL);
     ASSERT_TRUE(daemon.waitFor(5.0));
-    ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("lost the connection to the daemon") != std::string::npos; }, 20ms))
-        << log();
+    ASSERT_TRUE(logShows("lost the connection to the daemon")) << log();
     service.signal(SIGTERM);
     const auto stopped = service.waitFor(5.0);
     ASSERT_TRUE(stopped);
     EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe() << log();
     EXPECT_NE(log().find("stopping without the daemon ("), std::string::npos) << log();
-    Child restarted = h.spawnDaemon(h.root() / "daemon2.log");
-    ASSERT_TRUE(h.waitForDaemon(restarted)) << readFile(h.root() / "daemon2.log");
+    ASSERT_NO_FATAL_FAILURE(startDaemon("daemon2.log"));
     EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
 }
 
 // One claim, both ways: while set-rpm holds a fan the service does not start; while the service
 // runs, restore refuses, and restore --force hands the fans back, which the service survives by
 // taking them again.
-TEST(ControlService, OneClaimBothWaysAndAForcedRestoreIsSurvived) {
-    Harness h;
-    Child mac = h.startVirtualMac("intel-desktop");
-    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
-    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
-    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
-    const fs::path config = h.root() / "control.json";
-    std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
+TEST_F(ControlService, OneClaimBothWaysAndAForcedRestoreIsSurvived) {
+    ASSERT_NO_FATAL_FAILURE(startMacAndDaemon());
+    std::ofstream(config) << kQuiet;
 
     Child holder = h.spawn(kClientName, {"set-rpm", "0", "2000", "--hold", "20"}, h.root() / "set-rpm.out", h.root() / "set-rpm.err");
     ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return readFile(h.root() / "set-rpm.out") == "2000.0\n"; }, 20ms))
@@ -404,38 +356,25 @@ TEST(ControlService, OneClaimBothWaysAndAForcedRestoreIsSurvived) {
     holder.signal(SIGTERM);
     ASSERT_TRUE(holder.waitFor(5.0));
 
-    Child service = h.spawn(kClientName, {"serve", "--config", config.string()}, h.root() / "service.out", h.root() / "service.err");
-    const auto log = [&] { return readFile(h.root() / "service.err"); };
-    ASSERT_TRUE(Harness::waitUntil(10.0, [&] { return log().find("following \"Silent Stealth\"") != std::string::npos || !service.running(); }, 20ms))
-        << log();
+    serve();
+    ASSERT_NO_FATAL_FAILURE(awaitFollowing());
     const RunResult refused = h.client({"restore"});
     EXPECT_TRUE(refused.status->exitedWith(2));
     EXPECT_NE(refused.err.find("restore would take them from it"), std::string::npos) << refused.err;
     EXPECT_EQ(h.readKey("F0Md"), 1.0);
     for (int i = 0; i < 2; ++i) EXPECT_TRUE(h.client({"restore", "--force"}).succeeded());
-    ASSERT_TRUE(Harness::waitUntil(5.0, [&] { return log().find("taking it again") != std::string::npos; }, 20ms)) << log();
+    ASSERT_TRUE(logShows("taking it again")) << log();
     EXPECT_TRUE(Harness::waitUntil(3.0, [&] { return h.readKey("F0Md") == 1.0 && h.readKey("F1Md") == 1.0; }, 20ms)) << log();
     EXPECT_TRUE(service.running()) << log();
-    service.signal(SIGTERM);
-    const auto stopped = service.waitFor(5.0);
-    ASSERT_TRUE(stopped);
-    EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe() << log();
+    stopService();
 }
 
 // A reload to a louder profile moves the fans at the slew rate, not at once; a storm of SIGHUPs
 // is taken as one reload a tick and never holds back a SIGTERM.
-TEST(ControlService, ReloadsKeepTheSlewRateAndSIGTERMWinsOverASIGHUPStorm) {
-    Harness h;
-    Child mac = h.startVirtualMac("intel-desktop");
-    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
-    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
-    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
-    const fs::path config = h.root() / "control.json";
-    std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
-    Child service = h.spawn(kClientName, {"serve", "--config", config.string()}, h.root() / "service.out", h.root() / "service.err");
-    const auto log = [&] { return readFile(h.root() / "service.err"); };
-    ASSERT_TRUE(Harness::waitUntil(10.0, [&] { return log().find("following \"Silent Stealth\"") != std::string::npos || !service.running(); }, 20ms))
-        << log();
+TEST_F(ControlService, ReloadsKeepTheSlewRateAndSIGTERMWinsOverASIGHUPStorm) {
+    ASSERT_NO_FATAL_FAILURE(startMacAndDaemon());
+    serve();
+    ASSERT_NO_FATAL_FAILURE(awaitFollowing());
     std::this_thread::sleep_for(1500ms);
     const double quiet = *h.readKey("F0Tg");
     ASSERT_LT(quiet, 2700.0 - 2 * 600);
@@ -469,27 +408,19 @@ TEST(ControlService, ReloadsKeepTheSlewRateAndSIGTERMWinsOverASIGHUPStorm) {
     });
     std::this_thread::sleep_for(300ms);
     ::kill(pid, SIGTERM);
-    const bool handedBack = Harness::waitUntil(5.0, [&] { return log().find("every fan is back") != std::string::npos; }, 20ms);
+    const bool handedBack = logShows("every fan is back");
     storming = false;
     storm.join();
     EXPECT_TRUE(handedBack) << log();
-    const auto stopped = service.waitFor(5.0);
-    ASSERT_TRUE(stopped) << log();
-    EXPECT_TRUE(stopped->exitedWith(0)) << stopped->describe() << log();
-    EXPECT_TRUE(Harness::allAutomatic(h.state())) << h.state().dump();
+    stopService();
 }
 
 // The programs that take or release the fans, started at the same instant, round after round:
 // exactly one holds them and the others are refused naming a holder; restore without --force
 // either finds nobody in control or is refused; when the holder ends, every fan is automatic.
-TEST(ControlService, ServeRunSetRPMAndRestoreRacedLeaveOneHolder) {
-    Harness h;
-    Child mac = h.startVirtualMac("intel-desktop");
-    ASSERT_TRUE(mac.started()) << readFile(h.root() / "virtual-mac.log");
-    Child daemon = h.spawnDaemon(h.root() / "daemon.log");
-    ASSERT_TRUE(h.waitForDaemon(daemon)) << readFile(h.root() / "daemon.log");
-    const fs::path config = h.root() / "control.json";
-    std::ofstream(config) << R"({"profile": "Silent Stealth", "alert": {"enabled": false, "thresholdCelsius": 90, "autoBoost": false}})";
+TEST_F(ControlService, ServeRunSetRPMAndRestoreRacedLeaveOneHolder) {
+    ASSERT_NO_FATAL_FAILURE(startMacAndDaemon());
+    std::ofstream(config) << kQuiet;
     const std::vector<std::vector<std::string>> racers = {{"serve", "--config", config.string()},
                                                           {"run", "--seconds", "60"},
                                                           {"set-rpm", "0", "2000", "--hold", "60"},
@@ -525,7 +456,8 @@ TEST(ControlService, ServeRunSetRPMAndRestoreRacedLeaveOneHolder) {
         const auto restored = children[3].waitFor(1.0);
         ASSERT_TRUE(restored);
         EXPECT_TRUE(restored->exitedWith(0) || restored->exitedWith(2)) << restored->describe() << err(3);
-        EXPECT_TRUE(h.readKey("F0Md") == 1.0 || h.readKey("F1Md") == 1.0) << "the holder holds a fan";
+        EXPECT_TRUE(Harness::waitUntil(5.0, [&] { return h.readKey("F0Md") == 1.0 || h.readKey("F1Md") == 1.0; }, 20ms))
+            << "the holder holds a fan";
         for (auto& child : children) {
             if (!child.running()) continue;
             child.signal(SIGTERM);

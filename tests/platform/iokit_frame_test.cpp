@@ -30,6 +30,27 @@ TEST(IOKitFrame, FramesAreLittleEndianRoundTripNegativeCodesAndLeaveTrailingByte
     EXPECT_EQ(r.value.output, (Bytes{1, 2, 3}));
     const Bytes open = encodeOpenReply(OpenReply{kIOReturnNotPrivileged});
     EXPECT_EQ(decodeOpenReply(open.data(), open.size()).value.result, kIOReturnNotPrivileged);
+    EXPECT_EQ(decodeOpenReply(open.data(), open.size()).consumed, 4u);
+    const Bytes openRequest = encodeOpenRequest(OpenRequest{0x01020304});
+    EXPECT_EQ(openRequest, (Bytes{4, 3, 2, 1}));
+    EXPECT_EQ(decodeOpenRequest(openRequest.data(), 5).value.type, 0x01020304u);
+    EXPECT_EQ(decodeOpenRequest(openRequest.data(), 5).consumed, 4u);
+    const Bytes empty = encodeCallReply(CallReply{kIOReturnSuccess, {}});
+    EXPECT_EQ(decodeCallReply(empty.data(), empty.size()).consumed, 8u) << "a reply with no output is 8 bytes";
+}
+
+// The codes are Apple's own (IOReturn.h, mach): logs and error texts show them, and people look them up.
+TEST(IOKitFrame, ReturnCodesAreApples) {
+    const std::pair<IOReturn, std::uint32_t> rows[] = {
+        {KERN_SUCCESS, 0},           {kIOReturnSuccess, 0},        {kIOReturnError, 0xe00002bc},
+        {kIOReturnNoMemory, 0xe00002bd}, {kIOReturnNoResources, 0xe00002be}, {kIOReturnIPCError, 0xe00002bf},
+        {kIOReturnNoDevice, 0xe00002c0}, {kIOReturnNotPrivileged, 0xe00002c1}, {kIOReturnBadArgument, 0xe00002c2},
+        {kIOReturnIOError, 0xe00002ca}, {kIOReturnExclusiveAccess, 0xe00002c5}, {kIOReturnUnsupported, 0xe00002c7},
+        {kIOReturnNotOpen, 0xe00002cd}, {kIOReturnBusy, 0xe00002d5}, {kIOReturnTimeout, 0xe00002d6},
+        {kIOReturnUnderrun, 0xe00002e7}, {kIOReturnAborted, 0xe00002eb}, {kIOReturnNotResponding, 0xe00002ed},
+    };
+    for (const auto& [code, apple] : rows) EXPECT_EQ(static_cast<std::uint32_t>(code), apple);
+    EXPECT_EQ(kIOMainPortDefault, 0u);
 }
 
 TEST(IOKitFrame, EveryStrictPrefixAndANullBufferAreIncomplete) {

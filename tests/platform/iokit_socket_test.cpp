@@ -158,6 +158,8 @@ TEST_P(IOKitTransport, CallsCarryTheBytesOutputSizeAndCodeUntilClosed) {
         }
     }
 
+    EXPECT_EQ(IOConnectCallStructMethod(c, testing::kEcho, nullptr, 0, nullptr, nullptr), kIOReturnSuccess)
+        << "no output asked for, no size to tell";
     EXPECT_EQ(IOServiceClose(c), kIOReturnSuccess);
     EXPECT_EQ(echo(c), kIOReturnBadArgument);
     EXPECT_EQ(IOServiceClose(c), kIOReturnBadArgument);
@@ -246,6 +248,20 @@ TEST_F(IOKitSocket, ConcurrentCallsOnOneConnectionEachGetTheirOwnReply) {
     for (auto& th : threads) th.join();
     EXPECT_EQ(mismatches.load(), 0);
     IOServiceClose(c);
+}
+
+// A connection that ended gives its descriptor back by the server's next accept, not at its stop.
+TEST_F(IOKitSocket, EndedConnectionsGiveBackTheirDescriptors) {
+    startServer();
+    const auto descriptors = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
+    IOServiceClose(openClass(kClass));
+    const auto before = descriptors();
+    for (int i = 0; i < 20; ++i) {
+        const io_connect_t c = openClass(kClass);
+        EXPECT_EQ(echo(c), kIOReturnSuccess);
+        IOServiceClose(c);
+    }
+    EXPECT_LE(descriptors(), before + 3);
 }
 
 // The emergency restore opens a throwaway connection exactly when things have gone wrong, which

@@ -2,6 +2,7 @@
 // of the name the service follows, cut at a character boundary so status can show it as JSON.
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -86,6 +87,11 @@ TEST_F(PrivateBootstrap, OneHolderAtATimeAndTheOthersAreToldWho) {
         EXPECT_NO_THROW(refuseWhileFansAreClaimed("restore", false));
         EXPECT_NO_THROW(FanClaim("quorvanectl run"));
     }
+    // A holder that died left its lines behind, but no lock: nobody holds the fans.
+    std::ofstream(dir_ / "quorvane-control.state", std::ios::trunc) << "4242\nQuorvane Standard\n" << FanClaim::serviceHolder << "\n";
+    EXPECT_FALSE(runningControlService());
+    EXPECT_FALSE(fanClaimHolder());
+    EXPECT_NO_THROW(FanClaim("quorvanectl set-rpm"));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -142,6 +143,25 @@ protected:
             tree.put(std::string(l.fanDir) + "temp2_label", "TN0P\n");
             tree.put(std::string(l.fanDir) + "temp2_input", "-127000\n");
         }
+    }
+    // The mainline table with `extra` keys put in or over its own, and two fans' files.
+    void withKeys(std::vector<Key> extra, const std::string& fanDir = "", const std::string& target = "output",
+                  const std::string& mode = "manual") {
+        std::vector<Key> k = table(false);
+        for (auto& e : extra) {
+            const auto it = std::find_if(k.begin(), k.end(), [&](const Key& key) { return key.name == e.name; });
+            if (it != k.end()) *it = e;
+            else k.push_back(e);
+        }
+        std::sort(k.begin(), k.end(), [](const Key& a, const Key& b) { return a.name < b.name; });
+        k[0].bytes = std::string("\0\0\0", 3) + static_cast<char>(k.size());
+        tree.keys(k);
+        for (int n = 1; n <= 2; ++n) fanFiles(tree, fanDir, n, target, mode);
+    }
+    void clear() {
+        registration.reset();
+        fs::remove_all(tree.path());
+        fs::create_directories(tree.path());
     }
     static SMCError errorOf(const std::function<void()>& f) {
         try {
@@ -314,44 +334,245 @@ TEST_F(KernelBackendFaults, TheCursorIsOurLockFilesAndAMovedCursorIsNeverCached)
     EXPECT_FALSE(fs::exists(tree.path("elsewhere")));
 }
 
+// A fan's or temperature's file carries the value in the key's own type where that type can hold
+// it; anything else (too large, negative, a type no file carries, a length the type does not have)
+// comes from the cursor as the key's raw bytes, never as 0.
+TEST_F(KernelBackendFaults, AFilesIntegerReadsInTheKeysTypeOrAsTheRawBytes) {
+    struct Row {
+        Key key;
+        std::string file, text, expected;
+        std::string fanDir = "", target = "output", mode = "manual";
+    };
+    const std::string raw2("\x12\x34", 2), raw4("\x00\x00\x07\x08", 4);
+    const Row rows[] = {
+        {{"F0Ac", "ui16", raw2}, "fan1_input", "65536\n", raw2},
+        {{"F0Ac", "ui16", raw2}, "fan1_input", "65535\n", "\xff\xff"},
+        {{"F0Ac", "ui16", raw4}, "fan1_input", "1800\n", raw4},
+        {{"F0Ac", "ui8", "\x07"}, "fan1_input", "255\n", "\xff"},
+        {{"F0Ac", "ui8", "\x07"}, "fan1_input", "256\n", "\x07"},
+        {{"F0Ac", "ui32", raw4}, "fan1_input", "4294967295\n", "\xff\xff\xff\xff"},
+        {{"F0Ac", "ui32", raw4}, "fan1_input", "4294967296\n", raw4},
+        {{"F0Ac", "fpe2", raw2}, "fan1_input", "16383\n", "\xff\xfc"},
+        {{"F0Ac", "fpe2", raw2}, "fan1_input", "16384\n", raw2},
+        {{"F0Ac", "fpe2", raw2}, "fan1_input", "-1\n", raw2},
+        {{"F0Ac", "flt ", raw4}, "fan1_input", "1800\n", flt_1800},
+        {{"F0Ac", "si32", raw4}, "fan1_input", "1800\n", raw4},
+        {{"F0ID", "ui8", "\x07"}, "fan1_input", "1800\n", "\x07"},  // a fan key no file shows
+        {{"F1Mx", "fpe2", raw2}, "fan2_max", "5000\n", std::string("\x4e\x20", 2)},
+        {{"F0Sf", "fpe2", raw2}, "fan1_safe", "2000\n", std::string("\x1f\x40", 2)},
+        {{"TC0P", "sp78", raw2}, "temp1_input", "127000\n", std::string("\x7f\x00", 2)},
+        {{"TC0P", "sp78", raw2}, "temp1_input", "127001\n", raw2},
+        {{"TC0P", "sp78", raw2}, "temp1_input", "-128000\n", std::string("\x80\x00", 2)},
+        {{"TC0P", "sp78", raw2}, "temp1_input", "-128001\n", raw2},
+        {{"TC0P", "sp78", raw2}, "temp1_input", "2\n", std::string("\x00\x01", 2)},
+        {{"TC0P", "ui16", raw2}, "temp1_input", "45000\n", raw2},
+        {{"FS! ", "ui16", raw2}, "fan2_manual", "3\n", std::string("\x00\x02", 2)},
+        {{"FS! ", "ui16", raw2}, "fan2_manual", "2\n", std::string("\x00\x00", 2)},
+        {{"FS! ", "ui16", raw2}, "hwmon/hwmon0/pwm2_enable", "1\n", std::string("\x00\x02", 2), "hwmon/hwmon0/",
+         "target", "pwm"},
+        {{"FS! ", "ui16", raw2}, "hwmon/hwmon0/pwm2_enable", "3\n", std::string("\x00\x00", 2), "hwmon/hwmon0/",
+         "target", "pwm"},
+        {{"FS! ", "ui16", raw2}, "fan2_input", "1800\n", raw2, "", "output", ""},  // no mode files: the cursor's
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.key.name + " " + row.key.type + " " + row.file + "=" + row.text);
+        clear();
+        withKeys({row.key}, row.fanDir, row.target, row.mode);
+        tree.put(row.fanDir + "temp1_label", "TC0P\n");
+        tree.put(row.fanDir + "fan1_safe", "1\n");
+        tree.put(row.file, row.text);
+        const auto bytes = open(Kind::applesmc)->readRaw(row.key.name).bytes;
+        EXPECT_EQ(std::string(bytes.begin(), bytes.end()), row.expected);
+    }
+}
+
+// Each write on each layout: the file it must reach with the text the driver takes, or the
+// refusal that leaves every file as it was.
+TEST_F(KernelBackendFaults, WritesReachTheirFileOrAreRefusedOnEveryLayout) {
+    const Layout mainline{"mainline", Kind::applesmc, "", "output", "manual", "FS! ", 1, "", "", ""},
+        t2{"t2", Kind::applesmc, "", "output", "manual", "F0Md", 1, "", "", ""},
+        pwm{"pwm", Kind::applesmc, "hwmon/hwmon0/", "target", "pwm", "FS! ", 1, "", "", ""},
+        hwmon{"hwmon", Kind::macsmcHwmon, "", "target", "", "F0Md", 1, "", "", ""};
+    const SMCError done = SMCError::smcResult(0), bad = SMCError::callFailed(kIOReturnBadArgument),
+                   locked = SMCError::callFailed(kIOReturnNotPrivileged);
+    using Files = std::vector<std::pair<std::string, std::string>>;
+    struct Row {
+        const Layout* layout;
+        const char* key;
+        double value;
+        SMCError error;
+        Files after, before = {};
+        std::vector<Key> keys = {};  // the mainline table with these keys, instead of the layout's own
+    };
+    const Row rows[] = {
+        {&mainline, "F0Tg", 0, done, {{"fan1_output", "0\n"}}},
+        {&mainline, "F0Tg", 16383.25, done, {{"fan1_output", "16383\n"}}},
+        {&mainline, "FS! ", 3, done, {{"fan1_manual", "1\n"}, {"fan2_manual", "1\n"}}},
+        {&mainline, "FS! ", 2, done, {{"fan1_manual", "0\n"}, {"fan2_manual", "1\n"}}, {{"fan1_manual", "1\n"}}},
+        {&mainline, "FS! ", 4, bad, {{"fan1_manual", "0\n"}, {"fan2_manual", "0\n"}}},
+        {&mainline, "F0Ac", 100, locked, {{"fan1_input", "1800\n"}}},
+        {&mainline, "#KEY", 12, locked, {}},  // the first key of the table is found like any other
+        {&mainline, "F0Tg", 2000, done, {{"fan1_output", "2000\n"}}, {}, {{"F0Tg", "ui32", std::string(4, '\0')}}},
+        {&mainline, "F0Tg", 2000, done, {{"fan1_output", "2000\n"}}, {}, {{"F0Tg", "ui16", std::string(2, '\0')}}},
+        {&mainline, "F0Tg", 200, done, {{"fan1_output", "200\n"}}, {}, {{"F0Tg", "ui8", std::string(1, '\0')}}},
+        {&mainline, "F0Tg", 2000.5, done, {{"fan1_output", "2001\n"}}, {}, {{"F0Tg", "flt ", flt_1800}}},
+        {&mainline, "F0Tg", 45, bad, {{"fan1_output", "1800\n"}}, {}, {{"F0Tg", "sp78", std::string("\x2d\x00", 2)}}},
+        {&t2, "F0Md", 2, bad, {{"fan1_manual", "0\n"}}},
+        {&t2, "F0Tg", -1, bad, {{"fan1_output", "1800\n"}}},
+        {&t2, "F0Tg", 16383.6, bad, {{"fan1_output", "1800\n"}}},
+        {&t2, "F0Mn", 0.4, done, {{"fan1_min", "0\n"}}},
+        {&pwm, "FS! ", 1, done, {{"hwmon/hwmon0/pwm1_enable", "1\n"}, {"hwmon/hwmon0/pwm2_enable", "2\n"}},
+         {{"hwmon/hwmon0/pwm2_enable", "1\n"}}},
+        {&hwmon, "F0Md", 1, done, {{"fan1_target", "1200\n"}}, {{"fan1_target", "500\n"}}},
+        {&hwmon, "F0Md", 1, done, {{"fan1_target", "1200\n"}}, {{"fan1_max", "1000\n"}, {"fan1_target", "7000\n"}}},
+        {&hwmon, "F0Md", 2, bad, {{"fan1_target", "1800\n"}}},
+        {&hwmon, "F1Tg", 2000, done, {{"fan2_target", "2000\n"}, {"fan1_target", "1800\n"}}},
+        {&hwmon, "F1Tg", 16384, bad, {{"fan2_target", "1800\n"}}},
+        {&hwmon, "F0Mn", 100, locked, {{"fan1_min", "1200\n"}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.layout->name) + " " + row.key + "=" + std::to_string(row.value));
+        clear();
+        if (row.keys.empty()) build(*row.layout);
+        else withKeys(row.keys);
+        for (const auto& [file, text] : row.before) tree.put(file, text);
+        auto bridge = open(row.layout->kind);
+        EXPECT_EQ(errorOf([&] { bridge->write(row.key, row.value); }), row.error);
+        for (const auto& [file, text] : row.after) EXPECT_EQ(tree.get(file), text) << file;
+    }
+}
+
+// The 80-byte record as the service takes it, below the bridge: what it refuses outright, and
+// where each answer lands (size at 28, type at 32, result at 40, value from 48).
+TEST_F(KernelBackendFaults, TheRecordIsCheckedAndAnsweredInPlace) {
+    struct Row {
+        bool hwmon;
+        std::uint8_t command;
+        const char* key;
+        std::uint32_t arg;  // the index (key by index) or the size (write)
+        std::string bytes;  // written from 48
+        kern_return_t kr;
+        std::uint8_t result;
+        std::string answer;  // from 28 for key information, from 48 for reads, from 0 by index
+        std::uint32_t selector = 2, openType = 0;
+        std::size_t inSize = 80, outSize = 80;
+    };
+    auto code = [](const char* k) { return std::string{k[3], k[2], k[1], k[0]}; };  // as loadU32 reads it
+    auto info = [&](std::uint32_t size, const char* type) {
+        return std::string(reinterpret_cast<const char*>(&size), 4) + code(type);
+    };
+    const Row rows[] = {
+        {false, 9, "F0Ac", 0, "", kIOReturnUnsupported, 0, "", 3},
+        {false, 9, "F0Ac", 0, "", kIOReturnBadArgument, 0, "", 2, 0, 79},
+        {false, 9, "F0Ac", 0, "", kIOReturnBadArgument, 0, "", 2, 0, 80, 79},
+        {false, 9, "F0Ac", 0, "", kIOReturnBadArgument, 0, "", 2, 1},
+        {false, 7, "F0Ac", 0, "", kIOReturnSuccess, 0x89, ""},
+        {false, 9, "#KEY", 0, "", kIOReturnSuccess, 0, info(4, "ui32")},
+        {false, 9, "Ftst", 0, "", kIOReturnSuccess, 0x84, ""},
+        {false, 9, "F0Mn", 0, "", kIOReturnSuccess, 0, info(2, "fpe2")},
+        {false, 8, "", 10, "", kIOReturnSuccess, 0, code("TN0P")},
+        {false, 8, "", 11, "", kIOReturnSuccess, 0x84, ""},
+        {false, 5, "F0Mx", 0, "", kIOReturnSuccess, 0, std::string("\x5d\xc0", 2)},
+        {false, 6, "F0Tg", 2, std::string("\x1f\x40", 2), kIOReturnSuccess, 0, ""},
+        {true, 9, "FNum", 0, "", kIOReturnSuccess, 0, info(1, "ui8 ")},
+        {true, 9, "F0Md", 0, "", kIOReturnSuccess, 0, info(1, "ui8 ")},
+        {true, 9, "F1Ac", 0, "", kIOReturnSuccess, 0, info(4, "flt ")},
+        {true, 9, "F0Sf", 0, "", kIOReturnSuccess, 0x84, ""},
+        {true, 9, "F2Ac", 0, "", kIOReturnSuccess, 0x84, ""},
+        {true, 5, "F0Sf", 0, "", kIOReturnSuccess, 0x84, ""},
+        {true, 5, "F0Md", 0, "", kIOReturnSuccess, 0x85, ""},
+        {true, 5, "FNum", 0, "", kIOReturnSuccess, 0, "\x02"},
+        {true, 6, "F0Sf", 4, flt_1800, kIOReturnSuccess, 0x84, ""},
+        {true, 6, "FNum", 1, "\x03", kIOReturnNotPrivileged, 0, ""},
+        {true, 8, "", 0, "", kIOReturnSuccess, 0x84, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.hwmon ? "hwmon " : "applesmc ") + std::to_string(row.command) + " " + row.key +
+                     " " + std::to_string(row.arg));
+        clear();
+        build(row.hwmon ? Layout{"hwmon", Kind::macsmcHwmon, "", "target", "", "F0Md", 1, "", "", ""}
+                        : Layout{"mainline", Kind::applesmc, "", "output", "manual", "FS! ", 1, "", "", ""});
+        tree.put("fan1_safe", "2000\n");
+        open(row.hwmon ? Kind::macsmcHwmon : Kind::applesmc);
+        std::shared_ptr<iokit::UserClient> client;
+        const kern_return_t opened = service->open(row.openType, client);
+        if (row.openType != 0) {
+            EXPECT_EQ(opened, row.kr);
+            continue;
+        }
+        std::uint8_t in[80] = {}, out[80] = {};
+        const std::string key = code(row.key[0] ? row.key : "    ");
+        std::memcpy(in, key.data(), 4);
+        std::memcpy(in + (row.command == 8 ? 44 : 28), &row.arg, 4);
+        std::memcpy(in + 48, row.bytes.data(), row.bytes.size());
+        in[42] = row.command;
+        std::size_t outSize = row.outSize;
+        ASSERT_EQ(client->callStructMethod(row.selector, in, row.inSize, out, &outSize), row.kr);
+        if (row.kr != kIOReturnSuccess) continue;
+        EXPECT_EQ(outSize, 80u);
+        EXPECT_EQ(out[40], row.result);
+        const int at = row.command == 9 ? 28 : row.command == 8 ? 0 : 48;
+        if (row.command != 8) {
+            EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 4), key);
+        }
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(out) + at, row.answer.size()), row.answer);
+        if (row.command == 6 && row.result == 0) {
+            EXPECT_EQ(tree.get("fan1_output"), "2000\n") << "0x1f40 in fpe2";
+        }
+    }
+}
+
+// A client that finds the driver lock held in this process waits out the deadline, then gives up
+// busy; a device that went away may come back with another table, which is learnt again.
+TEST_F(KernelBackendFaults, AHeldLockIsWaitedOutAndAReturningTableIsLearntAgain) {
+    build(Layout{"mainline", Kind::applesmc, "", "output", "manual", "FS! ", 1, "", "", ""});
+    auto bridge = open(Kind::applesmc, std::chrono::milliseconds(50));
+    EXPECT_EQ(bridge->read("LSOF"), 0);
+    const auto before = service->fileOperations();
+    EXPECT_EQ(bridge->read("LSOF"), 0);
+    EXPECT_EQ(service->fileOperations() - before, 3u) << "a known key: seek, data, name";
+    for (long i = 0; i < bridge->keyCount(); ++i) bridge->key(i);
+    const auto walked = service->fileOperations();
+    for (long i = 0; i < bridge->keyCount(); ++i) bridge->key(i);
+    EXPECT_EQ(service->fileOperations(), walked) << "every name is read once";
+    SMCError other = SMCError::smcResult(0);
+    tree.twist = [&](const std::string& name, const std::string&) {
+        if (name == "key_at_index") std::thread([&] { other = errorOf([&] { SMCKernelBridge::open()->keyInfo("TN0P"); }); }).join();
+    };
+    EXPECT_EQ(bridge->read("LSOF"), 0);
+    EXPECT_EQ(other, SMCError::callFailed(kIOReturnBusy));
+    tree.twist = nullptr;
+    EXPECT_EQ(bridge->keyInfo("TN0P").dataSize, 2u);
+
+    fs::remove(tree.path("key_at_index"));  // a new client opens it afresh: ENOENT
+    EXPECT_EQ(errorOf([&] { SMCKernelBridge::open()->read("LSOF"); }), SMCError::callFailed(kIOReturnNoDevice));
+    std::vector<Key> k = table(false);
+    k.insert(k.begin() + 1, {"ALSV", "flag", std::string("\x00", 1)});
+    k[9].bytes = "\x01";  // LSOF, one further on
+    k[0].bytes = std::string("\0\0\0", 3) + static_cast<char>(k.size());
+    tree.keys(k);
+    EXPECT_EQ(SMCKernelBridge::open()->read("LSOF"), 1);
+}
+
 // What the layouts and key types leave at the edges: values a file's integer cannot carry come from
 // the cursor, a speed key of a type no speed is written in is refused, a pwm layout's mode reads
 // back, a service made without the write hook (as the daemon makes it) still writes, a target with
 // no fan is no writable fan, and temperatures stop at the first channel without a label.
 TEST_F(KernelBackendFaults, EdgesOfTheLayoutsAndTheKeyTypes) {
-    auto withKeys = [&](std::vector<Key> extra, const std::string& fanDir = "", const std::string& target = "output",
-                        const std::string& mode = "manual") {
-        std::vector<Key> k = table(false);
-        for (auto& e : extra) {
-            const auto it = std::find_if(k.begin(), k.end(), [&](const Key& key) { return key.name == e.name; });
-            if (it != k.end()) *it = e;
-            else k.push_back(e);
-        }
-        std::sort(k.begin(), k.end(), [](const Key& a, const Key& b) { return a.name < b.name; });
-        k[0].bytes = std::string("\0\0\0", 3) + static_cast<char>(k.size());
-        tree.keys(k);
-        for (int n = 1; n <= 2; ++n) fanFiles(tree, fanDir, n, target, mode);
-    };
     struct Row {
         const char* name;
         std::function<void()> build;
         std::function<void(SMCKernelBridge&)> check;
     };
     const std::vector<Row> rows = {
-        {"a ui16 speed whose file shows 65536 reads its raw bytes",
-         [&] {
-             withKeys({{"F0Ac", "ui16", std::string("\x12\x34", 2)}});
-             tree.put("fan1_input", "65536\n");
-         },
-         [&](SMCKernelBridge& b) { EXPECT_EQ(b.read("F0Ac"), 0x1234); }},
-        {"a speed of a type no fan file carries reads its raw bytes",
-         [&] { withKeys({{"F0Ac", "si32", std::string("\x00\x00\x07\x08", 4)}}); },
-         [&](SMCKernelBridge& b) { EXPECT_EQ(b.readRaw("F0Ac").bytes.size(), 4u); EXPECT_EQ(b.readRaw("F0Ac").bytes[3], 0x08); }},
-        {"a target of a 2-byte type that is not fpe2 is never written",
-         [&] { withKeys({{"F0Tg", "sp78", std::string("\x2d\x00", 2)}}); },
+        {"a key of more than 32 bytes or a type of more than 4 is none the record can carry",
+         [&] { withKeys({{"ZBIG", "ch8*", std::string(33, 'x')}, {"ZMAX", "ch8*", std::string(32, 'x')}, {"ZNUL", "ch8*", ""},
+                       {"ZTYP", "ch8*x", "ab"}}); },
          [&](SMCKernelBridge& b) {
-             EXPECT_EQ(errorOf([&] { b.write("F0Tg", 45); }), SMCError::callFailed(kIOReturnBadArgument));
-             EXPECT_EQ(tree.get("fan1_output"), "1800\n");
+             EXPECT_EQ(errorOf([&] { b.keyInfo("ZBIG"); }), SMCError::callFailed(kIOReturnIOError));
+             EXPECT_EQ(b.readRaw("ZMAX").bytes.size(), 32u);
+             EXPECT_EQ(b.keyInfo("ZNUL").dataSize, 0u);
+             EXPECT_EQ(errorOf([&] { b.keyInfo("ZTYP"); }), SMCError::callFailed(kIOReturnIOError)) << "a type of 5";
          }},
         {"a T2 table on the pwm layout reads its mode key back from pwmN_enable",
          [&] {
@@ -367,22 +588,23 @@ TEST_F(KernelBackendFaults, EdgesOfTheLayoutsAndTheKeyTypes) {
              tree.put("hwmon/hwmon1/pwm1_enable", "0\n");  // full speed, no control: not ours
              EXPECT_EQ(b.read("F0Md"), 0);
          }},
-        {"temperatures stop at the first channel without a label, one read each",
+        {"temperatures stop at the first channel without a label, one read each, a silent one left out",
          [&] {
              withKeys({});
              tree.put("temp1_label", "TC0P\n");
              tree.put("temp1_input", "45250\n");
              tree.put("temp2_label", "TN0P\n");
-             tree.put("temp2_input", "50000\n");
-             tree.put("temp3_input", "60000\n");
+             tree.put("temp3_label", "TM0P\n");
+             tree.put("temp3_input", "-50000\n");
+             tree.put("temp4_input", "60000\n");
          },
          [&](SMCKernelBridge&) {
              const auto before = service->fileOperations();
              const auto t = service->readTemperatures();
              ASSERT_EQ(t.size(), 2u);
-             EXPECT_EQ(t[1].label, "TN0P");
-             EXPECT_EQ(t[1].celsius, 50);
-             EXPECT_EQ(service->fileOperations() - before, 2u);
+             EXPECT_EQ(t[1].label, "TM0P");
+             EXPECT_EQ(t[1].celsius, -50);
+             EXPECT_EQ(service->fileOperations() - before, 3u);
          }},
     };
     for (const Row& row : rows) {
@@ -406,27 +628,6 @@ TEST_F(KernelBackendFaults, EdgesOfTheLayoutsAndTheKeyTypes) {
     registration.emplace("AppleSMC", service);
     SMCKernelBridge::open()->write("F0Tg", 2500);
     EXPECT_EQ(tree.get("fan1_target"), "2500\n");
-    registration.reset();
-
-    // A target file without a fan to drive is not a writable fan.
-    fs::remove_all(tree.path());
-    fs::create_directories(tree.path());
-    withKeys({});
-    fs::remove(tree.path("fan1_input"));
-    service = iokit::KernelSMCService::create({Kind::applesmc, tree.path(), std::chrono::milliseconds(50), {}, tree.path("lock")}, error);
-    ASSERT_TRUE(service) << error;
-    EXPECT_EQ(service->layout().fanCount, 0);
-    EXPECT_FALSE(service->layout().targetWritable);
-
-    // Writable as the daemon has it: by the file's mode, never by root's capabilities.
-    tree.put("fan1_input", "1800\n");
-    if (::geteuid() != 0) return;  // the rows are root's files
-    for (const auto& [mode, writable] : {std::pair{fs::perms(0644), true}, {fs::perms(0444), false}, {fs::perms(0446), true}}) {
-        fs::permissions(tree.path("fan1_output"), mode);
-        service = iokit::KernelSMCService::create({Kind::applesmc, tree.path(), std::chrono::milliseconds(50), {}, tree.path("lock")}, error);
-        ASSERT_TRUE(service) << error;
-        EXPECT_EQ(service->layout().targetWritable, writable) << std::oct << static_cast<int>(mode);
-    }
 }
 
 // Without root the cursor cannot be moved: fans and temperatures still read from their own files,
@@ -506,6 +707,29 @@ TEST(KernelAttributeFiles, ReadWholeFromTheStartOnOneDescriptorUpToTheAttributeS
     EXPECT_EQ(files.openDescriptors(), 4u);
     EXPECT_EQ(files.operations(), 13u);
     EXPECT_EQ(files.read(t.path("missing")).error, ENOENT);
+
+    // A kept descriptor gone stale (EBADF here, ENODEV for a removed device) is replaced within the
+    // call; one failing otherwise costs that call, and the next opens afresh.
+    auto kept = [&] {
+        for (const auto& e : fs::directory_iterator("/proc/self/fd"))
+            if (std::error_code ec; fs::read_symlink(e.path(), ec) == t.path("stale")) return std::stoi(e.path().filename());
+        return -1;
+    };
+    t.put("stale", "5");
+    iokit::AttributeFiles staleFiles;
+    EXPECT_EQ(staleFiles.read(t.path("stale")).data, "5");
+    const int writeOnly = ::open(t.path("stale").c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(::dup2(writeOnly, kept()), kept());
+    ::close(writeOnly);
+    EXPECT_EQ(staleFiles.read(t.path("stale")).data, "5");
+    EXPECT_EQ(staleFiles.opens(), 2u);
+    const int directory = ::open(t.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = kept();
+    ASSERT_EQ(::dup2(directory, fd), fd);
+    ::close(directory);
+    EXPECT_EQ(staleFiles.read(t.path("stale")).error, EISDIR);
+    EXPECT_EQ(staleFiles.read(t.path("stale")).data, "5");
+    EXPECT_EQ(staleFiles.opens(), 3u);
 }
 
 TEST(KernelAttributeText, OnlyTheDriversIntegerFormIsAccepted) {
@@ -555,17 +779,72 @@ TEST(KernelBackendChoice, EnvironmentValuesAndAutoProbeOrder) {
     }
 }
 
-TEST(KernelBackendProbe, ADirectoryThatIsNotTheDriversIsRefusedWithItsReason) {
-    Tree t;
-    std::string error;
-    EXPECT_FALSE(iokit::KernelSMCService::create({Kind::applesmc, t.path(), std::chrono::milliseconds(200), {}}, error));
-    EXPECT_NE(error.find("key_count cannot be read"), std::string::npos) << error;
-    t.put("key_count", "99999\n");
-    EXPECT_FALSE(iokit::KernelSMCService::create({Kind::applesmc, t.path(), std::chrono::milliseconds(200), {}}, error));
-    EXPECT_NE(error.find("no plausible key count"), std::string::npos) << error;
-    t.put("name", "nvme\n");
-    EXPECT_FALSE(iokit::KernelSMCService::create({Kind::macsmcHwmon, t.path(), std::chrono::milliseconds(200), {}}, error));
-    EXPECT_NE(error.find("macsmc_hwmon"), std::string::npos) << error;
+// What the probe makes of a directory: refused with its reason, or the layout its files show.
+TEST(KernelBackendProbe, ADirectoryIsRefusedWithItsReasonOrItsLayoutIsFound) {
+    struct Row {
+        const char* what;
+        Kind kind;
+        std::vector<std::string> files;  // "name" or "name=text"
+        std::string error;               // a part of it; empty: made
+        std::string fanDirectory = "", target = "", mode = "";
+        int fans = 0, keys = 0;
+        std::vector<std::string> labels = {};
+        bool writable = false;  // to root: by the target's mode, never by root's capabilities
+    };
+    const Row rows[] = {
+        {"no key_count", Kind::applesmc, {}, "key_count cannot be read"},
+        {"a negative key count", Kind::applesmc, {"key_count=-1"}, "no plausible key count"},
+        {"too many keys", Kind::applesmc, {"key_count=16385"}, "no plausible key count"},
+        {"not the driver's name", Kind::macsmcHwmon, {"name=nvme"}, "macsmc_hwmon"},
+        {"no device at all", Kind::socket, {}, "no kernel device"},
+        {"the most keys, no fans", Kind::applesmc, {"key_count=16384"}, "", "", "output", "", 0, 16384},
+        {"fans in a hwmon child, target and pwm", Kind::applesmc,
+         {"key_count=0", "hwmon/hwmon0/name", "hwmon/other3/fan1_input", "hwmon/hwmon2/fan1_input", "hwmon/hwmon2/fan1_target",
+          "hwmon/hwmon2/pwm1_enable", "hwmon/hwmon2/fan2_input", "hwmon/hwmon2/fan4_input"},
+         "", "hwmon/hwmon2", "target", "pwm", 2, 0, {}, true},
+        {"output wins over target, manual over pwm", Kind::applesmc,
+         {"key_count=1", "fan1_input", "fan1_output", "fan1_target", "fan1_manual", "pwm1_enable"}, "", "", "output",
+         "manual", 1, 1, {}, true},
+        {"at most ten fans; labels until the first gap", Kind::macsmcHwmon,
+         {"name=macsmc_hwmon", "fan1_input", "fan2_input", "fan3_input", "fan4_input", "fan5_input", "fan6_input",
+          "fan7_input", "fan8_input", "fan9_input", "fan10_input", "fan11_input", "temp1_label=TC0P", "temp2_label=CPU die",
+          "temp4_label=TG0P"},
+         "", "", "target", "", 10, 0, {"TC0P", "CPU die"}},
+        {"a target without a fan is no writable fan", Kind::applesmc, {"key_count=0", "fan1_output@644"}, "", "", "output"},
+        {"root's own target", Kind::applesmc, {"key_count=0", "fan1_input", "fan1_output@644"}, "", "", "output", "", 1, 0, {},
+         true},
+        {"a read-only target", Kind::applesmc, {"key_count=0", "fan1_input", "fan1_output@444"}, "", "", "output", "", 1},
+        {"a target others may write", Kind::applesmc, {"key_count=0", "fan1_input", "fan1_output@446"}, "", "", "output",
+         "", 1, 0, {}, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Tree t;
+        for (const std::string& f : row.files) {
+            const auto eq = f.find('='), at = f.find('@');
+            t.put(f.substr(0, std::min(eq, at)), eq == std::string::npos ? "1\n" : f.substr(eq + 1) + "\n",
+                  at == std::string::npos ? fs::perms(0600) : fs::perms(std::stoi(f.substr(at + 1), nullptr, 8)));
+        }
+        std::string error;
+        const auto service = iokit::KernelSMCService::create({row.kind, t.path(), std::chrono::milliseconds(50), {}, t.path("lock")}, error);
+        EXPECT_EQ(service == nullptr, !row.error.empty());
+        EXPECT_NE(error.find(row.error), std::string::npos) << error;
+        if (!service) continue;
+        const auto& l = service->layout();
+        EXPECT_EQ(l.fanDirectory, t.path(row.fanDirectory));
+        EXPECT_EQ(l.targetAttribute, row.target);
+        EXPECT_EQ(l.modeAttribute, row.mode);
+        EXPECT_EQ(l.fanCount, row.fans);
+        EXPECT_EQ(l.keyCount, row.keys);
+        EXPECT_EQ(l.temperatureLabels, row.labels);
+        if (::geteuid() == 0) {
+            EXPECT_EQ(l.targetWritable, row.writable);  // the files are root's
+        }
+        if (l.fanCount == 10) {
+            iokit::ScopedServiceRegistration registration("AppleSMC", service);
+            EXPECT_EQ(SMCKernelBridge::open()->read("F9Ac"), 1) << "the tenth fan's keys are F9..";
+        }
+    }
 }
 
 }  // namespace

@@ -1,15 +1,13 @@
 #include "platform/hid/hwmon_temperatures.hpp"
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <map>
+
+#include "platform/iokit/kernel_files.hpp"
 
 namespace quorvane::hid {
 
@@ -34,16 +32,12 @@ const Driver* driverNamed(std::string_view name) {
     return nullptr;
 }
 
-// A small attribute file's text without its trailing newline; none when it does not read.
+// A small attribute file's text without its trailing newline and padding; none when it does not read.
 std::optional<std::string> readSmallFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    char buffer[128];
-    const ssize_t n = ::pread(fd, buffer, sizeof buffer, 0);
-    ::close(fd);
-    if (n < 0 || static_cast<std::size_t>(n) == sizeof buffer) return std::nullopt;
-    std::string text(buffer, static_cast<std::size_t>(n));
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    const iokit::FileResult r = iokit::readAttributeOnce(path);
+    if (!r.ok()) return std::nullopt;
+    std::string text(iokit::attributeText(r.data));
+    while (!text.empty() && text.back() == ' ') text.pop_back();
     return text;
 }
 
@@ -92,16 +86,11 @@ std::optional<DieKind> hwmonDieKind(std::string_view serviceName) {
 }
 
 std::optional<double> parseMillidegrees(std::string_view text) {
-    if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
-    const bool negative = !text.empty() && text.front() == '-';
-    if (negative) text.remove_prefix(1);
-    if (text.empty() || text.size() > 9) return std::nullopt;
-    long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    return (negative ? -static_cast<double>(value) : static_cast<double>(value)) / 1000.0;
+    const auto milli = iokit::parseAttributeInteger(text);
+    // Nine digits are far beyond any die; more is not the driver's.
+    constexpr std::int64_t kLimit = 999'999'999;
+    if (!milli || *milli > kLimit || *milli < -kLimit) return std::nullopt;
+    return static_cast<double>(*milli) / 1000.0;
 }
 
 std::string sysfsRoot() {
@@ -127,47 +116,19 @@ HwmonTemperatures::HwmonTemperatures(const std::string& sysRoot) {
             channels_.push_back({prefix + " " + shown, driver->kind, device + "/" + file});
         }
     }
-    std::lock_guard lock(mutex_);
-    descriptors_.assign(channels_.size(), -1);
-    for (std::size_t i = 0; i < channels_.size(); ++i) reopenLocked(i);
 }
 
-HwmonTemperatures::~HwmonTemperatures() {
-    for (int fd : descriptors_)
-        if (fd >= 0) ::close(fd);
-}
-
-bool HwmonTemperatures::reopenLocked(std::size_t channel) {
-    int& fd = descriptors_[channel];
-    if (fd >= 0) ::close(fd);
-    fd = ::open(channels_[channel].inputPath.c_str(), O_RDONLY | O_CLOEXEC);
-    ++opens_;
-    return fd >= 0;
-}
+HwmonTemperatures::~HwmonTemperatures() = default;
 
 double HwmonTemperatures::readLocked(std::size_t channel) {
     constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
     if (channel >= channels_.size()) return kNone;
-    // A closed descriptor (the file was gone last time) gets one open per read; so does one
-    // whose device went away under it since.
-    bool reopened = false;
-    if (descriptors_[channel] < 0) {
-        if (!reopenLocked(channel)) return kNone;
-        reopened = true;
-    }
-    char buffer[kMaxInputBytes];
-    for (;;) {
-        const ssize_t n = ::pread(descriptors_[channel], buffer, sizeof buffer, 0);
-        if (n >= 0) {
-            if (static_cast<std::size_t>(n) == sizeof buffer) return kNone;
-            const auto celsius = parseMillidegrees(std::string_view(buffer, static_cast<std::size_t>(n)));
-            return celsius ? *celsius : kNone;
-        }
-        if (errno == EINTR) continue;
-        if ((errno != ENODEV && errno != ENOENT) || reopened) return kNone;
-        reopened = true;
-        if (!reopenLocked(channel)) return kNone;
-    }
+    // A file that did not read is opened afresh next time; one whose device went away under a
+    // kept descriptor (ENODEV, ENOENT) is opened again at once.
+    const iokit::FileResult r = files_.read(channels_[channel].inputPath);
+    if (!r.ok() || r.data.size() >= kMaxInputBytes) return kNone;
+    const auto celsius = parseMillidegrees(r.data);
+    return celsius ? *celsius : kNone;
 }
 
 double HwmonTemperatures::read(std::size_t channel) {
@@ -183,7 +144,7 @@ void HwmonTemperatures::readAll(std::span<double> out) {
 
 std::uint64_t HwmonTemperatures::opens() const {
     std::lock_guard lock(mutex_);
-    return opens_;
+    return files_.opens();
 }
 
 std::shared_ptr<HwmonTemperatures> hwmonTemperatures() {

@@ -1,7 +1,8 @@
 // The die sensors of a Linux machine's own chips, as the hwmon devices publish them: the CPU's
 // `coretemp` (package and per-core inputs) and the discrete GPU drivers' (`amdgpu`, `radeon`,
-// `nouveau`: temp1). These stand for the Mac's HID die services. Each input file is opened once
-// and read with pread on the caller's thread; one that vanished (ENODEV, ENOENT) is opened again.
+// `nouveau`: temp1). These stand for the Mac's HID die services. Each input file is opened on its
+// first read and read with pread on the caller's thread; one that vanished (ENODEV, ENOENT) is
+// opened again.
 // Thread-safe: the channel list is immutable; reads are serialised by one mutex.
 #pragma once
 
@@ -13,6 +14,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/iokit/kernel_files.hpp"
 
 namespace quorvane::hid {
 
@@ -43,7 +46,7 @@ public:
     static constexpr std::size_t kMaxInputBytes = 32;
 
     // Finds the channels under sysRoot/class/hwmon/* (devices in numeric order, inputs by
-    // number) and opens each input. No channel at all when nothing matches.
+    // number). No channel at all when nothing matches.
     explicit HwmonTemperatures(const std::string& sysRoot);
     ~HwmonTemperatures();
     HwmonTemperatures(const HwmonTemperatures&) = delete;
@@ -51,7 +54,7 @@ public:
 
     const std::vector<HwmonChannel>& channels() const { return channels_; }
 
-    // The channel's reading in °C; NaN when it does not read now. No allocation.
+    // The channel's reading in °C; NaN when it does not read now.
     double read(std::size_t channel);
     // Every channel into out (at most out.size() of them).
     void readAll(std::span<double> out);
@@ -60,12 +63,10 @@ public:
 
 private:
     double readLocked(std::size_t channel);
-    bool reopenLocked(std::size_t channel);
 
     std::vector<HwmonChannel> channels_;
     mutable std::mutex mutex_;
-    std::vector<int> descriptors_;  // guarded by mutex_; -1 while closed
-    std::uint64_t opens_ = 0;       // guarded by mutex_
+    iokit::AttributeFiles files_;  // guarded by mutex_
 };
 
 // The process's hwmon die sensors under sysfsRoot(), found on first use; null when there are none.

@@ -65,6 +65,7 @@ FileResult AttributeFiles::access(const std::string& path, bool isWrite, std::st
     // such a call is tried once more on a fresh descriptor.
     for (bool fresh = fd < 0;; fresh = true) {
         if (fd < 0) {
+            ++opens_;
             fd = openAttribute(path, isWrite);
             if (fd < 0) return {errno, {}};
         }

@@ -42,6 +42,8 @@ public:
     std::size_t openDescriptors() const;
     // Every access attempted so far (for cost figures).
     std::uint64_t operations() const { return operations_; }
+    // Opens attempted so far, first ones and re-opens (cost figures).
+    std::uint64_t opens() const { return opens_; }
 
 private:
     struct Descriptors {
@@ -52,6 +54,7 @@ private:
 
     std::unordered_map<std::string, Descriptors> files_;
     std::uint64_t operations_ = 0;
+    std::uint64_t opens_ = 0;
 };
 
 // One read of a file opened for it and closed after it (probes, one-off reads).
