@@ -5,6 +5,7 @@
 // Ctrl-C, SIGTERM or the end of --seconds hands every fan back and exits 0.
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <functional>
 #include <iostream>
@@ -24,6 +25,7 @@
 #include "profile_choice.hpp"
 #include "run_report.hpp"
 #include "sensor_feed.hpp"
+#include "smc/smc_error.hpp"
 #include "smc_session.hpp"
 #include "stop_signal.hpp"
 
@@ -58,9 +60,9 @@ SensorFeed::SensorFilter controlInputs(const ControlLoop& loop, const SensorFeed
 // rows; without it a tick reads just the sensors behind the control temperature. `held` (when
 // given) is the fans this loop has taken; one found automatic again is said so in `log`.
 RunTick tick(double t, ControlLoop& loop, SensorFeed& feed, const SensorFeed::SensorFilter& inputs, bool withRows,
-             FanWatch& fans, DaemonClient& client, std::set<long>* held,
+             bool allSensors, FanWatch& fans, DaemonClient& client, std::set<long>* held,
              const std::function<void(const std::string&)>& log) {
-    if (withRows) {
+    if (withRows || allSensors) {
         feed.refresh();
     } else {
         feed.refresh(inputs);
@@ -95,6 +97,13 @@ RunTick tick(double t, ControlLoop& loop, SensorFeed& feed, const SensorFeed::Se
     tick.trend = loop.trend();
     tick.alertFiring = loop.alertFiring();
     if (withRows) tick.rows = feed.rows();
+    if (allSensors) {
+        for (const auto& sensor : feed.sensors()) {
+            tick.sensors.push_back({sensor.key, sensor.name, sensor.sensorClass, sensor.category,
+                                    std::isfinite(sensor.currentTemp) ? std::optional<double>(sensor.currentTemp) : std::nullopt,
+                                    inputs && inputs(sensor)});
+        }
+    }
     return tick;
 }
 
@@ -167,6 +176,7 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
     double unreachableSince = -1;  // elapsed time the daemon was first found unreachable; -1: reachable
     double failingSince = -1;  // elapsed time of the first failed tick in a row; -1: none
     bool handedBackWhileFailing = false;
+    double allSensorsAt = -1;  // elapsed time of the last tick that read every sensor
     try {
         for (;;) {
             const double t = elapsed();
@@ -196,8 +206,10 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
                     client->restoreAutomaticControl();
                     handBackPending = false;
                 }
-                const RunTick shown = tick(t, *loop, feed, inputs, withRows, fans, *client,
+                const bool allSensors = options.allSensorsSeconds > 0 && (allSensorsAt < 0 || t - allSensorsAt >= options.allSensorsSeconds);
+                const RunTick shown = tick(t, *loop, feed, inputs, withRows, allSensors, fans, *client,
                                            options.persistent ? &held : nullptr, log);
+                if (allSensors) allSensorsAt = t;
                 if (options.report) options.report->show(shown);
                 if (options.observe) options.observe(shown);
                 unreachableSince = -1;
@@ -208,7 +220,8 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
                 failed = 0;
             } catch (const std::exception& e) {
                 if (!options.persistent) throw;
-                if (options.tickFailed) options.tickFailed();
+                if (options.tickFailed)
+                    options.tickFailed(dynamic_cast<const SMCError*>(&e) ? DriveOptions::Failure::smc : DriveOptions::Failure::daemon);
                 const bool daemonGone = connecting || connectionDropped || !client || client->connectionLost();
                 connecting = false;
                 if (failed++ == 0) {
