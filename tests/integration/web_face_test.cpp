@@ -137,7 +137,8 @@ TEST(WebFace, ServesStateHistoryAndMetricsFromTheRunningControlService) {
     ASSERT_EQ(metrics.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << metrics;
     for (const char* line : {"\nquorvane_up 1\n", "\nquorvane_fan_actual_rpm{fan=\"0\"} ", "\nquorvane_fan_target_rpm{fan=\"1\"} ",
                              "\nquorvane_fan_manual{fan=\"0\"} 1\n", "\nquorvane_control_temperature_celsius ",
-                             "\nquorvane_control_ticks_total ", "\nquorvane_alert_firing 0\n"}) {
+                             "\nquorvane_control_ticks_total ", "\nquorvane_alert_firing 0\n", "\nquorvane_smc_errors_total 0\n",
+                             "\nquorvane_daemon_errors_total 0\n", "\nquorvane_sensor_temperature_celsius{key=\""}) {
         EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
     }
     const fs::path scrape = h.root() / "scrape.txt";
@@ -184,7 +185,8 @@ TEST(WebFace, ServesStateHistoryAndMetricsFromTheRunningControlService) {
     if (n > 0) refused.assign(buffer, static_cast<std::size_t>(n));
     EXPECT_EQ(refused.rfind("HTTP/1.1 503 ", 0), 0u) << refused;
     for (const int fd : idle) ::close(fd);
-    EXPECT_EQ(get(port, "/metrics").rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    const std::string after = get(port, "/metrics");
+    EXPECT_EQ(after.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << after.substr(0, 200);
 
     web.signal(SIGTERM);
     const auto webStopped = web.waitFor(5.0);

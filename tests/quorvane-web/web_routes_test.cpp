@@ -13,7 +13,10 @@ const char* kState =
     R"("alert":{"thresholdCelsius":95,"firing":false},"monitoring":false,)"
     R"("fans":[{"id":0,"actualRPM":2500,"targetRPM":2510,"minRPM":1200,"maxRPM":6000,"manual":true,"duty":0.5},)"
     R"({"id":1,"actualRPM":null,"targetRPM":1200,"minRPM":1200,"maxRPM":5000,"manual":false,"duty":null}],)"
-    R"("ticks":42,"failedTicks":3})";
+    R"("ticks":42,"failedTicks":3,"smcErrors":1,"daemonErrors":2,"sensors":[)"
+    R"({"key":"TC0P","name":"CPU \\ Proximity","class":"temperature","category":"cpu","value":48.25,"drivesFans":true},)"
+    R"({"key":"PSTR","name":"System Total","class":"power","category":"enclosure","value":12.5,"drivesFans":false},)"
+    R"({"key":"TB0T","name":"Battery","class":"temperature","category":"battery","value":null,"drivesFans":false}]})";
 
 TEST(MetricsText, EachFamilyOnceWithItsTypeAndEveryKnownValue) {
     const std::string text = metricsText(nlohmann::json::parse(kState));
@@ -23,13 +26,18 @@ TEST(MetricsText, EachFamilyOnceWithItsTypeAndEveryKnownValue) {
                              "quorvane_fan_duty_ratio{fan=\"0\"} 0.5\n", "quorvane_control_temperature_celsius 61.5\n",
                              "quorvane_alert_threshold_celsius 95\n", "quorvane_alert_firing 0\n",
                              "# TYPE quorvane_control_ticks_total counter\n", "quorvane_control_ticks_total 42\n",
-                             "quorvane_control_failed_ticks_total 3\n",
+                             "quorvane_control_failed_ticks_total 3\n", "quorvane_smc_errors_total 1\n",
+                             "quorvane_daemon_errors_total 2\n",
+                             "quorvane_sensor_temperature_celsius{key=\"TC0P\",name=\"CPU \\\\ Proximity\",class=\"temperature\",category=\"cpu\"} 48.25\n",
+                             "quorvane_sensor_power_watts{key=\"PSTR\",name=\"System Total\",class=\"power\",category=\"enclosure\"} 12.5\n",
                              "quorvane_following_info{profile=\"Quorvane \\\"Standard\\\"\"} 1\n"}) {
         EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
     }
     // A value the service does not know is left out, not written as 0.
     EXPECT_EQ(text.find("quorvane_fan_actual_rpm{fan=\"1\"}"), std::string::npos);
     EXPECT_EQ(text.find("quorvane_fan_duty_ratio{fan=\"1\"}"), std::string::npos);
+    EXPECT_EQ(text.find("key=\"TB0T\""), std::string::npos);
+    EXPECT_EQ(text.find("quorvane_sensor_fan_rpm"), std::string::npos);  // no family without a sample
 }
 
 TEST(MetricsText, OnlyUpZeroWhenTheServiceDoesNotAnswer) {
