@@ -74,6 +74,7 @@ def main():
         from selenium import webdriver
         from selenium.webdriver.common.by import By
         from selenium.webdriver.common.keys import Keys
+        from selenium.webdriver.chrome.service import Service
     except ImportError as e:
         skip(f"no Selenium for {sys.executable} ({e}; Debian package python3-selenium)")
     chromedriver = shutil.which("chromedriver") or "/usr/bin/chromedriver"
@@ -115,13 +116,12 @@ def main():
             chrome.add_argument(arg)
         chrome.set_capability("goog:loggingPrefs", {"browser": "ALL"})
         try:
-            driver = webdriver.Chrome(service=webdriver.ChromeService(executable_path=chromedriver), options=chrome)
+            driver = webdriver.Chrome(service=Service(executable_path=chromedriver), options=chrome)
         except Exception as e:  # whatever the driver says: no display, no sandbox, a broken install
             skip(f"Chromium does not start ({str(e).splitlines()[0] if str(e) else type(e).__name__})")
         driver.set_script_timeout(20)
         driver.get(base + "/")
-        q = "return window.quorvane"
-        wait_until(20, lambda: driver.execute_script(q + ".history && " + q + ".simulation && window.quorvane.charts.curve.data.datasets[3].data.length"),
+        wait_until(20, lambda: driver.execute_script("const q = window.quorvane; return q && q.history && q.simulation && q.charts.curve.data.datasets[3].data.length"),
                    "the dashboard's first data")
 
         # The temperature and fan plots: every point is one /api gives for that time.
@@ -145,13 +145,13 @@ def main():
         hour = api("/v1/history?window=1h")
         assert any(abs(now[0]["x"] - t) < 1e-9 for t in hour["temperatureCelsius"] if t is not None), now
 
-        # Typing a point of the tried curve (the keyboard's way) changes the simulated series.
+        # Typing the tried curve's points (the keyboard's way) flat out changes the simulated series.
         before = driver.execute_script("return window.quorvane.simulation")
-        field = driver.find_element(By.CSS_SELECTOR, "input[aria-label='Point 1 duty, percent']")
-        field.send_keys(Keys.CONTROL, "a")
-        field.send_keys("100", Keys.TAB)
-        wait_until(10, lambda: driver.execute_script("return window.quorvane.simulation") is not None and
-                   driver.execute_script("return window.quorvane.simulation.profile.curvePoints[0].rpmPercentage") == 1,
+        for field in driver.find_elements(By.CSS_SELECTOR, "input[aria-label$='duty, percent']"):
+            field.send_keys(Keys.CONTROL, "a")
+            field.send_keys("100", Keys.TAB)
+        wait_until(10, lambda: all(p["rpmPercentage"] == 1 for p in
+                                   driver.execute_script("return window.quorvane.simulation.profile.curvePoints")),
                    "a simulation of the edited curve")
         after = driver.execute_script("return window.quorvane.simulation")
         simulated = lambda s: [v for f in s["fans"] for v in f["simulatedTargetRPM"] if v is not None]

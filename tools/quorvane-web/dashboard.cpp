@@ -14,6 +14,7 @@ const std::string& dashboardPage() {
 <meta name="color-scheme" content="light dark">
 <title>Quorvane</title>
 <link rel="stylesheet" href="/dashboard.css">
+<link rel="icon" href="/favicon.svg" type="image/svg+xml">
 </head>
 <body>
 <header>
@@ -84,7 +85,7 @@ body { font: 15px/1.4 system-ui, sans-serif; color: var(--fg); background: var(-
 h1 { font-size: 1.3rem; margin: 0 0 .25rem; }
 h2 { font-size: 1rem; margin: 0 0 .5rem; }
 section { background: var(--panel); border: 1px solid var(--grid); border-radius: 8px; padding: .75rem; min-width: 0; }
-.grid { display: grid; grid-template-columns: repeat(auto-fit, minmax(min(100%, 440px), 1fr)); gap: .75rem; }
+.grid { display: grid; grid-template-columns: repeat(auto-fit, minmax(min(100%, 440px), 1fr)); gap: .75rem; align-items: start; }
 .wide { grid-column: 1 / -1; }
 .plot { position: relative; height: 260px; }
 #state { font-variant-numeric: tabular-nums; color: var(--muted); margin: 0 0 .5rem; }
@@ -102,6 +103,13 @@ pre { white-space: pre-wrap; word-break: break-all; background: var(--bg); borde
 .sr { position: absolute; width: 1px; height: 1px; overflow: hidden; clip: rect(0 0 0 0); }
 )CSS";
     return style;
+}
+
+const std::string& dashboardIcon() {
+    static const std::string icon =
+        R"SVG(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 16 16"><circle cx="8" cy="8" r="7" fill="#1864ab"/>)SVG"
+        R"SVG(<path d="M8 8L8 2A4 4 0 0 1 12 6ZM8 8L14 8A4 4 0 0 1 10 12ZM8 8L8 14A4 4 0 0 1 4 10ZM8 8L2 8A4 4 0 0 1 6 4Z" fill="#fff"/></svg>)SVG";
+    return icon;
 }
 
 const std::string& dashboardScript() {

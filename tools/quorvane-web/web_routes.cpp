@@ -52,6 +52,7 @@ Response route(const HttpRequest& request, const AskControl& ask) {
     if (request.path == "/" || request.path == "/index.html") return Response{200, "text/html; charset=utf-8", dashboardPage()};
     if (request.path == "/dashboard.js") return Response{200, "text/javascript; charset=utf-8", dashboardScript()};
     if (request.path == "/dashboard.css") return Response{200, "text/css; charset=utf-8", dashboardStyle()};
+    if (request.path == "/favicon.svg" || request.path == "/favicon.ico") return Response{200, "image/svg+xml", dashboardIcon()};
     if (request.path == "/chart.js") {
         auto script = readStaticFile(chartScriptPath);
         if (!script) return errorResponse(404, std::string("Chart.js is not installed (") + chartScriptPath + ", Debian package libjs-chart.js)");

@@ -29,6 +29,7 @@ Response errorResponse(int status, const std::string& message);
 // The dashboard's static files.
 const std::string& dashboardPage();
 const std::string& dashboardStyle();
+const std::string& dashboardIcon();
 const std::string& dashboardScript();
 
 // Debian's Chart.js (libjs-chart.js), which the dashboard draws with: served from the system's
