@@ -69,6 +69,7 @@ bench: build
 	@echo "== bench/mbpfan_side_by_side"; \
 	if [ "$$(id -u)" -eq 0 ] && [ -c /dev/fuse ]; then ./scripts/install-bench-deps || true; fi; \
 	./bench/mbpfan_side_by_side --window $(SIDE_BY_SIDE_SECONDS)
+	@echo "== bench/web_face_costs.py"; /usr/bin/python3 ./bench/web_face_costs.py --idle-seconds $(IDLE_SECONDS)
 
 demo: build
 	./scripts/demo

@@ -49,7 +49,7 @@ TEST(MetricsText, OnlyUpZeroWhenTheServiceDoesNotAnswer) {
 
 HttpRequest get(std::string path, std::string query = {}) { return HttpRequest{"GET", std::move(path), std::move(query), "localhost"}; }
 
-TEST(WebRoutes, RelaysTheApiReadOnlyWithTheServicesStatus) {
+TEST(WebRoutes, EachPathItsAnswerAndTheApiRelayedWithTheServicesStatus) {
     std::vector<std::string> asked;
     const AskControl service = [&](const std::string& line) -> std::optional<std::string> {
         asked.push_back(line);
@@ -57,17 +57,36 @@ TEST(WebRoutes, RelaysTheApiReadOnlyWithTheServicesStatus) {
         if (line == "/v1/garbage") return std::string("not json");
         return std::string(R"({"version":1,"status":404,"error":"no such resource"})");
     };
-    EXPECT_EQ(route(get("/api/v1/state"), service).status, 200);
-    EXPECT_EQ(route(get("/api/v1/history", "window=1h"), service).status, 404);
-    EXPECT_EQ(route(get("/api/v1/garbage"), service).status, 502);
-    EXPECT_EQ(asked, (std::vector<std::string>{"/v1/state", "/v1/history?window=1h", "/v1/garbage"}));
     const AskControl silent = [](const std::string&) { return std::optional<std::string>(); };
-    EXPECT_EQ(route(get("/api/v1/state"), silent).status, 503);
-    const Response metrics = route(get("/metrics"), silent);
-    EXPECT_EQ(metrics.status, 200);
-    EXPECT_NE(metrics.body.find("quorvane_up 0"), std::string::npos);
-    EXPECT_EQ(route(get("/nope"), silent).status, 404);
-    EXPECT_NE(route(get("/"), silent).body.find("<script src=\"/dashboard.js\">"), std::string::npos);
+    struct Row {
+        std::string path, query;
+        bool answers;
+        int status;
+        std::string contains;
+    };
+    const bool haveChart = readStaticFile(chartScriptPath).has_value();
+    const std::vector<Row> rows = {
+        {"/api/v1/state", "", true, 200, "\"following\""},
+        {"/api/v1/history", "window=1h", true, 404, "no such resource"},
+        {"/api/v1/garbage", "", true, 502, "other than JSON"},
+        {"/api/v1/state", "", false, 503, "does not answer"},
+        {"/metrics", "", false, 200, "quorvane_up 0"},
+        {"/metrics", "", true, 200, "quorvane_up 1"},
+        {"/nope", "", false, 404, "no such page"},
+        {"/", "", false, 200, "<script src=\"/chart.js\">"},
+        {"/dashboard.js", "", false, 200, "/api/v1/simulate?profile="},
+        {"/dashboard.css", "", false, 200, "prefers-color-scheme: dark"},
+        {"/favicon.ico", "", false, 200, "<svg"},
+        {"/chart.js", "", false, haveChart ? 200 : 404, haveChart ? "Chart" : "libjs-chart.js"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.path + "?" + row.query);
+        const Response r = route(get(row.path, row.query), row.answers ? service : silent);
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_NE(r.body.find(row.contains), std::string::npos) << r.body.substr(0, 200);
+    }
+    // The API's path and query reach the service as they came; /metrics asks for the state.
+    EXPECT_EQ(asked, (std::vector<std::string>{"/v1/state", "/v1/history?window=1h", "/v1/garbage", "/v1/state"}));
 }
 
 TEST(WebRoutes, HeadRequestsGetTheHeadAloneAndEveryResponseCloses) {
