@@ -3,7 +3,10 @@
 // line, every reply carrying "version": 1 and a failed one "status" (an HTTP code) and "error".
 // ControlApi keeps the history and the latest tick; the loop's thread records, the socket's thread
 // answers from a copy taken under a short lock. A simulation runs the control loop's own code over
-// the recorded hour on the socket's thread, never touching the loop that drives the fans.
+// the recorded hour on the socket's thread, never touching the loop that drives the fans: each
+// tick's recorded control temperature and fan speeds, the fans' bounds as read last, the alert
+// rule and workload followed now (a candidate naming another sensor still sees the recorded
+// temperature: the history keeps no other).
 // ControlApi is thread-safe; parseApiRequest is pure.
 #pragma once
 
