@@ -119,7 +119,9 @@ const std::string& dashboardScript() {
 const $ = (id) => document.getElementById(id);
 const css = (name) => getComputedStyle(document.documentElement).getPropertyValue(name).trim();
 const fanColours = ["--a", "--g", "--p", "--t"];
-const clock = (t) => new Date(t * 1000).toLocaleTimeString([], { hour: "2-digit", minute: "2-digit" });
+// Seconds only where a window is short enough for them to tell ticks apart.
+const clock = (t) => new Date(t * 1000).toLocaleTimeString([], windowName === "24h" ? { hour: "2-digit", minute: "2-digit" }
+  : { hour: "2-digit", minute: "2-digit", second: "2-digit" });
 const pick = (v) => (v && typeof v === "object" && !Array.isArray(v)) ? v.mean : v;
 const series = (xs, ys) => xs.map((x, i) => ({ x, y: ys[i] === undefined ? null : ys[i] }));
 const fallbackCurve = [[35, 0], [55, 0.35], [70, 0.65], [85, 1]];
