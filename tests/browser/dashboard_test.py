@@ -145,6 +145,11 @@ def main():
         hour = api("/v1/history?window=1h")
         assert any(abs(now[0]["x"] - t) < 1e-9 for t in hour["temperatureCelsius"] if t is not None), now
 
+        # The sensors by class, those behind the control temperature marked.
+        classes = driver.execute_script("return [...document.querySelectorAll('#sensors caption')].map(c => c.textContent)")
+        driving = driver.find_elements(By.CSS_SELECTOR, "#sensors tr[title='drives the fans']")
+        assert any(c.startswith("Temperature") for c in classes) and driving, (classes, len(driving))
+
         # Typing the tried curve's points (the keyboard's way) flat out changes the simulated series.
         before = driver.execute_script("return window.quorvane.simulation")
         for field in driver.find_elements(By.CSS_SELECTOR, "input[aria-label$='duty, percent']"):

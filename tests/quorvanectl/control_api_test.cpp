@@ -116,6 +116,9 @@ TEST(ControlApiReplies, StateIsTheLatestTickWithItsCounters) {
     EXPECT_EQ(j["ticks"], 2);
     EXPECT_EQ(j["failedTicks"], 1);
     EXPECT_EQ(j["ageSeconds"], 1);
+    // A tick after the machine slept (its loop clock stood still) is kept at the time it came.
+    api.record(tickWith(62, 2500, 2), 1500);
+    EXPECT_EQ(nlohmann::json::parse(api.answer("/v1/state", 1500))["time"], 1500);
     const auto bad = nlohmann::json::parse(api.answer("/nope", 0));
     EXPECT_EQ(bad["status"], 404);
 }
