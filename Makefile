@@ -69,6 +69,7 @@ bench: build
 	@echo "== bench/mbpfan_side_by_side"; \
 	if [ "$$(id -u)" -eq 0 ] && [ -c /dev/fuse ]; then ./scripts/install-bench-deps || true; fi; \
 	./bench/mbpfan_side_by_side --window $(SIDE_BY_SIDE_SECONDS)
+	@echo "== bench/web_face_costs.py"; /usr/bin/python3 ./bench/web_face_costs.py --idle-seconds $(IDLE_SECONDS)
 
 demo: build
 	./scripts/demo
@@ -81,7 +82,7 @@ soak: build
 # make install [PREFIX=/usr/local] [DESTDIR=…] and make package (a .deb for /usr) build the shipped
 # programs in build-dist for their prefix: the units and the virtual Mac's profile path follow it.
 PREFIX ?= /usr/local
-DIST_TARGETS = com.quorvane.SMCService quorvanectl quorvane-virtual-mac quorvane-changelog
+DIST_TARGETS = com.quorvane.SMCService quorvanectl quorvane-virtual-mac quorvane-web quorvane-changelog
 define dist_build
 cmake -S . -B build-dist -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ \
   -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache \

@@ -95,6 +95,17 @@ TEST_F(WebFace, ServesStateHistoryAndMetricsFromTheRunningControlService) {
     EXPECT_EQ(ask(h, "/v1/profile")["profile"]["name"], "Silent Stealth");
     EXPECT_EQ(ask(h, "/v1/history?window=7d")["status"], 400);
 
+    // The followed profile, simulated over the recorded ticks, gives each tick's real target.
+    const auto replay = ask(h, "/v1/simulate");
+    ASSERT_GE(replay["t"].size(), 3u) << replay.dump();
+    for (const auto& fan : replay["fans"]) {
+        ASSERT_EQ(fan["simulatedTargetRPM"].size(), replay["t"].size());
+        for (std::size_t i = 0; i < replay["t"].size(); ++i) {
+            ASSERT_TRUE(fan["simulatedTargetRPM"][i].is_number()) << i << replay.dump();
+            EXPECT_NEAR(fan["simulatedTargetRPM"][i].get<double>(), fan["targetRPM"][i].get<double>(), 1.0) << i << replay.dump();
+        }
+    }
+
     // A reload changes what is followed and keeps what was recorded.
     const std::size_t before = history["t"].size();
     std::ofstream(config, std::ios::trunc) << R"({"profile": "Quorvane Standard"})";
@@ -120,7 +131,8 @@ TEST_F(WebFace, ServesStateHistoryAndMetricsFromTheRunningControlService) {
     ASSERT_EQ(metrics.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << metrics;
     for (const char* line : {"\nquorvane_up 1\n", "\nquorvane_fan_actual_rpm{fan=\"0\"} ", "\nquorvane_fan_target_rpm{fan=\"1\"} ",
                              "\nquorvane_fan_manual{fan=\"0\"} 1\n", "\nquorvane_control_temperature_celsius ",
-                             "\nquorvane_control_ticks_total ", "\nquorvane_alert_firing 0\n"}) {
+                             "\nquorvane_control_ticks_total ", "\nquorvane_alert_firing 0\n", "\nquorvane_smc_errors_total 0\n",
+                             "\nquorvane_daemon_errors_total 0\n", "\nquorvane_sensor_temperature_celsius{key=\""}) {
         EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
     }
     const fs::path scrape = h.root() / "scrape.txt";
@@ -136,6 +148,22 @@ TEST_F(WebFace, ServesStateHistoryAndMetricsFromTheRunningControlService) {
     ASSERT_EQ(relayed.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << relayed;
     EXPECT_EQ(nlohmann::json::parse(body(relayed))["following"], "Quorvane Standard");
     EXPECT_EQ(get(port, "/api/v1/nothing").rfind("HTTP/1.1 404 ", 0), 0u);
+    // A flat-out curve, relayed: its simulated targets climb to the fans' maximum, the real ones
+    // stay where they were.
+    const std::string flatOut = R"({"id":"00000000-0000-0000-0000-0000000000AA","name":"Try","mode":2,"constantTargetRPM":0,)"
+                                R"("targetSensorGroupID":"max","curvePoints":[{"id":"00000000-0000-0000-0000-0000000000AB",)"
+                                R"("temperature":0,"rpmPercentage":1},{"id":"00000000-0000-0000-0000-0000000000AC","temperature":100,"rpmPercentage":1}]})";
+    std::string encoded;
+    for (const unsigned char c : flatOut) {
+        char escape[4];
+        std::snprintf(escape, sizeof escape, "%%%02X", c);
+        encoded += escape;
+    }
+    const std::string simulated = get(port, "/api/v1/simulate?profile=" + encoded);
+    ASSERT_EQ(simulated.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << simulated;
+    const auto whatIf = nlohmann::json::parse(body(simulated))["fans"][0];
+    EXPECT_GT(whatIf["simulatedTargetRPM"].back().get<double>(), whatIf["targetRPM"].back().get<double>() + 100) << whatIf.dump();
+    EXPECT_EQ(get(port, "/api/v1/simulate?profile=" + std::string(8000, 'a')).rfind("HTTP/1.1 414 ", 0), 0u);
     EXPECT_NE(get(port, "/").find("<canvas id=\"temperature\""), std::string::npos);
 
     // Hostile peers: another site's name, an oversized head, and more connections than it takes,
@@ -151,7 +179,10 @@ TEST_F(WebFace, ServesStateHistoryAndMetricsFromTheRunningControlService) {
     if (n > 0) refused.assign(buffer, static_cast<std::size_t>(n));
     EXPECT_EQ(refused.rfind("HTTP/1.1 503 ", 0), 0u) << refused;
     for (const int fd : idle) ::close(fd);
-    EXPECT_EQ(get(port, "/metrics").rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    // Once it has seen them go (a peer that comes while it still accepts the crowd is refused too).
+    std::string after;
+    EXPECT_TRUE(Harness::waitUntil(2.0, [&] { return (after = get(port, "/metrics")).rfind("HTTP/1.1 200 OK\r\n", 0) == 0; }, 20ms))
+        << after.substr(0, 200);
 
     web.signal(SIGTERM);
     const auto webStopped = web.waitFor(5.0);

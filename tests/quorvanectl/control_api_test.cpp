@@ -2,10 +2,29 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cctype>
+#include <cstdio>
+
 #include "control_api.hpp"
+#include "shared/control/fan_curve.hpp"
 
 namespace quorvane::ctl {
 namespace {
+
+// A stored curve profile of `points` points as a query value, %-escaped as a browser does.
+std::string encodedProfile(int points) {
+    std::vector<std::pair<double, double>> curve;
+    for (int i = 0; i < points; ++i) curve.emplace_back(30 + i, i / 40.0);
+    const FanProfile p(Uuid::random(), "Try", ControlMode::adaptiveCurve, 0, "max",
+                       points >= 2 ? FanCurve(curve).points() : std::vector<CurvePoint>{{Uuid::random(), 50, 0.5}});
+    std::string out;
+    for (const unsigned char c : p.toJSON().dump()) {
+        char escape[4];
+        std::snprintf(escape, sizeof escape, "%%%02X", c);
+        out += std::isalnum(c) || c == '-' || c == '.' ? std::string(1, static_cast<char>(c)) : escape;
+    }
+    return out;
+}
 
 struct RequestRow {
     std::string line;
@@ -33,10 +52,23 @@ TEST(ControlApiRequests, TakesTheThreeResourcesAndRefusesEverythingElse) {
         {"GET /v1/state", 400},
         {std::string("/v1/st\0te", 9), 400},
         {"/v1/\xc3\xa9", 400},
-        {"/v1/" + std::string(300, 'a'), 414},
+        {"/v1/" + std::string(9000, 'a'), 414},
+        {"/v1/simulate", 0, ApiRequest::Kind::simulate},
+        {"/v1/simulate?mode=null", 0, ApiRequest::Kind::simulate},
+        {"/v1/simulate?profile=" + encodedProfile(3), 0, ApiRequest::Kind::simulate},
+        {"/v1/simulate?profile=" + encodedProfile(1), 400},
+        {"/v1/simulate?profile=" + encodedProfile(33), 413},
+        {"/v1/simulate?profile=%7B%7D", 400},
+        {"/v1/simulate?profile=%7", 400},
+        {"/v1/simulate?profile=%zz", 400},
+        {"/v1/simulate?profile={", 400},
+        {"/v1/simulate?mode=null&mode=null", 400},
+        {"/v1/simulate?mode=%7B%22name%22%3A1%7D", 400},
+        {"/v1/simulate?curve=1", 400},
+        {"/v1/simulate?profile", 400},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.line);
+        SCOPED_TRACE(row.line.substr(0, 120));
         const auto parsed = parseApiRequest(row.line);
         if (row.status == 0) {
             ASSERT_TRUE(std::holds_alternative<ApiRequest>(parsed));
@@ -49,8 +81,9 @@ TEST(ControlApiRequests, TakesTheThreeResourcesAndRefusesEverythingElse) {
     }
 }
 
-RunTick tickWith(double temperature, double rpm) {
+RunTick tickWith(double temperature, double rpm, double at = 0) {
     RunTick t;
+    t.t = at;
     t.profile = "Quorvane Standard";
     t.source = "max";
     t.temperature = temperature;
@@ -71,8 +104,8 @@ TEST(ControlApiReplies, StateIsTheLatestTickWithItsCounters) {
     ControlApi api;
     EXPECT_EQ(nlohmann::json::parse(api.answer("/v1/state", 0))["status"], 503);
     api.record(tickWith(50, 2000), 1000);
-    api.tickFailed();
-    api.record(tickWith(61.5, 2500), 1001);
+    api.tickFailed(DriveOptions::Failure::daemon);
+    api.record(tickWith(61.5, 2500, 1), 1001);
     const auto j = nlohmann::json::parse(api.answer("/v1/state", 1002));
     EXPECT_EQ(j["version"], 1);
     EXPECT_EQ(j["temperatureCelsius"], 61.5);
@@ -83,6 +116,9 @@ TEST(ControlApiReplies, StateIsTheLatestTickWithItsCounters) {
     EXPECT_EQ(j["ticks"], 2);
     EXPECT_EQ(j["failedTicks"], 1);
     EXPECT_EQ(j["ageSeconds"], 1);
+    // A tick after the machine slept (its loop clock stood still) is kept at the time it came.
+    api.record(tickWith(62, 2500, 2), 1500);
+    EXPECT_EQ(nlohmann::json::parse(api.answer("/v1/state", 1500))["time"], 1500);
     const auto bad = nlohmann::json::parse(api.answer("/nope", 0));
     EXPECT_EQ(bad["status"], 404);
 }
@@ -92,7 +128,7 @@ TEST(ControlApiReplies, HistoryGivesTheWindowAtTheTickOrByMinute) {
     RunTick noReading = tickWith(0, 1000);
     noReading.temperature.reset();
     api.record(noReading, 0);
-    for (int i = 1; i < 4000; ++i) api.record(tickWith(40 + i % 10, 1000 + i), i);
+    for (int i = 1; i < 4000; ++i) api.record(tickWith(40 + i % 10, 1000 + i, i), i);
     const auto ten = nlohmann::json::parse(api.answer("/v1/history?window=10m", 3999));
     EXPECT_EQ(ten["resolution"], "tick");
     ASSERT_EQ(ten["t"].size(), 601u);
@@ -111,7 +147,7 @@ TEST(ControlApiReplies, HistoryGivesTheWindowAtTheTickOrByMinute) {
 TEST(ControlApiReplies, ProfileIsWhatTheServiceFollows) {
     ControlApi api;
     EXPECT_EQ(nlohmann::json::parse(api.answer("/v1/profile", 0))["status"], 503);
-    api.following("Quorvane Standard", FanProfile::quorvaneStandard(), AlertRule{true, 90, true});
+    api.following("Quorvane Standard", ControlLoop(FanProfile::quorvaneStandard(), std::nullopt, AlertRule{true, 90, true}, {}));
     const auto j = nlohmann::json::parse(api.answer("/v1/profile", 0));
     EXPECT_EQ(j["following"], "Quorvane Standard");
     EXPECT_EQ(j["profile"]["name"], "Quorvane Standard");

@@ -13,7 +13,8 @@ namespace quorvane::web {
 // A head longer than this gets 431 and the connection closed.
 inline constexpr std::size_t maxHeadBytes = 8192;
 inline constexpr std::size_t maxHeaderFields = 64;
-inline constexpr std::size_t maxTargetBytes = 1024;
+// Room for a simulation's candidate curve, percent-encoded, in the query.
+inline constexpr std::size_t maxTargetBytes = 7168;
 
 struct HttpRequest {
     std::string method;  // "GET" or "HEAD"

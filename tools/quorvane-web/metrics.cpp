@@ -108,6 +108,37 @@ std::string metricsText(const std::optional<nlohmann::json>& state) {
     w.sample("quorvane_control_ticks_total", "", finite(s.value("ticks", nlohmann::json())));
     w.family("quorvane_control_failed_ticks_total", "counter", "Control loop ticks that failed (an SMC read or a daemon call).");
     w.sample("quorvane_control_failed_ticks_total", "", finite(s.value("failedTicks", nlohmann::json())));
+    w.family("quorvane_smc_errors_total", "counter", "Control loop ticks that failed on an SMC read.");
+    w.sample("quorvane_smc_errors_total", "", finite(s.value("smcErrors", nlohmann::json())));
+    w.family("quorvane_daemon_errors_total", "counter", "Control loop ticks that failed on the daemon (a call or the connection).");
+    w.sample("quorvane_daemon_errors_total", "", finite(s.value("daemonErrors", nlohmann::json())));
+    // Every sensor, one family per unit, labelled by key, name, class and category.
+    struct SensorFamily {
+        const char* sensorClass;
+        const char* name;
+        const char* help;
+    };
+    const nlohmann::json sensors = s.contains("sensors") && s["sensors"].is_array() ? s["sensors"] : nlohmann::json::array();
+    for (const SensorFamily& f : {SensorFamily{"temperature", "quorvane_sensor_temperature_celsius", "A temperature sensor's reading."},
+                                  SensorFamily{"power", "quorvane_sensor_power_watts", "A power sensor's reading."},
+                                  SensorFamily{"voltage", "quorvane_sensor_voltage_volts", "A voltage sensor's reading."},
+                                  SensorFamily{"current", "quorvane_sensor_current_amperes", "A current sensor's reading."},
+                                  SensorFamily{"fan", "quorvane_sensor_fan_rpm", "A fan sensor's reading."},
+                                  SensorFamily{"other", "quorvane_sensor_value", "A sensor's reading in a unit of its own."}}) {
+        bool any = false;
+        for (const auto& sensor : sensors) {
+            if (!sensor.is_object() || sensor.value("class", nlohmann::json()) != f.sensorClass) continue;
+            const auto text = [&](const char* key) {
+                const auto it = sensor.find(key);
+                return it != sensor.end() && it->is_string() ? labelValue(it->get<std::string>()) : std::string();
+            };
+            const auto value = finite(sensor.value("value", nlohmann::json()));
+            if (!value) continue;
+            if (!any) w.family(f.name, "gauge", f.help);
+            any = true;
+            w.sample(f.name, "key=\"" + text("key") + "\",name=\"" + text("name") + "\",class=\"" + text("class") + "\",category=\"" + text("category") + "\"", value);
+        }
+    }
     const nlohmann::json following = s.value("following", nlohmann::json());
     w.family("quorvane_following_info", "gauge", "What the control service follows.");
     if (following.is_string()) w.sample("quorvane_following_info", "profile=\"" + labelValue(following.get<std::string>()) + "\"", 1.0);

@@ -1,5 +1,7 @@
 #include "web_routes.hpp"
 
+#include <fstream>
+
 #include <nlohmann/json.hpp>
 
 #include "metrics.hpp"
@@ -27,6 +29,18 @@ const char* reason(int status) {
 
 }  // namespace
 
+std::optional<std::string> readStaticFile(const char* path) {
+    constexpr std::size_t cap = 4 << 20;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string text(cap + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    const auto n = static_cast<std::size_t>(in.gcount());
+    if (n > cap) return std::nullopt;
+    text.resize(n);
+    return text;
+}
+
 Response errorResponse(int status, const std::string& message) {
     return Response{status, "application/json",
                     nlohmann::ordered_json{{"version", 1}, {"status", status}, {"error", message}}.dump(-1, ' ', false,
@@ -37,6 +51,13 @@ Response errorResponse(int status, const std::string& message) {
 Response route(const HttpRequest& request, const AskControl& ask) {
     if (request.path == "/" || request.path == "/index.html") return Response{200, "text/html; charset=utf-8", dashboardPage()};
     if (request.path == "/dashboard.js") return Response{200, "text/javascript; charset=utf-8", dashboardScript()};
+    if (request.path == "/dashboard.css") return Response{200, "text/css; charset=utf-8", dashboardStyle()};
+    if (request.path == "/favicon.svg" || request.path == "/favicon.ico") return Response{200, "image/svg+xml", dashboardIcon()};
+    if (request.path == "/chart.js") {
+        auto script = readStaticFile(chartScriptPath);
+        if (!script) return errorResponse(404, std::string("Chart.js is not installed (") + chartScriptPath + ", Debian package libjs-chart.js)");
+        return Response{200, "text/javascript; charset=utf-8", std::move(*script)};
+    }
     if (request.path == "/metrics") {
         std::optional<nlohmann::json> state;
         if (const auto reply = ask("/v1/state")) {

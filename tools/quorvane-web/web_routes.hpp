@@ -28,6 +28,14 @@ Response errorResponse(int status, const std::string& message);
 
 // The dashboard's static files.
 const std::string& dashboardPage();
+const std::string& dashboardStyle();
+const std::string& dashboardIcon();
 const std::string& dashboardScript();
+
+// Debian's Chart.js (libjs-chart.js), which the dashboard draws with: served from the system's
+// copy, read at each request (at most 4 MiB), so the library's updates reach the page without a
+// rebuild of ours.
+inline constexpr const char* chartScriptPath = "/usr/share/javascript/chart.js/chart.min.js";
+std::optional<std::string> readStaticFile(const char* path);
 
 }  // namespace quorvane::web

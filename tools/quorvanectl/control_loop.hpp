@@ -43,6 +43,7 @@ public:
     const FanProfile& profile() const { return profile_; }
     const std::optional<CustomMode>& mode() const { return mode_; }
     const AlertRule& alert() const { return alert_; }
+    const WorkloadPolicy& workload() const { return workload_; }
 
     // One tick at `t` seconds (monotonic) with the control temperature (absent: no reading,
     // which the curve answers with its last point) and the fans as read now. Fans whose bounds

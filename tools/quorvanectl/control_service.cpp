@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <memory>
 
@@ -38,6 +39,7 @@ namespace quorvane::ctl {
 namespace {
 
 constexpr int kStatusNotRunning = 3;
+constexpr const char* apiGroupName = "quorvane-web";
 
 ControlLoop loopFor(ControlConfig config) {
     WorkloadPolicy workload;
@@ -63,19 +65,40 @@ void checkSensors(const ControlLoop& loop, const std::vector<SMCSensor>& sensors
 
 double unixNow() { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); }
 
-// The API's socket, readable and writable (connecting needs both) by the bootstrap directory's
-// group; without it the service still drives the fans. A user outside that group keeps its own
-// group on the socket.
+// The group of the web face, from /etc/group itself (no NSS: the program links statically).
+std::optional<gid_t> webGroup() {
+    std::ifstream groups("/etc/group");
+    std::string entry;
+    while (std::getline(groups, entry)) {
+        // name:password:gid:members
+        const auto first = entry.find(':');
+        const auto second = first == std::string::npos ? first : entry.find(':', first + 1);
+        if (second == std::string::npos || entry.compare(0, first, apiGroupName) != 0 || first != std::strlen(apiGroupName))
+            continue;
+        try {
+            return static_cast<gid_t>(std::stoul(entry.substr(second + 1)));
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+// The API's socket, readable and writable (connecting needs both) by the group "quorvane-web"
+// where it exists (the service's unit puts the service in it, so no capability is needed to give
+// the socket to it), else by the bootstrap directory's group; without it the service still drives
+// the fans. A user outside that group keeps its own group on the socket. The daemon's socket stays
+// root's alone: the web face's group reaches this socket and nothing else.
 std::unique_ptr<bootstrap::LineSocketServer> openApi(const ControlApi& api) {
     const std::string path = bootstrap::socketPath(controlApiSocketName);
     try {
         auto server = std::make_unique<bootstrap::LineSocketServer>(
             path, [&api](const std::string& line) -> std::optional<std::string> { return api.answer(line, unixNow()); },
             controlApiMaxRequestBytes);
-        // The directory's group is who may read the fans' story (the web face runs in it).
         struct stat directory {};
-        const bool grouped = ::stat(bootstrap::directory().c_str(), &directory) == 0 &&
-                             (::chown(path.c_str(), static_cast<uid_t>(-1), directory.st_gid) == 0 || errno == EPERM);
+        std::optional<gid_t> group = webGroup();
+        if (!group && ::stat(bootstrap::directory().c_str(), &directory) == 0) group = directory.st_gid;
+        const bool grouped = group && (::chown(path.c_str(), static_cast<uid_t>(-1), *group) == 0 || errno == EPERM);
         if (!grouped || ::chmod(path.c_str(), 0660) != 0) {
             serviceLog(LogPriority::warning, "cannot open " + path + " to the group: " + std::strerror(errno));
         }
@@ -105,11 +128,14 @@ int serveCommand(const std::string& configPath) {
     ControlLoop initial = loopFor(std::move(config));
     FanClaim claim(FanClaim::serviceHolder, following(initial));
     ControlApi api;
-    api.following(following(initial), initial.profile(), initial.alert());
+    api.following(following(initial), initial);
     const auto apiServer = openApi(api);
     DriveOptions drive;
     drive.observe = [&api](const RunTick& tick) { api.record(tick, unixNow()); };
-    drive.tickFailed = [&api] { api.tickFailed(); };
+    drive.tickFailed = [&api](DriveOptions::Failure failure) { api.tickFailed(failure); };
+    // Every sensor for the metrics and the dashboard: often enough for a scrape, rarely enough
+    // that the service's own SMC traffic stays a few reads a second.
+    drive.allSensorsSeconds = 10;
     drive.persistent = true;
     drive.tickSeconds = interval;
     drive.log = [](LogPriority priority, const std::string& line) { serviceLog(priority, line); };
@@ -133,7 +159,7 @@ int serveCommand(const std::string& configPath) {
             claim.update(following(candidate));
             next.emplace(std::move(candidate));
             drive.tickSeconds = seconds;
-            api.following(following(*next), next->profile(), next->alert());
+            api.following(following(*next), *next);
             serviceLog(LogPriority::info, "reloaded " + configPath + ", following \"" + following(*next) + "\"");
         } catch (const std::exception& e) {
             next.reset();

@@ -45,7 +45,12 @@ struct DriveOptions {
     // Called after each tick that worked, with what it read and commanded (the control service's
     // history), and after each that failed. On the loop's thread: they must be quick.
     std::function<void(const RunTick&)> observe;
-    std::function<void()> tickFailed;
+    // Whether the failure was the SMC's (a read over this process's connection) or the daemon's.
+    enum class Failure { smc, daemon };
+    std::function<void(Failure)> tickFailed;
+    // When set, a tick reads every sensor (not only those behind the control temperature) at most
+    // this often, and hands them to observe in RunTick::sensors.
+    double allSensorsSeconds = 0;
 };
 
 // How long the persistent loop waits for a daemon that accepts no connection before it gives up.

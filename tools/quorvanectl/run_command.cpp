@@ -5,6 +5,7 @@
 // Ctrl-C, SIGTERM or the end of --seconds hands every fan back and exits 0.
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <functional>
 #include <iostream>
@@ -25,6 +26,7 @@
 #include "run_report.hpp"
 #include "sensor_feed.hpp"
 #include "display_text.hpp"
+#include "smc/smc_error.hpp"
 #include "smc_session.hpp"
 #include "stop_signal.hpp"
 
@@ -73,9 +75,10 @@ SensorFeed::SensorFilter controlInputs(const ControlLoop& loop, const SensorFeed
 // rows; without it a tick reads just the sensors behind the control temperature. `held` (when
 // given) is the fans this loop has taken; one found automatic again is said so in `log`.
 RunTick tick(double t, ControlLoop& loop, const LoopLabels& labels, SensorFeed& feed,
-             const SensorFeed::SensorFilter& inputs, bool withRows, FanWatch& fans, DaemonClient& client,
-             std::set<long>* held, const std::function<void(LogPriority, const std::string&)>& log) {
-    if (withRows) {
+             const SensorFeed::SensorFilter& inputs, bool withRows, bool allSensors, FanWatch& fans,
+             DaemonClient& client, std::set<long>* held,
+             const std::function<void(LogPriority, const std::string&)>& log) {
+    if (withRows || allSensors) {
         feed.refresh();
     } else {
         feed.refresh(inputs);
@@ -111,6 +114,13 @@ RunTick tick(double t, ControlLoop& loop, const LoopLabels& labels, SensorFeed& 
     tick.trend = loop.trend();
     tick.alertFiring = loop.alertFiring();
     if (withRows) tick.rows = feed.rows();
+    if (allSensors) {
+        for (const auto& sensor : feed.sensors()) {
+            tick.sensors.push_back({sensor.key, sensor.name, sensor.sensorClass, sensor.category,
+                                    std::isfinite(sensor.currentTemp) ? std::optional<double>(sensor.currentTemp) : std::nullopt,
+                                    inputs && inputs(sensor)});
+        }
+    }
     return tick;
 }
 
@@ -196,6 +206,7 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
     double failingSince = -1;  // elapsed time of the first failed tick in a row; -1: none
     bool handedBackWhileFailing = false;
     bool alertFiring = false;
+    double allSensorsAt = -1;  // elapsed time of the last tick that read every sensor
     try {
         for (;;) {
             const double t = elapsed();
@@ -226,8 +237,10 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
                     client->restoreAutomaticControl();
                     handBackPending = false;
                 }
-                const RunTick shown = tick(t, *loop, labels, feed, inputs, withRows, fans, *client,
+                const bool allSensors = options.allSensorsSeconds > 0 && (allSensorsAt < 0 || t - allSensorsAt >= options.allSensorsSeconds);
+                const RunTick shown = tick(t, *loop, labels, feed, inputs, withRows, allSensors, fans, *client,
                                            options.persistent ? &held : nullptr, log);
+                if (allSensors) allSensorsAt = t;
                 if (shown.alertFiring != alertFiring) {
                     alertFiring = shown.alertFiring;
                     logAlert(shown, log);
@@ -242,7 +255,8 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
                 failed = 0;
             } catch (const std::exception& e) {
                 if (!options.persistent) throw;
-                if (options.tickFailed) options.tickFailed();
+                if (options.tickFailed)
+                    options.tickFailed(dynamic_cast<const SMCError*>(&e) ? DriveOptions::Failure::smc : DriveOptions::Failure::daemon);
                 const bool daemonGone = connecting || connectionDropped || !client || client->connectionLost();
                 connecting = false;
                 if (failed++ == 0) {

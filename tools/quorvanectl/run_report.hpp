@@ -10,10 +10,21 @@
 
 #include "shared/control/thermal_trend.hpp"
 #include "shared/sensors/device_sensor_map.hpp"
+#include "shared/sensors/sensor_class.hpp"
 #include "shared/smc/fan_status.hpp"
 #include "terminal_style.hpp"
 
 namespace quorvane::ctl {
+
+// One sensor as a full read saw it, for the control service's metrics and dashboard.
+struct SensorSample {
+    std::string key;
+    std::string name;
+    SensorClass sensorClass = SensorClass::other;
+    SensorCategory category = SensorCategory::enclosure;
+    std::optional<double> value;  // in the class's unit; absent without a finite reading
+    bool drives = false;          // behind the control temperature
+};
 
 struct RunTick {
     double t = 0;                       // seconds since the loop started
@@ -28,6 +39,7 @@ struct RunTick {
     std::vector<FanStatus> fans;              // as read this tick
     std::vector<std::optional<double>> duty;  // per fan, absent when not commanded
     std::vector<DeviceSensorReading> rows;
+    std::vector<SensorSample> sensors;        // every SMC sensor, on ticks that read them all
 };
 
 class RunReport {
