@@ -80,6 +80,8 @@ TEST_F(IOKitSocket, OnlyALiveSocketIsFoundAndOneLeftByADeadServerIsTakenOver) {
     EXPECT_EQ(matchClass(), 0u);
     std::ofstream(path) << "not a socket";
     EXPECT_EQ(matchClass(), 0u);
+    EXPECT_THROW((SocketServiceServer{path, service}), std::system_error) << "a file that is no socket is never taken";
+    EXPECT_TRUE(std::filesystem::is_regular_file(path));
     std::filesystem::remove(path);
     EXPECT_THROW((SocketServiceServer{"/tmp/" + std::string(200, 'x'), service}), std::system_error);  // too long
     const int dead = ::socket(AF_UNIX, SOCK_STREAM, 0);

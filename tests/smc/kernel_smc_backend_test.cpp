@@ -691,7 +691,7 @@ TEST(KernelAttributeFiles, ReadWholeFromTheStartOnOneDescriptorUpToTheAttributeS
     Tree t;
     iokit::AttributeFiles files;
     const std::vector<std::pair<std::size_t, int>> rows = {
-        {0, 0}, {1, 0}, {iokit::kMaxAttributeBytes, 0}, {iokit::kMaxAttributeBytes + 1, EOVERFLOW}, {4096, EOVERFLOW}};
+        {0, 0}, {1, 0}, {256, 0}, {257, EOVERFLOW}, {4096, EOVERFLOW}};  // the attribute size: 256
     for (const auto& [size, error] : rows) {
         const std::string name = "attr" + std::to_string(size);
         t.put(name, std::string(size, '7'));
