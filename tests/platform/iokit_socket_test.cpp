@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -78,6 +80,8 @@ TEST_F(IOKitSocket, OnlyALiveSocketIsFoundAndOneLeftByADeadServerIsTakenOver) {
     EXPECT_EQ(matchClass(), 0u);
     std::ofstream(path) << "not a socket";
     EXPECT_EQ(matchClass(), 0u);
+    EXPECT_THROW((SocketServiceServer{path, service}), std::system_error) << "a file that is no socket is never taken";
+    EXPECT_TRUE(std::filesystem::is_regular_file(path));
     std::filesystem::remove(path);
     EXPECT_THROW((SocketServiceServer{"/tmp/" + std::string(200, 'x'), service}), std::system_error);  // too long
     const int dead = ::socket(AF_UNIX, SOCK_STREAM, 0);
@@ -262,6 +266,43 @@ TEST_F(IOKitSocket, EndedConnectionsGiveBackTheirDescriptors) {
         IOServiceClose(c);
     }
     EXPECT_LE(descriptors(), before + 3);
+}
+
+// A connect waiting on a server's full backlog and interrupted by a signal is made again: what it
+// returns is connected, never a socket that only looks like one.
+TEST_F(IOKitSocket, AConnectInterruptedByASignalIsMadeAgain) {
+    struct sigaction quiet {}, saved {};
+    quiet.sa_handler = [](int) {};  // no SA_RESTART: the connect sees EINTR
+    ASSERT_EQ(::sigaction(SIGUSR1, &quiet, &saved), 0);
+    const std::string path = bootstrap::socketPath(kClass);
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{AF_UNIX, {}};
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    std::vector<int> queued;  // fill the backlog: the next connect waits
+    for (int fd; (fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) >= 0;) {
+        queued.push_back(fd);
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) break;
+    }
+    int connected = -1;
+    std::thread connecting([&] { connected = socket_io::connectUnix(path); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ::pthread_kill(connecting.native_handle(), SIGUSR1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::vector<int> accepted;  // the queued one, then the connect made again
+    for (int i = 0; i < 50 && accepted.size() < 2; ++i) {
+        if (const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC); fd >= 0) accepted.push_back(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    connecting.join();
+    ASSERT_GE(connected, 0) << std::strerror(errno);
+    EXPECT_EQ(::send(connected, "x", 1, MSG_NOSIGNAL), 1) << std::strerror(errno);
+    for (const int fd : queued) ::close(fd);
+    for (const int fd : accepted) ::close(fd);
+    ::close(connected);
+    ::close(listener);
+    ::sigaction(SIGUSR1, &saved, nullptr);
 }
 
 // The emergency restore opens a throwaway connection exactly when things have gone wrong, which

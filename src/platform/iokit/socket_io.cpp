@@ -1,6 +1,5 @@
 #include "platform/iokit/socket_io.hpp"
 
-#include <poll.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -75,19 +74,13 @@ int connectUnix(const std::string& path) {
     replenishReserve();
     const int fd = newSocket();
     if (fd < 0) return -1;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return fd;
-    if (errno == EINTR) {
-        // The connection goes on in the background; wait for it and read its outcome.
-        pollfd p{fd, POLLOUT, 0};
-        int rc;
-        do {
-            rc = ::poll(&p, 1, -1);
-        } while (rc < 0 && errno == EINTR);
-        int err = 0;
-        socklen_t len = sizeof err;
-        if (rc > 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) return fd;
-        if (err != 0) errno = err;
-    }
+    // A signal during the wait for a full backlog ends an AF_UNIX connect with nothing under way
+    // (unlike TCP): the socket is still unconnected, so the connect is made again.
+    int rc;
+    do {
+        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    } while (rc != 0 && errno == EINTR);
+    if (rc == 0) return fd;
     const int saved = errno;
     ::close(fd);
     replenishReserve();
