@@ -102,7 +102,12 @@ RunTick tickWith(double temperature, double rpm, double at = 0) {
 
 TEST(ControlApiReplies, StateIsTheLatestTickWithItsCounters) {
     ControlApi api;
+    EXPECT_FALSE(api.sensorsWanted(0));
     EXPECT_EQ(nlohmann::json::parse(api.answer("/v1/state", 0))["status"], 503);
+    // Every sensor is read only while someone asks for the state.
+    for (const auto& [now, wanted] : std::vector<std::pair<double, bool>>{{0, true}, {59.9, true}, {60, false}}) {
+        EXPECT_EQ(api.sensorsWanted(now), wanted) << now;
+    }
     api.record(tickWith(50, 2000), 1000);
     api.tickFailed(DriveOptions::Failure::daemon);
     api.record(tickWith(61.5, 2500, 1), 1001);

@@ -187,6 +187,7 @@ std::string ControlApi::answer(std::string_view request, double now) const {
     const auto& r = std::get<ApiRequest>(parsed);
     switch (r.kind) {
         case ApiRequest::Kind::state:
+            stateAskedAt_.store(now);
             return state(now);
         case ApiRequest::Kind::history:
             return history(r, now);

@@ -10,6 +10,7 @@
 // ControlApi is thread-safe; parseApiRequest is pure.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <optional>
@@ -65,12 +66,16 @@ public:
 
     // The reply line (no newline) for a request line, as of `now`.
     std::string answer(std::string_view line, double now) const;
+    // Whether the state (with every sensor) was asked for within the last sensorsWantedSeconds.
+    bool sensorsWanted(double now) const { return now - stateAskedAt_.load() < sensorsWantedSeconds; }
+    static constexpr double sensorsWantedSeconds = 60;
 
 private:
     std::string state(double now) const;
     std::string history(const ApiRequest& request, double now) const;
     std::string simulate(const ApiRequest& request, double now) const;
 
+    mutable std::atomic<double> stateAskedAt_{-1e18};
     mutable std::mutex mutex_;
     ControlHistory history_;                // guarded by mutex_
     RunTick latest_;                        // guarded by mutex_

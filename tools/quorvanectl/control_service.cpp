@@ -136,6 +136,8 @@ int serveCommand(const std::string& configPath) {
     // Every sensor for the metrics and the dashboard: often enough for a scrape, rarely enough
     // that the service's own SMC traffic stays a few reads a second.
     drive.allSensorsSeconds = 10;
+    // Nobody looking (no scraper, no dashboard): the service reads just what drives the fans.
+    drive.allSensorsWanted = [&api] { return api.sensorsWanted(unixNow()); };
     drive.persistent = true;
     drive.tickSeconds = interval;
     drive.log = [](LogPriority priority, const std::string& line) { serviceLog(priority, line); };

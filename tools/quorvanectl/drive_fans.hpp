@@ -49,8 +49,10 @@ struct DriveOptions {
     enum class Failure { smc, daemon };
     std::function<void(Failure)> tickFailed;
     // When set, a tick reads every sensor (not only those behind the control temperature) at most
-    // this often, and hands them to observe in RunTick::sensors.
+    // this often, and hands them to observe in RunTick::sensors: at the start, and then while
+    // allSensorsWanted says someone looks (always, without it).
     double allSensorsSeconds = 0;
+    std::function<bool()> allSensorsWanted;
 };
 
 // How long the persistent loop waits for a daemon that accepts no connection before it gives up.

@@ -237,7 +237,10 @@ int driveFans(ControlLoop initial, const DriveOptions& options) {
                     client->restoreAutomaticControl();
                     handBackPending = false;
                 }
-                const bool allSensors = options.allSensorsSeconds > 0 && (allSensorsAt < 0 || t - allSensorsAt >= options.allSensorsSeconds);
+                const bool allSensors =
+                    options.allSensorsSeconds > 0 &&
+                    (allSensorsAt < 0 || (t - allSensorsAt >= options.allSensorsSeconds &&
+                                          (!options.allSensorsWanted || options.allSensorsWanted())));
                 const RunTick shown = tick(t, *loop, labels, feed, inputs, withRows, allSensors, fans, *client,
                                            options.persistent ? &held : nullptr, log);
                 if (allSensors) allSensorsAt = t;
