@@ -95,23 +95,27 @@ std::string metricsText(const std::optional<nlohmann::json>& state) {
             if (fan.is_object()) w.sample(m.name, fanLabel(fan), finite(fan.value(m.key, nlohmann::json())));
         }
     }
-    w.family("quorvane_control_temperature_celsius", "gauge", "The temperature the fans follow.");
-    w.sample("quorvane_control_temperature_celsius", "", finite(s.value("temperatureCelsius", nlohmann::json())));
+    // One sample each, read from the state or its alert.
     const nlohmann::json alert = s.value("alert", nlohmann::json::object());
-    w.family("quorvane_alert_threshold_celsius", "gauge", "The temperature at which the alert fires.");
-    w.sample("quorvane_alert_threshold_celsius", "", alert.is_object() ? finite(alert.value("thresholdCelsius", nlohmann::json())) : std::nullopt);
-    w.family("quorvane_alert_firing", "gauge", "Whether the temperature alert fires (1) or not (0).");
-    w.sample("quorvane_alert_firing", "", alert.is_object() ? finite(alert.value("firing", nlohmann::json())) : std::nullopt);
-    w.family("quorvane_monitoring", "gauge", "Whether the fans are left to the firmware (1) or driven (0).");
-    w.sample("quorvane_monitoring", "", finite(s.value("monitoring", nlohmann::json())));
-    w.family("quorvane_control_ticks_total", "counter", "Control loop ticks that worked since the service started.");
-    w.sample("quorvane_control_ticks_total", "", finite(s.value("ticks", nlohmann::json())));
-    w.family("quorvane_control_failed_ticks_total", "counter", "Control loop ticks that failed (an SMC read or a daemon call).");
-    w.sample("quorvane_control_failed_ticks_total", "", finite(s.value("failedTicks", nlohmann::json())));
-    w.family("quorvane_smc_errors_total", "counter", "Control loop ticks that failed on an SMC read.");
-    w.sample("quorvane_smc_errors_total", "", finite(s.value("smcErrors", nlohmann::json())));
-    w.family("quorvane_daemon_errors_total", "counter", "Control loop ticks that failed on the daemon (a call or the connection).");
-    w.sample("quorvane_daemon_errors_total", "", finite(s.value("daemonErrors", nlohmann::json())));
+    const nlohmann::json none;
+    struct Scalar {
+        const char* name;
+        const char* type;
+        const nlohmann::json& from;
+        const char* key;
+        const char* help;
+    };
+    for (const Scalar& m : {Scalar{"quorvane_control_temperature_celsius", "gauge", s, "temperatureCelsius", "The temperature the fans follow."},
+                            Scalar{"quorvane_alert_threshold_celsius", "gauge", alert.is_object() ? alert : none, "thresholdCelsius", "The temperature at which the alert fires."},
+                            Scalar{"quorvane_alert_firing", "gauge", alert.is_object() ? alert : none, "firing", "Whether the temperature alert fires (1) or not (0)."},
+                            Scalar{"quorvane_monitoring", "gauge", s, "monitoring", "Whether the fans are left to the firmware (1) or driven (0)."},
+                            Scalar{"quorvane_control_ticks_total", "counter", s, "ticks", "Control loop ticks that worked since the service started."},
+                            Scalar{"quorvane_control_failed_ticks_total", "counter", s, "failedTicks", "Control loop ticks that failed (an SMC read or a daemon call)."},
+                            Scalar{"quorvane_smc_errors_total", "counter", s, "smcErrors", "Control loop ticks that failed on an SMC read."},
+                            Scalar{"quorvane_daemon_errors_total", "counter", s, "daemonErrors", "Control loop ticks that failed on the daemon (a call or the connection)."}}) {
+        w.family(m.name, m.type, m.help);
+        w.sample(m.name, "", m.from.is_object() ? finite(m.from.value(m.key, nlohmann::json())) : std::nullopt);
+    }
     // Every sensor, one family per unit, labelled by key, name, class and category.
     struct SensorFamily {
         const char* sensorClass;
